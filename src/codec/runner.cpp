@@ -1,0 +1,24 @@
+// ThreadsRunner over libjxl_threads.
+#include "codec/runner.h"
+
+#include <jxl/thread_parallel_runner.h>
+
+namespace tessara {
+
+ThreadsRunner::~ThreadsRunner() {
+  if (pool_ != nullptr) JxlThreadParallelRunnerDestroy(pool_);
+}
+
+JxlParallelRunner ThreadsRunner::runner_function() const noexcept {
+  return JxlThreadParallelRunner;
+}
+
+std::optional<ThreadsRunner> create_runner(int64_t num_threads) noexcept {
+  size_t workers = num_threads < 0 ? JxlThreadParallelRunnerDefaultNumWorkerThreads()
+                                   : static_cast<size_t>(num_threads);
+  void* pool = JxlThreadParallelRunnerCreate(nullptr, workers);
+  if (pool == nullptr) return std::nullopt;
+  return ThreadsRunner(pool);
+}
+
+}  // namespace tessara

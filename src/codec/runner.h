@@ -1,0 +1,36 @@
+// The per-call libjxl thread pool that both drivers register as their
+// parallel runner. One pool per decode or encode call, never shared.
+#pragma once
+
+#include <jxl/codestream_header.h>
+#include <jxl/parallel_runner.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace tessara {
+
+class ThreadsRunner {
+ public:
+  ThreadsRunner(ThreadsRunner&& other) noexcept : pool_(other.pool_) { other.pool_ = nullptr; }
+  ThreadsRunner& operator=(ThreadsRunner&&) = delete;
+  ThreadsRunner(const ThreadsRunner&) = delete;
+  ~ThreadsRunner();
+
+  JxlParallelRunner runner_function() const noexcept;
+  void* opaque() const noexcept { return pool_; }
+  // The pool sizes itself up front, so the image's facts change nothing.
+  void notify_basic_info(const JxlBasicInfo&) const noexcept {}
+
+ private:
+  friend std::optional<ThreadsRunner> create_runner(int64_t num_threads) noexcept;
+  explicit ThreadsRunner(void* pool) noexcept : pool_(pool) {}
+  void* pool_;
+};
+
+// A negative count asks libjxl for its default, anew on every call; 0 and
+// above are passed as they are (0 runs everything on the calling thread).
+// Empty when libjxl cannot create the pool.
+std::optional<ThreadsRunner> create_runner(int64_t num_threads) noexcept;
+
+}  // namespace tessara
