@@ -46,6 +46,7 @@ class [[nodiscard]] Status {
 
   bool ok() const noexcept { return !failed_; }
   explicit operator bool() const noexcept { return ok(); }
+  E& error() & noexcept { return error_; }
   const E& error() const& noexcept { return error_; }
 
  private:

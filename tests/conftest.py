@@ -1,0 +1,8 @@
+import pytest
+
+import tessara
+
+
+@pytest.fixture
+def decoder():
+    return tessara.Decoder()
