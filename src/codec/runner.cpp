@@ -16,9 +16,16 @@ JxlParallelRunner ThreadsRunner::runner_function() const noexcept {
 std::optional<ThreadsRunner> create_runner(int64_t num_threads) noexcept {
   size_t workers = num_threads < 0 ? JxlThreadParallelRunnerDefaultNumWorkerThreads()
                                    : static_cast<size_t>(num_threads);
-  void* pool = JxlThreadParallelRunnerCreate(nullptr, workers);
-  if (pool == nullptr) return std::nullopt;
-  return ThreadsRunner(pool);
+  // libjxl starts its workers with std::thread and lets the system_error of a
+  // refused thread escape (a count far above the process's thread limit);
+  // left alone that would terminate the interpreter.
+  try {
+    void* pool = JxlThreadParallelRunnerCreate(nullptr, workers);
+    if (pool == nullptr) return std::nullopt;
+    return ThreadsRunner(pool);
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace tessara

@@ -2,8 +2,16 @@
 #include "decode/decoder.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <optional>
 
+#include "codec/boxes.h"
+#include "codec/decoder.h"
+#include "codec/runner.h"
+#include "decode/pixels.h"
+#include "decode/records.h"
 #include "lib/convert.h"
+#include "lib/lock.h"
 
 namespace tessara::py {
 namespace {
@@ -16,6 +24,97 @@ constexpr const char* kNewParameters[] = {"num_threads"};
 constexpr const char* kCallParameters[] = {"data"};
 const SignatureSpec kNewSignature{"Decoder", "__new__", kNewParameters, 0};
 const SignatureSpec kCallSignature{"Decoder", "__call__", kCallParameters, 1};
+
+// Everything the call returns, gathered without the interpreter lock.
+struct DecodedParts {
+  bool is_jpeg = false;
+  ImageInfoFields info;
+  std::vector<uint8_t> jpeg;
+  PixelSamples samples;
+  ImageBytes pixels;  // may view into `samples`
+  std::vector<uint8_t> icc;
+  std::vector<BoxRecord> boxes;
+
+  std::span<const uint8_t> image() const noexcept { return is_jpeg ? jpeg : pixels.bytes(); }
+};
+
+// A malformed box structure never fails the decode: warn and go on.
+Outcome<std::vector<BoxRecord>> container_boxes(std::span<const uint8_t> input) {
+  BoxWalk walk = walk_boxes(input);
+  if (walk.out_of_memory) return pending(ExcType::MemoryError, "");
+  if (!walk.error.empty()) {
+    std::string shown = render(PendingException{ExcType::ValueError, walk.error});
+    std::fprintf(stderr, "Warning: Failed to extract JXL boxes: %s\n", shown.c_str());
+    std::fflush(stderr);
+  }
+  return std::move(walk.boxes);
+}
+
+// Runs with the interpreter lock released. The driver is declared after the
+// runner, so it is destroyed first on every way out.
+Outcome<DecodedParts> decode_call(int64_t num_threads, std::span<const uint8_t> input) {
+  std::optional<ThreadsRunner> runner = create_runner(num_threads);
+  if (!runner) return pending(ExcType::RuntimeError, "Could not create JxlThreadsRunner");
+  Result<DecoderDriver, DecodeError> driver = DecoderOptions{true, 512 * 1024, &*runner}.build();
+  if (!driver) return Err<Error>{from_decode_error(driver.error())};
+  Result<Decoded, DecodeError> decoded = driver.value().decode_or_reconstruct(input);
+  if (!decoded) return Err<Error>{from_decode_error(decoded.error())};
+
+  Outcome<std::vector<BoxRecord>> boxes = container_boxes(input);
+  if (!boxes) return Err<Error>{std::move(boxes.error())};
+
+  DecodedParts parts;
+  DecodeMetadata& meta = decoded.value().metadata;
+  parts.boxes = std::move(boxes.value());
+  if (meta.icc) parts.icc = std::move(*meta.icc);
+  parts.is_jpeg = decoded.value().image.is_jpeg();
+  if (parts.is_jpeg) {
+    parts.jpeg = std::move(std::get<std::vector<uint8_t>>(decoded.value().image.content));
+  } else {
+    parts.samples = std::move(std::get<PixelSamples>(decoded.value().image.content));
+  }
+  std::string mode = image_mode(meta.num_color_channels, meta.has_alpha,
+                                parts.is_jpeg ? nullptr : &parts.samples);
+  if (mode.empty()) {
+    return Err<Error>{TESSARA_FAULT(
+        "internal error: entered unreachable code: NotImplementedError: Unsupported color mode")};
+  }
+  if (!parts.is_jpeg) parts.pixels = image_bytes(parts.samples, meta.num_color_channels);
+  parts.info = ImageInfoFields{std::move(mode), meta.width, meta.height, meta.num_color_channels,
+                               meta.has_alpha};
+  return parts;
+}
+
+Outcome<Ref> box_list(std::vector<BoxRecord>& boxes) {
+  Outcome<PyTypeObject*> type = class_type_for_result(jxl_box_class());
+  if (!type) return Err<Error>{std::move(type.error())};
+  Ref list(PyList_New(static_cast<Py_ssize_t>(boxes.size())));
+  if (!list) return python_error();
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    Outcome<Ref> box = make_instance(type.value(), std::move(boxes[i]));
+    if (!box) return box;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), box.value().release());
+  }
+  return list;
+}
+
+Outcome<Ref> build_result(DecodedParts& parts) {
+  Outcome<Ref> is_jpeg = from_bool(parts.is_jpeg);
+  Outcome<PyTypeObject*> info_type = class_type_for_result(image_info_class());
+  if (!info_type) return Err<Error>{std::move(info_type.error())};
+  Outcome<Ref> info = make_instance(info_type.value(), std::move(parts.info));
+  if (!info) return info;
+  Outcome<Ref> image = from_bytes(parts.image());
+  if (!image) return image;
+  Outcome<Ref> icc = from_bytes(parts.icc);
+  if (!icc) return icc;
+  Outcome<Ref> boxes = box_list(parts.boxes);
+  if (!boxes) return boxes;
+  PyObject* tuple = PyTuple_Pack(5, is_jpeg.value().get(), info.value().get(),
+                                 image.value().get(), icc.value().get(), boxes.value().get());
+  if (tuple == nullptr) return TESSARA_NULL_OBJECT();
+  return Ref(tuple);
+}
 
 PyObject* Decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return object_entry([&]() -> Outcome<Ref> {
@@ -39,7 +138,11 @@ PyObject* Decoder_call(PyObject* object, PyObject* args, PyObject* kwargs) noexc
         convert_argument<std::span<const uint8_t>>(kCallSignature, slots.value(), 0, {},
                                                    to_bytes_view);
     if (!data) return Err<Error>{std::move(data.error())};
-    return pending(ExcType::NotImplementedError, "decoding is not available yet");
+    int64_t num_threads = self->payload.num_threads;
+    std::span<const uint8_t> input = data.value();
+    Outcome<DecodedParts> parts = without_lock([&] { return decode_call(num_threads, input); });
+    if (!parts) return Err<Error>{std::move(parts.error())};
+    return build_result(parts.value());
   });
 }
 

@@ -63,7 +63,7 @@ PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     if (a.decoding_speed < 0 || a.decoding_speed > 4) {
       return pending(ExcType::ValueError, "Decoding speed must be between 0 and 4");
     }
-    return make_instance(type, EncoderSettings{a.decoding_speed, a.num_threads, *pixel_type,
+    return make_instance(type, EncoderFields{a.decoding_speed, a.num_threads, *pixel_type,
                                                a.quality, a.effort, a.lossless, a.use_container,
                                                a.use_original_profile || a.lossless});
   });
@@ -71,10 +71,10 @@ PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 
 PyObject* Encoder_repr(PyObject* object) noexcept {
   return object_entry([&]() -> Outcome<Ref> {
-    auto* self = instance_cast<EncoderSettings>(object);
+    auto* self = instance_cast<EncoderFields>(object);
     Outcome<SharedHold> hold = SharedHold::take(self->holds);
     if (!hold) return Err<Error>{std::move(hold.error())};
-    const EncoderSettings& s = self->payload;
+    const EncoderFields& s = self->payload;
     auto flag = [](bool b) { return b ? "true" : "false"; };
     std::string text = std::string("Encoder(has_alpha=") + flag(s.pixel_type.has_alpha) +
                        ", lossless=" + flag(s.lossless) +
@@ -140,9 +140,9 @@ ClassSpec& encoder_class() {
       Encoder_new,
       encode_call,
       Encoder_repr,
-      instance_dealloc<EncoderSettings>,
+      instance_dealloc<EncoderFields>,
       {},
-      sizeof(Instance<EncoderSettings>)};
+      sizeof(Instance<EncoderFields>)};
   return spec;
 }
 

@@ -17,7 +17,7 @@ struct PixelType {
   bool has_alpha = false;     // Uint8 only
 };
 
-struct EncoderSettings {
+struct EncoderFields {
   int64_t decoding_speed = 0;
   int64_t num_threads = -1;
   PixelType pixel_type;
