@@ -5,6 +5,7 @@
 #include <jxl/codestream_header.h>
 #include <jxl/parallel_runner.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -27,6 +28,9 @@ class ThreadsRunner {
   explicit ThreadsRunner(void* pool) noexcept : pool_(pool) {}
   void* pool_;
 };
+
+// More workers than any machine this runs on can use; larger counts fail.
+inline constexpr size_t kMaxWorkerThreads = 1024;
 
 // A negative count asks libjxl for its default, anew on every call; 0 and
 // above are passed as they are (0 runs everything on the calling thread).
