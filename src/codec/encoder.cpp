@@ -42,9 +42,9 @@ Status<EncodeError> check(JxlEncoder* encoder, JxlEncoderStatus status) noexcept
 }
 
 // Ends the calling function with the error of the first failing step.
-#define TESSARA_TRY(expr)                                             \
-  do {                                                                \
-    auto tessara_status_ = (expr);                                    \
+#define TESSARA_TRY(expr)                                           \
+  do {                                                              \
+    auto tessara_status_ = (expr);                                  \
     if (!tessara_status_.ok()) return Err{tessara_status_.error()}; \
   } while (false)
 
