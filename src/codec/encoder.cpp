@@ -1,0 +1,227 @@
+// EncoderDriver: steers one libjxl encoder through settings, boxes, a single
+// frame and the output drain, turning every libjxl refusal into an EncodeError.
+#include "codec/encoder.h"
+
+#include <jxl/color_encoding.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+namespace tessara {
+namespace {
+
+constexpr size_t kInitialOutputSize = 512 * 1024;
+
+// The driver's state as the helpers below need it; the frame-settings handle
+// is a reference because a successful run replaces it.
+struct Session {
+  JxlEncoder* encoder;
+  JxlEncoderFrameSettings*& frame_settings;
+  const ThreadsRunner& runner;
+  const EncoderSettings& settings;
+  uint8_t effort;
+};
+
+EncodeError error_of_code(JxlEncoderError code) noexcept {
+  switch (static_cast<int>(code)) {
+    case JXL_ENC_ERR_OK: return EncodeError::Unreachable;
+    case JXL_ENC_ERR_GENERIC: return EncodeError::GenericError;
+    case JXL_ENC_ERR_OOM: return EncodeError::OutOfMemory;
+    case JXL_ENC_ERR_JBRD: return EncodeError::Jbrd;
+    case JXL_ENC_ERR_BAD_INPUT: return EncodeError::BadInput;
+    case JXL_ENC_ERR_NOT_SUPPORTED: return EncodeError::NotSupported;
+    default: return EncodeError::ApiUsage;
+  }
+}
+
+Status<EncodeError> check(JxlEncoder* encoder, JxlEncoderStatus status) noexcept {
+  if (status == JXL_ENC_SUCCESS) return {};
+  if (status == JXL_ENC_ERROR) return Err{error_of_code(JxlEncoderGetError(encoder))};
+  return Err{EncodeError::NeedMoreOutput};
+}
+
+// Ends the calling function with the error of the first failing step.
+#define TESSARA_TRY(expr)                                           \
+  do {                                                              \
+    auto tessara_status_ = (expr);                                  \
+    if (!tessara_status_.ok()) return Err{tessara_status_.error()}; \
+  } while (false)
+
+// A JPEG frame gets no distance: from a distance of 20 on libjxl downsamples
+// the frame, and the stored JPEG could then no longer be rebuilt bit for bit.
+enum class Distance : bool { Skip, Apply };
+
+Status<EncodeError> apply_frame_settings(const Session& s, Distance distance) noexcept {
+  // Only a failed allocation of the fresh handle after an earlier run leaves it null.
+  if (s.frame_settings == nullptr) return Err{EncodeError::OutOfMemory};
+  JxlEncoder* enc = s.encoder;
+  TESSARA_TRY(check(enc, JxlEncoderSetParallelRunner(enc, s.runner.runner_function(),
+                                                     s.runner.opaque())));
+  TESSARA_TRY(check(enc, JxlEncoderUseContainer(enc, s.settings.use_container)));
+  TESSARA_TRY(check(enc, JxlEncoderSetFrameLossless(s.frame_settings, s.settings.lossless)));
+  TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(
+                             s.frame_settings, JXL_ENC_FRAME_SETTING_EFFORT, s.effort)));
+  if (distance == Distance::Apply) {
+    TESSARA_TRY(check(enc, JxlEncoderSetFrameDistance(s.frame_settings, s.settings.distance)));
+  }
+  TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(s.frame_settings,
+                                                          JXL_ENC_FRAME_SETTING_DECODING_SPEED,
+                                                          s.settings.decoding_speed)));
+  return {};
+}
+
+bool is_grey(EncoderColorEncoding color) noexcept {
+  return color == EncoderColorEncoding::SrgbGrey || color == EncoderColorEncoding::LinearSrgbGrey;
+}
+
+struct SampleLayout {
+  JxlDataType type;
+  uint32_t bits;
+  uint32_t exponent_bits;
+};
+
+template <typename T>
+constexpr SampleLayout layout_of() noexcept;
+template <>
+constexpr SampleLayout layout_of<uint8_t>() noexcept { return {JXL_TYPE_UINT8, 8, 0}; }
+template <>
+constexpr SampleLayout layout_of<uint16_t>() noexcept { return {JXL_TYPE_UINT16, 16, 0}; }
+template <>
+constexpr SampleLayout layout_of<float>() noexcept { return {JXL_TYPE_FLOAT, 32, 8}; }
+
+Status<EncodeError> declare_image(const Session& s, SampleLayout layout, uint32_t width,
+                                  uint32_t height) noexcept {
+  const EncoderSettings& settings = s.settings;
+  JxlBasicInfo info;
+  JxlEncoderInitBasicInfo(&info);
+  info.have_container = settings.use_container;
+  info.xsize = width;
+  info.ysize = height;
+  info.bits_per_sample = layout.bits;
+  info.exponent_bits_per_sample = layout.exponent_bits;
+  info.uses_original_profile = settings.uses_original_profile;
+  info.num_extra_channels = settings.has_alpha ? 1 : 0;
+  info.alpha_bits = settings.has_alpha ? layout.bits : 0;
+  info.alpha_exponent_bits = settings.has_alpha ? layout.exponent_bits : 0;
+  if (is_grey(settings.color)) info.num_color_channels = 1;
+  s.runner.notify_basic_info(info);
+  TESSARA_TRY(check(s.encoder, JxlEncoderSetBasicInfo(s.encoder, &info)));
+
+  JxlColorEncoding color;
+  const JXL_BOOL grey = is_grey(settings.color);
+  if (settings.color == EncoderColorEncoding::Srgb ||
+      settings.color == EncoderColorEncoding::SrgbGrey) {
+    JxlColorEncodingSetToSRGB(&color, grey);
+  } else {
+    JxlColorEncodingSetToLinearSRGB(&color, grey);
+  }
+  return check(s.encoder, JxlEncoderSetColorEncoding(s.encoder, &color));
+}
+
+// Our own buffer growth may fail; that is reported as AllocationFailed rather
+// than thrown, and a size that cannot double is treated the same way.
+Result<std::vector<uint8_t>, EncodeError> drain_output(JxlEncoder* encoder) noexcept {
+  try {
+    std::vector<uint8_t> buffer(kInitialOutputSize);
+    uint8_t* next_out = buffer.data();
+    size_t avail_out = buffer.size();
+    JxlEncoderStatus status = JxlEncoderProcessOutput(encoder, &next_out, &avail_out);
+    while (status == JXL_ENC_NEED_MORE_OUTPUT) {
+      const size_t written = static_cast<size_t>(next_out - buffer.data());
+      if (buffer.size() > buffer.max_size() / 2) return Err{EncodeError::AllocationFailed};
+      buffer.resize(buffer.size() * 2);
+      next_out = buffer.data() + written;
+      avail_out = buffer.size() - written;
+      status = JxlEncoderProcessOutput(encoder, &next_out, &avail_out);
+    }
+    if (status != JXL_ENC_SUCCESS) return Err{error_of_code(JxlEncoderGetError(encoder))};
+    const size_t written = std::min(static_cast<size_t>(next_out - buffer.data()), buffer.size());
+    buffer.resize(written);
+    buffer.shrink_to_fit();
+    return buffer;
+  } catch (const std::bad_alloc&) {
+    return Err{EncodeError::AllocationFailed};
+  }
+}
+
+Result<std::vector<uint8_t>, EncodeError> collect_output(const Session& s) noexcept {
+  JxlEncoderCloseInput(s.encoder);
+  auto output = drain_output(s.encoder);
+  if (output.ok()) {
+    // Reset frees the old frame settings; the next run re-applies every setting.
+    JxlEncoderReset(s.encoder);
+    s.frame_settings = JxlEncoderFrameSettingsCreate(s.encoder, nullptr);
+  }
+  return output;
+}
+
+template <typename T>
+Result<std::vector<uint8_t>, EncodeError> encode_frame(const Session& s, PixelFrame<T> frame,
+                                                       uint32_t width, uint32_t height) noexcept {
+  constexpr SampleLayout layout = layout_of<T>();
+  TESSARA_TRY(apply_frame_settings(s, Distance::Apply));
+  TESSARA_TRY(declare_image(s, layout, width, height));
+  const JxlPixelFormat format{frame.channels, layout.type, JXL_NATIVE_ENDIAN, 0};
+  TESSARA_TRY(check(s.encoder, JxlEncoderAddImageFrame(s.frame_settings, &format, frame.data,
+                                                       frame.count * sizeof(T))));
+  return collect_output(s);
+}
+
+}  // namespace
+
+EncoderDriver::EncoderDriver(JxlEncoderPtr encoder, const ThreadsRunner& runner,
+                             const EncoderSettings& settings) noexcept
+    : encoder_(std::move(encoder)), runner_(&runner), settings_(settings) {}
+
+Result<EncoderDriver, EncodeError> EncoderDriver::create(const ThreadsRunner& runner,
+                                                         const EncoderSettings& settings) noexcept {
+  JxlEncoderPtr encoder(JxlEncoderCreate(nullptr));
+  if (!encoder) return Err{EncodeError::CannotCreateEncoder};
+  EncoderDriver driver(std::move(encoder), runner, settings);
+  driver.frame_settings_ = JxlEncoderFrameSettingsCreate(driver.encoder_.get(), nullptr);
+  if (driver.frame_settings_ == nullptr) return Err{EncodeError::CannotCreateEncoder};
+  return driver;
+}
+
+Status<EncodeError> EncoderDriver::add_box(BoxKind kind, std::span<const uint8_t> contents,
+                                           bool compress) noexcept {
+  JxlEncoder* enc = encoder_.get();
+  if (!boxes_enabled_) {
+    TESSARA_TRY(check(enc, JxlEncoderUseBoxes(enc)));
+    boxes_enabled_ = true;
+  }
+  const char* type = kind == BoxKind::Exif ? "Exif" : kind == BoxKind::Xml ? "xml " : "jumb";
+  JxlBoxType box_type = {type[0], type[1], type[2], type[3]};
+  return check(enc, JxlEncoderAddBox(enc, box_type, contents.data(), contents.size(),
+                                     compress ? JXL_TRUE : JXL_FALSE));
+}
+
+Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
+    PixelFrame<uint8_t> frame, uint32_t width, uint32_t height) noexcept {
+  return encode_frame(Session{encoder_.get(), frame_settings_, *runner_, settings_, effort_},
+                      frame, width, height);
+}
+
+Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
+    PixelFrame<uint16_t> frame, uint32_t width, uint32_t height) noexcept {
+  return encode_frame(Session{encoder_.get(), frame_settings_, *runner_, settings_, effort_},
+                      frame, width, height);
+}
+
+Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
+    PixelFrame<float> frame, uint32_t width, uint32_t height) noexcept {
+  return encode_frame(Session{encoder_.get(), frame_settings_, *runner_, settings_, effort_},
+                      frame, width, height);
+}
+
+Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_jpeg(
+    std::span<const uint8_t> jpeg) noexcept {
+  const Session s{encoder_.get(), frame_settings_, *runner_, settings_, effort_};
+  TESSARA_TRY(apply_frame_settings(s, Distance::Skip));
+  TESSARA_TRY(check(s.encoder, JxlEncoderStoreJPEGMetadata(s.encoder, JXL_TRUE)));
+  TESSARA_TRY(check(s.encoder, JxlEncoderAddJPEGFrame(s.frame_settings, jpeg.data(), jpeg.size())));
+  return collect_output(s);
+}
+
+}  // namespace tessara
