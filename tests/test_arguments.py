@@ -136,8 +136,3 @@ def test_other_truthy_values_are_not_bools(value):
     exc = raised(lambda: E("L", lossless=value))
     assert type(exc) is TypeError
     assert str(exc).endswith("object is not an instance of 'bool'")
-
-
-def test_valid_calls_are_not_yet_available():
-    for call in (lambda: D()(b"data"), lambda: E("L")(b"\0", 1, 1, False, exif=None)):
-        assert type(raised(call)) is NotImplementedError

@@ -594,6 +594,11 @@ std::atomic<size_t> g_refused_size{0};
 }  // namespace tessara
 
 #if TESSARA_OWN_NEW
+// g++ sees malloc/free behind the replaced operators once they are inlined
+// and takes them for a mismatched pair; they are the matched pair here.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
   if (size != 0 && size == tessara::g_refused_size.load()) throw std::bad_alloc();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
