@@ -8,7 +8,7 @@
 #include "codec/boxes.h"
 #include "codec/decoder.h"
 #include "codec/runner.h"
-#include "decode/pixels.h"
+#include "codec/pixels.h"
 #include "decode/records.h"
 #include "lib/convert.h"
 #include "lib/lock.h"

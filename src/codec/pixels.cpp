@@ -1,5 +1,5 @@
 // Sample conversion loops, written so the compiler can vectorise them.
-#include "decode/pixels.h"
+#include "codec/pixels.h"
 
 #include <bit>
 
