@@ -59,7 +59,7 @@ void* resize_samples(PixelSamples& pixels, size_t bytes) {
 }
 
 // Asked once per frame written, so an animation leaves its last frame.
-Check set_image_out_buffer(JxlDecoder* dec, const JxlBasicInfo& info,
+Check set_image_out_buffer(JxlDecoder* dec, const JxlBasicInfo& info, SampleStore* store,
                            std::optional<JxlPixelFormat>& format, PixelSamples& pixels) {
   auto type = sample_type(info);
   if (!type.ok()) return Err{type.error()};
@@ -70,7 +70,11 @@ Check set_image_out_buffer(JxlDecoder* dec, const JxlBasicInfo& info,
     return s;
   }
   pixels.kind = samples_kind(pixel_format.data_type);
-  void* buffer = resize_samples(pixels, bytes);
+  bool failed = false;
+  uint8_t* placed = store ? store->place(pixels.kind, channels, bytes, failed) : nullptr;
+  if (failed) return Err{DecodeError::of(Kind::OutOfMemory)};
+  pixels.placed = placed ? std::span<uint8_t>(placed, bytes) : std::span<uint8_t>();
+  void* buffer = placed ? placed : resize_samples(pixels, bytes);
   if (auto s = check_status(JxlDecoderSetImageOutBuffer(dec, &pixel_format, buffer, bytes)); !s) {
     return s;
   }
@@ -126,6 +130,9 @@ DecodeMetadata metadata_of(const JxlBasicInfo& info, std::optional<std::vector<u
 }  // namespace
 
 size_t PixelSamples::size() const noexcept {
+  if (!placed.empty()) {
+    return placed.size() / (kind == Kind::Uint8 ? 1 : kind == Kind::Float ? 4 : 2);
+  }
   switch (kind) {
     case Kind::Uint8: return u8.size();
     case Kind::Uint16:
@@ -133,6 +140,17 @@ size_t PixelSamples::size() const noexcept {
     case Kind::Float: return f32.size();
   }
   return 0;
+}
+
+std::span<const uint8_t> PixelSamples::bytes() const noexcept {
+  if (!placed.empty()) return placed;
+  switch (kind) {
+    case Kind::Uint8: return u8;
+    case Kind::Uint16:
+    case Kind::Float16: return {reinterpret_cast<const uint8_t*>(u16.data()), u16.size() * 2};
+    case Kind::Float: return {reinterpret_cast<const uint8_t*>(f32.data()), f32.size() * 4};
+  }
+  return {};
 }
 
 Result<DecoderDriver, DecodeError> DecoderOptions::build() const noexcept {
@@ -206,7 +224,7 @@ Result<DecodeMetadata, DecodeError> DecoderDriver::run_decoder(
         case JXL_DEC_NEED_PREVIEW_OUT_BUFFER:
           return Err{DecodeError::missing("preview image output")};
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-          step = set_image_out_buffer(dec, info_, format, pixels);
+          step = set_image_out_buffer(dec, info_, options_.sample_store, format, pixels);
           break;
         case JXL_DEC_JPEG_NEED_MORE_OUTPUT:
           if (jpeg == nullptr) return Err{DecodeError::unexpected(status)};

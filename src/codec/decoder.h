@@ -18,17 +18,36 @@
 
 namespace tessara {
 
-// Samples interleaved as libjxl writes them. Exactly one vector is used:
-// `u8` for Uint8, `u16` for Uint16 and Float16 (half-float bit patterns),
-// `f32` for Float. libjxl writes straight into it, so no conversion copy.
+// Samples interleaved as libjxl writes them. Unless a SampleStore placed
+// them elsewhere (`placed`), exactly one vector holds them: `u8` for Uint8,
+// `u16` for Uint16 and Float16 (half-float bit patterns), `f32` for Float.
+// libjxl writes straight into that memory, so there is no conversion copy.
 struct PixelSamples {
   enum class Kind : uint8_t { Uint8, Uint16, Float, Float16 };
   Kind kind = Kind::Uint8;
   std::vector<uint8_t> u8;
   std::vector<uint16_t> u16;
   std::vector<float> f32;
+  std::span<uint8_t> placed;  // memory owned by the SampleStore, if it took them
 
   size_t size() const noexcept;  // sample count
+  // The samples' bytes, wherever they are.
+  std::span<const uint8_t> bytes() const noexcept;
+};
+
+// Lets the caller choose where decoded samples are written, so that they can
+// land in their final buffer with no copy.
+class SampleStore {
+ public:
+  // Memory for `bytes` bytes of samples, or nullptr to keep them in
+  // PixelSamples' own vectors. Sets `failed` when it meant to provide the
+  // memory but could not; the decode then fails as out of memory. Called once
+  // per frame libjxl writes, with the same arguments each time.
+  virtual uint8_t* place(PixelSamples::Kind kind, uint32_t channels, size_t bytes,
+                         bool& failed) noexcept = 0;
+
+ protected:
+  ~SampleStore() = default;
 };
 
 struct DecodeMetadata {
@@ -55,6 +74,7 @@ struct DecoderOptions {
   bool want_icc = true;
   size_t initial_jpeg_buffer_size = 512 * 1024;
   const ThreadsRunner* runner = nullptr;  // borrowed; must outlive the driver
+  SampleStore* sample_store = nullptr;     // borrowed; optional
 
   Result<DecoderDriver, DecodeError> build() const noexcept;
 };

@@ -1,7 +1,9 @@
 // Sample conversion loops, written so the compiler can vectorise them.
 #include "codec/pixels.h"
 
+#include <algorithm>
 #include <bit>
+#include <iterator>
 
 static_assert(std::endian::native == std::endian::little,
               "grey samples are handed out as little-endian bytes in place");
@@ -10,14 +12,9 @@ namespace tessara {
 namespace {
 
 template <typename T>
-std::span<const uint8_t> as_bytes_view(const std::vector<T>& v) {
-  return {reinterpret_cast<const uint8_t*>(v.data()), v.size() * sizeof(T)};
-}
-
-ImageBytes owned(std::vector<uint8_t> bytes) {
-  ImageBytes out{std::move(bytes), {}, {}};
-  out.view = out.converted;
-  return out;
+std::span<const T> typed(const PixelSamples& samples) noexcept {
+  std::span<const uint8_t> bytes = samples.bytes();
+  return {reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T)};
 }
 
 }  // namespace
@@ -52,40 +49,44 @@ void high_bytes(std::span<const uint16_t> in, std::span<uint8_t> out) noexcept {
   for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(in[i] >> 8);
 }
 
-ImageBytes image_bytes(const PixelSamples& samples, uint32_t colour_channels) {
+bool in_final_layout(PixelSamples::Kind kind, uint32_t colour_channels) noexcept {
+  return kind == PixelSamples::Kind::Uint8 ||
+         (colour_channels == 1 && kind != PixelSamples::Kind::Float16);
+}
+
+size_t converted_size(const PixelSamples& samples, uint32_t colour_channels) noexcept {
+  const size_t count = samples.size();
+  return samples.kind == PixelSamples::Kind::Float16 && colour_channels == 1 ? count * 4 : count;
+}
+
+void convert_samples(const PixelSamples& samples, uint32_t colour_channels,
+                     std::span<uint8_t> out) noexcept {
   using K = PixelSamples::Kind;
-  const bool grey = colour_channels == 1;
   switch (samples.kind) {
     case K::Uint8:
-      return ImageBytes{{}, {}, samples.u8};
+      break;
     case K::Uint16:
-      if (grey) return ImageBytes{{}, {}, as_bytes_view(samples.u16)};
-      {
-        std::vector<uint8_t> out(samples.u16.size());
-        high_bytes(samples.u16, out);
-        return owned(std::move(out));
-      }
+      high_bytes(typed<uint16_t>(samples), out);
+      break;
     case K::Float:
-      if (grey) return ImageBytes{{}, {}, as_bytes_view(samples.f32)};
-      {
-        std::vector<uint8_t> out(samples.f32.size());
-        floats_to_bytes(samples.f32, out);
-        return owned(std::move(out));
+      floats_to_bytes(typed<float>(samples), out);
+      break;
+    case K::Float16:
+      if (colour_channels == 1) {
+        widen_halves(typed<uint16_t>(samples),
+                     {reinterpret_cast<float*>(out.data()), out.size() / sizeof(float)});
+      } else {
+        // In blocks, so the widened floats stay in cache on their way to bytes.
+        std::span<const uint16_t> halves = typed<uint16_t>(samples);
+        float block[4096];
+        for (size_t start = 0; start < halves.size(); start += std::size(block)) {
+          const size_t n = std::min(std::size(block), halves.size() - start);
+          widen_halves(halves.subspan(start, n), {block, n});
+          floats_to_bytes({block, n}, out.subspan(start, n));
+        }
       }
-    case K::Float16: {
-      std::vector<float> wide(samples.u16.size());
-      widen_halves(samples.u16, wide);
-      if (grey) {
-        ImageBytes out{{}, std::move(wide), {}};
-        out.view = as_bytes_view(out.widened);
-        return out;
-      }
-      std::vector<uint8_t> out(wide.size());
-      floats_to_bytes(wide, out);
-      return owned(std::move(out));
-    }
+      break;
   }
-  return ImageBytes{};
 }
 
 std::string image_mode(uint32_t colour_channels, bool has_alpha, const PixelSamples* samples) {

@@ -5,24 +5,21 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "codec/decoder.h"
 
 namespace tessara {
 
-// The image bytes: either a view into the decoded samples (when they already
-// have the wanted layout) or a converted buffer.
-struct ImageBytes {
-  std::vector<uint8_t> converted;
-  std::vector<float> widened;
-  std::span<const uint8_t> view;
+// Whether decoded samples already have the byte layout handed out: 8-bit
+// samples always, grey (with or without alpha) 16-bit and float samples as
+// they are (little-endian); colour and half-float samples need converting.
+bool in_final_layout(PixelSamples::Kind kind, uint32_t colour_channels) noexcept;
 
-  std::span<const uint8_t> bytes() const noexcept { return view; }
-};
-
-// `colour_channels` is 1 or 3; `samples` must outlive the result.
-ImageBytes image_bytes(const PixelSamples& samples, uint32_t colour_channels);
+// Byte length of the converted image, for samples not in their final layout.
+size_t converted_size(const PixelSamples& samples, uint32_t colour_channels) noexcept;
+// Converts into `out`, which holds converted_size() bytes.
+void convert_samples(const PixelSamples& samples, uint32_t colour_channels,
+                     std::span<uint8_t> out) noexcept;
 
 // The mode string of an image: "L", "LA", "RGB", "RGBA", or for grey without
 // alpha by sample kind "I;16", "F", "F;16". Empty for other channel counts.

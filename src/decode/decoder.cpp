@@ -3,12 +3,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <new>
 #include <optional>
 
 #include "codec/boxes.h"
 #include "codec/decoder.h"
 #include "codec/runner.h"
 #include "codec/pixels.h"
+#include "lib/ref.h"
 #include "decode/records.h"
 #include "lib/convert.h"
 #include "lib/lock.h"
@@ -25,17 +28,61 @@ constexpr const char* kCallParameters[] = {"data"};
 const SignatureSpec kNewSignature{"Decoder", "__new__", kNewParameters, 0};
 const SignatureSpec kCallSignature{"Decoder", "__call__", kCallParameters, 1};
 
-// Everything the call returns, gathered without the interpreter lock.
+// The bytes object the image ends up in, made while the call otherwise runs
+// without the interpreter lock: the lock is taken just to allocate it, so
+// decoded samples (or converted ones) land in it without another copy. It
+// lives outside the lock-free stretch, so its reference is dropped with the
+// lock held.
+class ImageObject final : public SampleStore {
+ public:
+  // Samples that need converting go to scratch memory, left uninitialised
+  // like the bytes object since libjxl writes every byte.
+  uint8_t* place(PixelSamples::Kind kind, uint32_t channels, size_t bytes,
+                 bool& failed) noexcept override {
+    uint8_t* memory = nullptr;
+    if (in_final_layout(kind, channels >= 3 ? 3 : 1)) {
+      memory = allocate(bytes);
+    } else if (scratch_size_ == bytes) {
+      memory = scratch_.get();
+    } else {
+      scratch_.reset(new (std::nothrow) uint8_t[bytes]);
+      scratch_size_ = scratch_ ? bytes : 0;
+      memory = scratch_.get();
+    }
+    failed = memory == nullptr;
+    return memory;
+  }
+
+  // Uninitialised memory for `bytes` bytes, or nullptr when out of memory.
+  uint8_t* allocate(size_t bytes) noexcept {
+    if (object_ && static_cast<size_t>(PyBytes_GET_SIZE(object_.get())) == bytes) {
+      return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(object_.get()));
+    }
+    return with_lock([&]() -> uint8_t* {
+      object_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
+      if (!object_) {
+        PyErr_Clear();
+        return nullptr;
+      }
+      return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(object_.get()));
+    });
+  }
+
+  Ref take() noexcept { return std::move(object_); }
+
+ private:
+  Ref object_;
+  std::unique_ptr<uint8_t[]> scratch_;
+  size_t scratch_size_ = 0;
+};
+
+// Everything else the call returns, gathered without the interpreter lock.
 struct DecodedParts {
   bool is_jpeg = false;
   ImageInfoFields info;
-  std::vector<uint8_t> jpeg;
-  PixelSamples samples;
-  ImageBytes pixels;  // may view into `samples`
+  std::vector<uint8_t> jpeg;  // empty unless is_jpeg
   std::vector<uint8_t> icc;
   std::vector<BoxRecord> boxes;
-
-  std::span<const uint8_t> image() const noexcept { return is_jpeg ? jpeg : pixels.bytes(); }
 };
 
 // A malformed box structure never fails the decode: warn and go on.
@@ -50,12 +97,24 @@ Outcome<std::vector<BoxRecord>> container_boxes(std::span<const uint8_t> input) 
   return std::move(walk.boxes);
 }
 
+// Samples that were not decoded into `image` are converted into it.
+Done convert_into(ImageObject& image, const PixelSamples& samples, uint32_t colour_channels) {
+  if (in_final_layout(samples.kind, colour_channels)) return {};
+  uint8_t* out = image.allocate(converted_size(samples, colour_channels));
+  if (out == nullptr) return pending(ExcType::MemoryError, "");
+  convert_samples(samples, colour_channels,
+                  {out, converted_size(samples, colour_channels)});
+  return {};
+}
+
 // Runs with the interpreter lock released. The driver is declared after the
 // runner, so it is destroyed first on every way out.
-Outcome<DecodedParts> decode_call(int64_t num_threads, std::span<const uint8_t> input) {
+Outcome<DecodedParts> decode_call(int64_t num_threads, std::span<const uint8_t> input,
+                                  ImageObject& image) {
   std::optional<ThreadsRunner> runner = create_runner(num_threads);
   if (!runner) return pending(ExcType::RuntimeError, "Could not create JxlThreadsRunner");
-  Result<DecoderDriver, DecodeError> driver = DecoderOptions{true, 512 * 1024, &*runner}.build();
+  Result<DecoderDriver, DecodeError> driver =
+      DecoderOptions{true, 512 * 1024, &*runner, &image}.build();
   if (!driver) return Err<Error>{from_decode_error(driver.error())};
   Result<Decoded, DecodeError> decoded = driver.value().decode_or_reconstruct(input);
   if (!decoded) return Err<Error>{from_decode_error(decoded.error())};
@@ -68,18 +127,22 @@ Outcome<DecodedParts> decode_call(int64_t num_threads, std::span<const uint8_t> 
   parts.boxes = std::move(boxes.value());
   if (meta.icc) parts.icc = std::move(*meta.icc);
   parts.is_jpeg = decoded.value().image.is_jpeg();
+  const PixelSamples* samples = nullptr;
   if (parts.is_jpeg) {
     parts.jpeg = std::move(std::get<std::vector<uint8_t>>(decoded.value().image.content));
   } else {
-    parts.samples = std::move(std::get<PixelSamples>(decoded.value().image.content));
+    samples = &std::get<PixelSamples>(decoded.value().image.content);
   }
-  std::string mode = image_mode(meta.num_color_channels, meta.has_alpha,
-                                parts.is_jpeg ? nullptr : &parts.samples);
+  std::string mode = image_mode(meta.num_color_channels, meta.has_alpha, samples);
   if (mode.empty()) {
     return Err<Error>{TESSARA_FAULT(
         "internal error: entered unreachable code: NotImplementedError: Unsupported color mode")};
   }
-  if (!parts.is_jpeg) parts.pixels = image_bytes(parts.samples, meta.num_color_channels);
+  if (samples != nullptr) {
+    if (Done done = convert_into(image, *samples, meta.num_color_channels); !done) {
+      return Err<Error>{std::move(done.error())};
+    }
+  }
   parts.info = ImageInfoFields{std::move(mode), meta.width, meta.height, meta.num_color_channels,
                                meta.has_alpha};
   return parts;
@@ -98,13 +161,13 @@ Outcome<Ref> box_list(std::vector<BoxRecord>& boxes) {
   return list;
 }
 
-Outcome<Ref> build_result(DecodedParts& parts) {
+Outcome<Ref> build_result(DecodedParts& parts, ImageObject& pixels) {
   Outcome<Ref> is_jpeg = from_bool(parts.is_jpeg);
   Outcome<PyTypeObject*> info_type = class_type_for_result(image_info_class());
   if (!info_type) return Err<Error>{std::move(info_type.error())};
   Outcome<Ref> info = make_instance(info_type.value(), std::move(parts.info));
   if (!info) return info;
-  Outcome<Ref> image = from_bytes(parts.image());
+  Outcome<Ref> image = parts.is_jpeg ? from_bytes(parts.jpeg) : Outcome<Ref>(pixels.take());
   if (!image) return image;
   Outcome<Ref> icc = from_bytes(parts.icc);
   if (!icc) return icc;
@@ -140,9 +203,11 @@ PyObject* Decoder_call(PyObject* object, PyObject* args, PyObject* kwargs) noexc
     if (!data) return Err<Error>{std::move(data.error())};
     int64_t num_threads = self->payload.num_threads;
     std::span<const uint8_t> input = data.value();
-    Outcome<DecodedParts> parts = without_lock([&] { return decode_call(num_threads, input); });
+    ImageObject pixels;
+    Outcome<DecodedParts> parts =
+        without_lock([&] { return decode_call(num_threads, input, pixels); });
     if (!parts) return Err<Error>{std::move(parts.error())};
-    return build_result(parts.value());
+    return build_result(parts.value(), pixels);
   });
 }
 
