@@ -125,11 +125,12 @@ def test_jpeg_transcode_rebuilds_bit_for_bit(tmp_path, shape, options, quality):
     assert is_jpeg and image == jpeg
 
 
-def test_output_above_one_mebibyte_is_whole():
+def test_output_above_one_mebibyte_is_whole(tmp_path):
     pixels = random_pixels("RGB", 700, 700)
     data = tessara.Encoder("RGB", lossless=True, effort=1)(native(pixels), 700, 700, False)
     assert len(data) > 1 << 20
-    np.testing.assert_array_equal(decoded_pixels(data, "RGB", 700, 700), pixels)
+    (tmp_path / "big.jxl").write_bytes(data)
+    np.testing.assert_array_equal(read_pnm(djxl(tmp_path / "big.jxl", tmp_path / "big.ppm")), pixels)
 
 
 def test_output_is_identical_across_worker_counts():

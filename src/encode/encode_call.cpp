@@ -42,24 +42,16 @@ Outcome<std::optional<Bytes>> to_optional_bytes(PyObject* object) {
   return std::optional<Bytes>(view.value());
 }
 
-#define TESSARA_CONVERT(field, index, convert)                                            \
-  if (auto value = convert_argument(kCallSignature, slots, index, args.field, convert);   \
-      value) {                                                                            \
-    args.field = value.value();                                                           \
-  } else {                                                                                \
-    return Err<Error>{std::move(value.error())};                                          \
-  }
-
 Outcome<CallArguments> convert_call_arguments(const ArgumentSlots& slots) {
   CallArguments args;
-  TESSARA_CONVERT(data, 0, to_bytes_view)
-  TESSARA_CONVERT(width, 1, to_uint32)
-  TESSARA_CONVERT(height, 2, to_uint32)
-  TESSARA_CONVERT(jpeg_encode, 3, to_bool)
-  TESSARA_CONVERT(exif, 4, to_optional_bytes)
-  TESSARA_CONVERT(jumb, 5, to_optional_bytes)
-  TESSARA_CONVERT(xmp, 6, to_optional_bytes)
-  TESSARA_CONVERT(compress, 7, to_bool)
+  TESSARA_CONVERT(kCallSignature, data, 0, to_bytes_view)
+  TESSARA_CONVERT(kCallSignature, width, 1, to_uint32)
+  TESSARA_CONVERT(kCallSignature, height, 2, to_uint32)
+  TESSARA_CONVERT(kCallSignature, jpeg_encode, 3, to_bool)
+  TESSARA_CONVERT(kCallSignature, exif, 4, to_optional_bytes)
+  TESSARA_CONVERT(kCallSignature, jumb, 5, to_optional_bytes)
+  TESSARA_CONVERT(kCallSignature, xmp, 6, to_optional_bytes)
+  TESSARA_CONVERT(kCallSignature, compress, 7, to_bool)
   return args;
 }
 

@@ -28,24 +28,16 @@ struct Arguments {
   int64_t num_threads = -1;
 };
 
-#define TESSARA_CONVERT(field, index, convert)                                            \
-  if (auto value = convert_argument(kNewSignature, slots, index, args.field, convert);    \
-      value) {                                                                            \
-    args.field = value.value();                                                           \
-  } else {                                                                                \
-    return Err<Error>{std::move(value.error())};                                          \
-  }
-
 Outcome<Arguments> convert_new_arguments(const ArgumentSlots& slots) {
   Arguments args;
-  TESSARA_CONVERT(mode, 0, to_text_view)
-  TESSARA_CONVERT(lossless, 1, to_bool)
-  TESSARA_CONVERT(quality, 2, to_float32)
-  TESSARA_CONVERT(decoding_speed, 3, to_int64)
-  TESSARA_CONVERT(effort, 4, to_uint32)
-  TESSARA_CONVERT(use_container, 5, to_bool)
-  TESSARA_CONVERT(use_original_profile, 6, to_bool)
-  TESSARA_CONVERT(num_threads, 7, to_int64)
+  TESSARA_CONVERT(kNewSignature, mode, 0, to_text_view)
+  TESSARA_CONVERT(kNewSignature, lossless, 1, to_bool)
+  TESSARA_CONVERT(kNewSignature, quality, 2, to_float32)
+  TESSARA_CONVERT(kNewSignature, decoding_speed, 3, to_int64)
+  TESSARA_CONVERT(kNewSignature, effort, 4, to_uint32)
+  TESSARA_CONVERT(kNewSignature, use_container, 5, to_bool)
+  TESSARA_CONVERT(kNewSignature, use_original_profile, 6, to_bool)
+  TESSARA_CONVERT(kNewSignature, num_threads, 7, to_int64)
   return args;
 }
 

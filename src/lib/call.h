@@ -40,6 +40,15 @@ Outcome<T> convert_argument(const SignatureSpec& spec, const ArgumentSlots& slot
   return value;
 }
 
+// Converts slot `index` of `slots` into `args.field` (kept when the slot is
+// empty), or returns the failure from the enclosing function.
+#define TESSARA_CONVERT(spec, field, index, convert)                                   \
+  if (auto value = convert_argument(spec, slots, index, args.field, convert); value) { \
+    args.field = value.value();                                                        \
+  } else {                                                                             \
+    return Err<Error>{std::move(value.error())};                                       \
+  }
+
 // The hold counter of every instance: 0 free, n > 0 shared holds, -1 one
 // exclusive hold.
 using HoldCounter = std::atomic<intptr_t>;
