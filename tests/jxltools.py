@@ -57,7 +57,9 @@ def write_pfm(path, pixels):
     Path(path).write_bytes(f"{kind}\n{w} {h}\n-1.0\n".encode() + pixels[::-1].tobytes())
 
 
-def read_pnm(path):
+def read_pnm(path, scale_to_16_bits=False):
+    """Samples of a PNM/PAM file; with scale_to_16_bits, samples of a file whose
+    maxval is between 256 and 65534 are scaled to 16 bits as libjxl does."""
     data = Path(path).read_bytes()
     if data.startswith(b"P7"):
         head, body = data.split(b"ENDHDR\n", 1)
@@ -68,7 +70,10 @@ def read_pnm(path):
         magic, w, h, maxval, body = parts[0], int(parts[1]), int(parts[2]), int(parts[3]), parts[4]
         c = {b"P5": 1, b"P6": 3}[magic]
     dtype = ">u2" if maxval > 255 else "u1"
-    return np.frombuffer(body, dtype=dtype).reshape(h, w, c).astype(np.uint16 if maxval > 255 else np.uint8)
+    img = np.frombuffer(body, dtype=dtype).reshape(h, w, c).astype(np.uint16 if maxval > 255 else np.uint8)
+    if scale_to_16_bits and 255 < maxval < 65535:
+        img = np.round(img.astype(np.float64) * 65535 / maxval).astype(np.uint16)
+    return img
 
 
 def read_pfm(path):

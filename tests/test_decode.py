@@ -57,12 +57,29 @@ def test_lossless_integer_images_decode_exactly(tmp_path, shape, dtype, mode):
     assert len(icc) > 0 and {b.box_type for b in boxes} <= {b"jxll", b"jxlc"}
 
 
-def test_pixels_match_djxl(tmp_path):
-    pixels = rng.integers(0, 256, size=(33, 47, 4), dtype=np.uint8)
-    data = lossless(tmp_path, pixels)
-    (tmp_path / "x.jxl").write_bytes(data)
-    expected = read_pnm(djxl(tmp_path / "x.jxl", tmp_path / "x.pam"))
-    assert decode(data)[2] == expected.tobytes()
+@pytest.mark.parametrize(
+    "kind, bits, channels, suffix",
+    [
+        ("uint", 8, 4, "pam"),
+        ("uint", 8, 2, "pam"),
+        ("uint", 10, 3, "ppm"),
+        ("uint", 12, 4, "pam"),
+        ("uint", 16, 1, "pgm"),
+        ("uint", 16, 2, "pam"),
+        ("float", 32, 1, "pfm"),
+    ],
+)
+def test_pixels_match_djxl(tmp_path, kind, bits, channels, suffix):
+    data = made(tmp_path, kind, bits, channels, 23, 11)
+    _, info, image, _, _ = decode(data)
+    out = djxl(tmp_path / "fixture.jxl", tmp_path / f"ref.{suffix}")
+    ref = read_pfm(out) if suffix == "pfm" else read_pnm(out, scale_to_16_bits=True)
+    if ref.dtype == np.float32:
+        assert image == ref.astype("<f4").tobytes()
+    elif ref.dtype == np.uint16 and channels >= 3:
+        assert image == (ref >> 8).astype(np.uint8).tobytes()  # colour keeps the high byte
+    else:
+        assert image == ref.astype("<" + ref.dtype.str[1:]).tobytes()
 
 
 def test_sixteen_bit_colour_gives_high_bytes(tmp_path):
