@@ -29,12 +29,17 @@ class ThreadsRunner {
   void* pool_;
 };
 
-// More workers than any machine this runs on can use; larger counts fail.
+// More workers than a call can use; larger explicit counts fail.
 inline constexpr size_t kMaxWorkerThreads = 1024;
+
+// The workers of a pool: an explicit count (0 and above) as it is, empty
+// when it exceeds the cap; a negative count means `library_default`, clamped
+// to the cap so that the default works on any host.
+std::optional<size_t> worker_count(int64_t num_threads, size_t library_default) noexcept;
 
 // A negative count asks libjxl for its default, anew on every call; 0 and
 // above are passed as they are (0 runs everything on the calling thread).
-// Empty when libjxl cannot create the pool.
+// Empty when the count is refused or libjxl cannot create the pool.
 std::optional<ThreadsRunner> create_runner(int64_t num_threads) noexcept;
 
 }  // namespace tessara
