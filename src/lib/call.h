@@ -10,18 +10,11 @@
 
 #include "lib/errors.h"
 #include "lib/python.h"
+#include "lib/signature.h"
 
 namespace tessara::py {
 
-inline constexpr size_t kMaxParameters = 8;
 using ArgumentSlots = std::array<PyObject*, kMaxParameters>;  // borrowed, null when empty
-
-struct SignatureSpec {
-  const char* class_name;
-  const char* method_name;
-  std::span<const char* const> parameters;
-  size_t required;
-};
 
 // Matches positional and keyword arguments to the parameters of `spec`.
 Outcome<ArgumentSlots> parse_arguments(const SignatureSpec& spec, PyObject* args,
@@ -93,7 +86,7 @@ PyObject* object_entry(Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
-    raise(TESSARA_FAULT("tessara's native code failed in an unexpected way"));
+    raise_unexpected_failure(__FILE__, __LINE__);
   }
   return nullptr;
 }
@@ -107,7 +100,7 @@ int status_entry(Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
-    raise(TESSARA_FAULT("tessara's native code failed in an unexpected way"));
+    raise_unexpected_failure(__FILE__, __LINE__);
   }
   return -1;
 }

@@ -21,16 +21,19 @@ PyObject* builtin_type(ExcType type) noexcept {
   return PyExc_RuntimeError;
 }
 
-void raise_fault(const Fault& fault) noexcept {
-  std::fprintf(stderr, "tessara: internal fault at %s:%d: %s\n", fault.file, fault.line,
-               fault.text.c_str());
+void raise_fault_text(const char* text, size_t size, const char* file, int line) noexcept {
+  std::fprintf(stderr, "tessara: internal fault at %s:%d: %.*s\n", file, line,
+               static_cast<int>(size), text);
   std::fflush(stderr);
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;  // its creation failure is the current exception
-  Ref text(PyUnicode_FromStringAndSize(fault.text.data(),
-                                       static_cast<Py_ssize_t>(fault.text.size())));
-  if (!text) return;
-  PyErr_SetObject(type, text.get());
+  Ref value(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
+  if (!value) return;
+  PyErr_SetObject(type, value.get());
+}
+
+void raise_fault(const Fault& fault) noexcept {
+  raise_fault_text(fault.text.data(), fault.text.size(), fault.file, fault.line);
 }
 
 void raise_pending(const PendingException& error) noexcept {
@@ -85,6 +88,11 @@ void raise(Error&& error) noexcept {
   } else {
     raise_fault(std::get<Fault>(error));
   }
+}
+
+void raise_unexpected_failure(const char* file, int line) noexcept {
+  static constexpr char kText[] = "tessara's native code failed in an unexpected way";
+  raise_fault_text(kText, sizeof kText - 1, file, line);
 }
 
 std::string render(const PendingException& error) {

@@ -69,6 +69,10 @@ Error from_encode_error(EncodeError error);
 // Makes `error` the interpreter's current exception.
 void raise(Error&& error) noexcept;
 
+// The last resort of an entry when something unforeseen was thrown: raises
+// PanicException with a fixed text, allocating nothing on the C++ heap.
+void raise_unexpected_failure(const char* file, int line) noexcept;
+
 // "TypeName: message" of a pending exception, with the lock taken briefly.
 std::string render(const PendingException& error);
 
