@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <new>
 
+#include "codec/memory.h"
+
 namespace tessara {
 
 namespace {
@@ -22,9 +24,19 @@ uint64_t load_be(const uint8_t* p, size_t width) noexcept {
   return value;
 }
 
-BoxWalk failed(const char* message, size_t pos) {
+BoxWalk failed(const char* message, size_t pos) noexcept {
   BoxWalk walk;
-  walk.error = message + std::to_string(pos);
+  try {
+    walk.error = message + std::to_string(pos);
+  } catch (const std::bad_alloc&) {
+    walk.out_of_memory = true;
+  }
+  return walk;
+}
+
+BoxWalk out_of_memory() noexcept {
+  BoxWalk walk;
+  walk.out_of_memory = true;
   return walk;
 }
 
@@ -36,37 +48,33 @@ BoxWalk walk_boxes(std::span<const uint8_t> input) noexcept {
       !std::equal(kContainerSignature.begin(), kContainerSignature.end(), input.begin())) {
     return {};
   }
-  try {
-    BoxWalk walk;
-    // Invariant: pos <= n, so n - pos is the count of bytes left.
-    for (size_t pos = kFirstBox; pos <= n && n - pos >= kHeader;) {
-      const uint8_t* box = input.data() + pos;
-      const size_t left = n - pos;
-      const uint64_t size = load_be(box, 4);
-      uint64_t length = size;
-      size_t header = kHeader;
-      if (size == 1) {
-        if (left < kLargeHeader) break;
-        length = load_be(box + 8, 8);
-        if (length < kLargeHeader) return failed("Invalid large box size at position ", pos);
-        header = kLargeHeader;
-      } else if (size >= 2 && size < kHeader) {
-        return failed("Invalid box size at position ", pos);
-      } else if (size == 0) {
-        length = left;
-      }
-      if (length > left) break;
-      BoxRecord& record = walk.boxes.emplace_back();
-      std::copy_n(box + 4, 4, record.type.begin());
-      record.data.assign(box + header, box + length);
-      pos += static_cast<size_t>(length);
+  BoxWalk walk;
+  // Invariant: pos <= n, so n - pos is the count of bytes left.
+  for (size_t pos = kFirstBox; pos <= n && n - pos >= kHeader;) {
+    const uint8_t* box = input.data() + pos;
+    const size_t left = n - pos;
+    const uint64_t size = load_be(box, 4);
+    uint64_t length = size;
+    size_t header = kHeader;
+    if (size == 1) {
+      if (left < kLargeHeader) break;
+      length = load_be(box + 8, 8);
+      if (length < kLargeHeader) return failed("Invalid large box size at position ", pos);
+      header = kLargeHeader;
+    } else if (size >= 2 && size < kHeader) {
+      return failed("Invalid box size at position ", pos);
+    } else if (size == 0) {
+      length = left;
     }
-    return walk;
-  } catch (const std::bad_alloc&) {
-    BoxWalk walk;
-    walk.out_of_memory = true;
-    return walk;
+    if (length > left) break;
+    BoxRecord* record = try_emplace_back(walk.boxes);
+    if (record == nullptr || !try_assign(record->data, box + header, box + length)) {
+      return out_of_memory();
+    }
+    std::copy_n(box + 4, 4, record->type.begin());
+    pos += static_cast<size_t>(length);
   }
+  return walk;
 }
 
 }  // namespace tessara

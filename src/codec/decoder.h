@@ -1,5 +1,6 @@
 // The decoder driver: runs one libjxl decoder over a whole JPEG XL file in
-// memory and returns the image facts and either the rebuilt JPEG or pixels.
+// memory and returns the image facts and either the rebuilt JPEG file or a
+// view of the pixel samples, which libjxl wrote into memory a SampleStore chose.
 #pragma once
 
 #include <cstddef>
@@ -18,33 +19,30 @@
 
 namespace tessara {
 
-// Samples interleaved as libjxl writes them. Unless a SampleStore placed
-// them elsewhere (`placed`), exactly one vector holds them: `u8` for Uint8,
-// `u16` for Uint16 and Float16 (half-float bit patterns), `f32` for Float.
-// libjxl writes straight into that memory, so there is no conversion copy.
+// Decoded samples, interleaved as libjxl writes them, in native byte order:
+// their kind and where they lie. The memory belongs to the SampleStore that
+// placed them. Float16 samples are half-float bit patterns.
 struct PixelSamples {
   enum class Kind : uint8_t { Uint8, Uint16, Float, Float16 };
   Kind kind = Kind::Uint8;
-  std::vector<uint8_t> u8;
-  std::vector<uint16_t> u16;
-  std::vector<float> f32;
-  std::span<uint8_t> placed;  // memory owned by the SampleStore, if it took them
+  uint32_t channels = 0;  // per pixel, alpha included
+  std::span<const uint8_t> bytes;
 
-  size_t size() const noexcept;  // sample count
-  // The samples' bytes, wherever they are.
-  std::span<const uint8_t> bytes() const noexcept;
+  size_t size() const noexcept { return bytes.size() / sample_size(kind); }  // sample count
+  static size_t sample_size(Kind kind) noexcept {
+    return kind == Kind::Uint8 ? 1 : kind == Kind::Float ? 4 : 2;
+  }
 };
 
-// Lets the caller choose where decoded samples are written, so that they can
-// land in their final buffer with no copy.
+// Chooses the memory libjxl decodes samples into, so that they can land in
+// their final buffer with no copy.
 class SampleStore {
  public:
-  // Memory for `bytes` bytes of samples, or nullptr to keep them in
-  // PixelSamples' own vectors. Sets `failed` when it meant to provide the
-  // memory but could not; the decode then fails as out of memory. Called once
-  // per frame libjxl writes, with the same arguments each time.
-  virtual uint8_t* place(PixelSamples::Kind kind, uint32_t channels, size_t bytes,
-                         bool& failed) noexcept = 0;
+  // Memory for `bytes` bytes of samples, or nullptr when it cannot be had
+  // (the decode then fails as out of memory). Called once per frame libjxl
+  // writes, with the same arguments each time; the memory must stay valid
+  // until the store is done with.
+  virtual uint8_t* place(PixelSamples::Kind kind, uint32_t channels, size_t bytes) noexcept = 0;
 
  protected:
   ~SampleStore() = default;
@@ -74,30 +72,24 @@ struct DecoderOptions {
   bool want_icc = true;
   size_t initial_jpeg_buffer_size = 512 * 1024;
   const ThreadsRunner* runner = nullptr;  // borrowed; must outlive the driver
-  SampleStore* sample_store = nullptr;     // borrowed; optional
 
   Result<DecoderDriver, DecodeError> build() const noexcept;
 };
 
 class DecoderDriver {
  public:
-  // `data` is read in place and must stay unchanged during the call.
-  Result<Decoded, DecodeError> decode_or_reconstruct(std::span<const uint8_t> data) noexcept;
+  // `data` is read in place and must stay unchanged during the call; pixel
+  // samples go where `store` places them.
+  Result<Decoded, DecodeError> decode_or_reconstruct(std::span<const uint8_t> data,
+                                                     SampleStore& store) noexcept;
 
  private:
   friend struct DecoderOptions;
   DecoderDriver(JxlDecoderPtr decoder, const DecoderOptions& options) noexcept
       : decoder_(std::move(decoder)), options_(options) {}
 
-  // The event loop; fills `jpeg` (when given), `format` and `pixels`.
-  Result<DecodeMetadata, DecodeError> run_decoder(std::span<const uint8_t> data, bool want_icc,
-                                                  std::vector<uint8_t>* jpeg,
-                                                  std::optional<JxlPixelFormat>& format,
-                                                  PixelSamples& pixels);
-
   JxlDecoderPtr decoder_;
   DecoderOptions options_;
-  JxlBasicInfo info_{};
 };
 
 }  // namespace tessara

@@ -1,8 +1,10 @@
-// libFuzzer target for the decoder driver: any input ends in a result or a
-// DecodeError, and a result's buffers match the image it describes.
+// libFuzzer target for the decoder driver and the sample store the module
+// decodes into: any input ends in a result or a DecodeError, and a result's
+// bytes match the image it describes.
 #include <cstdlib>
 
 #include "codec/decoder.h"
+#include "codec/pixels.h"
 
 namespace {
 
@@ -32,13 +34,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.initial_jpeg_buffer_size = size % 2 == 0 ? 16 : 512 * 1024;
   auto driver = options.build();
   if (!driver.ok()) std::abort();
-  auto decoded = driver.value().decode_or_reconstruct({data, size});
+  tessara::OwnedImageBytes store;
+  auto decoded = driver.value().decode_or_reconstruct({data, size}, store);
   if (!decoded.ok()) return 0;
   const tessara::DecodeMetadata& meta = decoded.value().metadata;
   if (!meta.icc.has_value()) std::abort();
   if (const auto* pixels = std::get_if<tessara::PixelSamples>(&decoded.value().image.content)) {
     const uint64_t channels = meta.num_color_channels + (meta.has_alpha ? 1 : 0);
-    if (pixels->size() != uint64_t{meta.width} * meta.height * channels) std::abort();
+    const uint64_t samples = uint64_t{meta.width} * meta.height * channels;
+    if (pixels->channels != channels || pixels->size() != samples) std::abort();
+    if (!store.finish(*pixels)) return 0;
+    // Grey keeps its sample size (half floats widened), colour becomes bytes.
+    const bool grey = meta.num_color_channels == 1;
+    const uint64_t per_sample = !grey ? 1
+                                : pixels->kind == tessara::PixelSamples::Kind::Float16
+                                    ? 4
+                                    : tessara::PixelSamples::sample_size(pixels->kind);
+    if (store.bytes().size() != samples * per_sample) std::abort();
   } else if (std::get<std::vector<uint8_t>>(decoded.value().image.content).empty()) {
     std::abort();
   }

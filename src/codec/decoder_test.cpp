@@ -15,6 +15,8 @@
 #include <random>
 #include <string>
 
+#include "codec/pixels.h"
+
 namespace tessara {
 namespace {
 
@@ -168,14 +170,37 @@ Bytes large_jpeg_from_cjpeg() {
   return jpeg;
 }
 
-Result<Decoded, DecodeError> decode(const Bytes& data, DecoderOptions options = {}) {
+Result<Decoded, DecodeError> decode(const Bytes& data, SampleStore& store,
+                                    DecoderOptions options = {}) {
   auto driver = options.build();
   if (!driver.ok()) return Err{driver.error()};
-  return driver.value().decode_or_reconstruct(data);
+  return driver.value().decode_or_reconstruct(data, store);
+}
+
+// For tests that look at errors, metadata or the JPEG file only: the pixel
+// view of the result points into a store that is gone.
+Result<Decoded, DecodeError> decode_ignoring_pixels(const Bytes& data,
+                                                    DecoderOptions options = {}) {
+  OwnedImageBytes store;
+  return decode(data, store, options);
 }
 
 const PixelSamples& pixels_of(const Decoded& decoded) {
   return std::get<PixelSamples>(decoded.image.content);
+}
+
+// Sample i of the samples as libjxl wrote them.
+template <typename T>
+T sample_at(const PixelSamples& pixels, size_t i) {
+  T value;
+  std::memcpy(&value, pixels.bytes.data() + i * sizeof(T), sizeof(T));
+  return value;
+}
+
+// The final bytes of a decode into `store`.
+Bytes final_bytes(OwnedImageBytes& store, const PixelSamples& pixels) {
+  EXPECT_TRUE(store.finish(pixels));
+  return Bytes(store.bytes().begin(), store.bytes().end());
 }
 
 float half_to_float(uint16_t h) {
@@ -197,7 +222,8 @@ class DecodeSamples : public testing::TestWithParam<SampleCase> {};
 
 TEST_P(DecodeSamples, KindChannelsAndExactLength) {
   const SampleCase& c = GetParam();
-  auto decoded = decode(encode(c.image));
+  OwnedImageBytes store;
+  auto decoded = decode(encode(c.image), store);
   ASSERT_TRUE(decoded.ok()) << error_text(decoded.error());
   const DecodeMetadata& meta = decoded.value().metadata;
   EXPECT_EQ(meta.width, c.image.width);
@@ -209,34 +235,46 @@ TEST_P(DecodeSamples, KindChannelsAndExactLength) {
   ASSERT_FALSE(decoded.value().image.is_jpeg());
   const PixelSamples& pixels = pixels_of(decoded.value());
   EXPECT_EQ(pixels.kind, c.kind);
+  EXPECT_EQ(pixels.channels, c.image.channels);
   const size_t samples = size_t{c.image.width} * c.image.height * c.image.channels;
   ASSERT_EQ(pixels.size(), samples);
-  // Only the vector of the kind holds anything.
-  EXPECT_EQ(pixels.u8.size() + pixels.u16.size() + pixels.f32.size(), samples);
-  const size_t bytes = pixels.u8.size() + 2 * pixels.u16.size() + 4 * pixels.f32.size();
-  EXPECT_EQ(bytes, samples * c.sample_bytes);
+  EXPECT_EQ(pixels.bytes.size(), samples * c.sample_bytes);
+  // Colour comes out as 8 bits, grey keeps its depth (half floats widened).
+  const bool colour = c.image.channels >= 3;
+  const size_t out_bytes = colour || c.kind == PixelSamples::Kind::Uint8 ? 1
+                           : c.kind == PixelSamples::Kind::Uint16   ? 2
+                                                                    : 4;
+  const Bytes out = final_bytes(store, pixels);
+  EXPECT_EQ(out.size(), samples * out_bytes);
+  // Samples already in their final layout were decoded in place, not copied.
+  const bool in_place = in_final_layout(c.kind, colour ? 3 : 1);
+  EXPECT_EQ(pixels.bytes.data() == store.bytes().data(), in_place);
 }
 
 TEST_P(DecodeSamples, LosslessValuesSurvive) {
   const SampleCase& c = GetParam();
-  auto decoded = decode(encode(c.image));
+  OwnedImageBytes store;
+  auto decoded = decode(encode(c.image), store);
   ASSERT_TRUE(decoded.ok()) << error_text(decoded.error());
   const PixelSamples& pixels = pixels_of(decoded.value());
   const uint32_t frame = c.image.frames - 1;
   for (size_t i = 0; i < pixels.size(); ++i) {
     const uint32_t v = sample_value(i, frame);
     switch (pixels.kind) {
-      case PixelSamples::Kind::Uint8: ASSERT_EQ(pixels.u8[i], v) << i; break;
+      case PixelSamples::Kind::Uint8: ASSERT_EQ(sample_at<uint8_t>(pixels, i), v) << i; break;
       case PixelSamples::Kind::Uint16: {
         const double max = static_cast<double>((1u << c.image.bits) - 1);
-        ASSERT_EQ(pixels.u16[i], static_cast<uint16_t>(std::lround(v * 65535.0 / max))) << i;
+        ASSERT_EQ(sample_at<uint16_t>(pixels, i),
+                  static_cast<uint16_t>(std::lround(v * 65535.0 / max)))
+            << i;
         break;
       }
       case PixelSamples::Kind::Float16:
-        ASSERT_EQ(half_to_float(pixels.u16[i]), static_cast<float>(v) / 256.0f) << i;
+        ASSERT_EQ(half_to_float(sample_at<uint16_t>(pixels, i)), static_cast<float>(v) / 256.0f)
+            << i;
         break;
       case PixelSamples::Kind::Float:
-        ASSERT_EQ(pixels.f32[i], static_cast<float>(v) / 256.0f) << i;
+        ASSERT_EQ(sample_at<float>(pixels, i), static_cast<float>(v) / 256.0f) << i;
         break;
     }
   }
@@ -280,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SampleCase>& p) { return std::string(p.param.name); });
 
 TEST(DecoderDriver, TwentyBitIntegersHaveNoOutputType) {
-  auto decoded = decode(encode(with(3, 20)));
+  auto decoded = decode_ignoring_pixels(encode(with(3, 20)));
   ASSERT_FALSE(decoded.ok());
   EXPECT_EQ(decoded.error().kind, Kind::BitWidthUnsupported);
   EXPECT_EQ(decoded.error().bits, 20u);
@@ -289,7 +327,7 @@ TEST(DecoderDriver, TwentyBitIntegersHaveNoOutputType) {
 TEST(DecoderDriver, TwentyFourBitFloatsHaveNoOutputType) {
   Image im = with(3, 24, 8);
   im.lossless = false;
-  auto decoded = decode(encode(im));
+  auto decoded = decode_ignoring_pixels(encode(im));
   ASSERT_FALSE(decoded.ok());
   EXPECT_EQ(decoded.error().kind, Kind::BitWidthUnsupported);
   EXPECT_EQ(error_text(decoded.error()), "Unsupported Pixel bit width: 24");
@@ -299,14 +337,14 @@ TEST(DecoderDriver, NotJpegXlBeforeAnyDecoding) {
   for (const Bytes& input : {Bytes{}, Bytes{0xFF}, Bytes{0x00, 0x00, 0x00, 0x0C},
                              Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'},
                              Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, small_jpeg()}) {
-    auto decoded = decode(input);
+    auto decoded = decode_ignoring_pixels(input);
     ASSERT_FALSE(decoded.ok()) << input.size();
     EXPECT_EQ(decoded.error().kind, Kind::NotJpegXl) << input.size();
   }
 }
 
 TEST(DecoderDriver, GarbageAfterSignatureIsDecoderFailure) {
-  auto decoded = decode(Bytes{0xFF, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+  auto decoded = decode_ignoring_pixels(Bytes{0xFF, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
   ASSERT_FALSE(decoded.ok());
   EXPECT_EQ(decoded.error().kind, Kind::DecoderFailure);
 }
@@ -323,12 +361,13 @@ TEST_P(Truncated, EveryPrefixFailsCleanly) {
   const size_t signature = im.container ? 12 : 2;
   auto driver = DecoderOptions{}.build();
   ASSERT_TRUE(driver.ok());
+  OwnedImageBytes store;
   for (size_t n = 0; n < whole.size(); ++n) {
-    auto decoded = driver.value().decode_or_reconstruct({whole.data(), n});
+    auto decoded = driver.value().decode_or_reconstruct({whole.data(), n}, store);
     ASSERT_FALSE(decoded.ok()) << n;
     EXPECT_EQ(decoded.error().kind, n < signature ? Kind::NotJpegXl : Kind::DecoderFailure) << n;
   }
-  EXPECT_TRUE(driver.value().decode_or_reconstruct(whole).ok());
+  EXPECT_TRUE(driver.value().decode_or_reconstruct(whole, store).ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, Truncated, testing::Values(false, true),
@@ -339,7 +378,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, Truncated, testing::Values(false, true),
 TEST(DecoderDriver, IccOnlyWhenWanted) {
   DecoderOptions options;
   options.want_icc = false;
-  auto decoded = decode(encode(with(3, 8)), options);
+  auto decoded = decode_ignoring_pixels(encode(with(3, 8)), options);
   ASSERT_TRUE(decoded.ok());
   EXPECT_FALSE(decoded.value().metadata.icc.has_value());
 }
@@ -349,12 +388,14 @@ TEST(DecoderDriver, OneDriverDecodesAgain) {
   const Bytes grey16 = encode(with(1, 16));
   auto driver = DecoderOptions{}.build();
   ASSERT_TRUE(driver.ok());
-  auto first = driver.value().decode_or_reconstruct(rgb);
-  auto second = driver.value().decode_or_reconstruct(grey16);
-  auto third = driver.value().decode_or_reconstruct(rgb);
+  OwnedImageBytes first_store, second_store, third_store;
+  auto first = driver.value().decode_or_reconstruct(rgb, first_store);
+  auto second = driver.value().decode_or_reconstruct(grey16, second_store);
+  auto third = driver.value().decode_or_reconstruct(rgb, third_store);
   ASSERT_TRUE(first.ok() && second.ok() && third.ok());
   EXPECT_EQ(pixels_of(second.value()).kind, PixelSamples::Kind::Uint16);
-  EXPECT_EQ(pixels_of(first.value()).u8, pixels_of(third.value()).u8);
+  EXPECT_EQ(final_bytes(first_store, pixels_of(first.value())),
+            final_bytes(third_store, pixels_of(third.value())));
 }
 
 TEST(DecoderDriver, RunnerGivesTheSamePixels) {
@@ -366,16 +407,18 @@ TEST(DecoderDriver, RunnerGivesTheSamePixels) {
   ASSERT_TRUE(runner.has_value());
   DecoderOptions threaded;
   threaded.runner = &*runner;
-  auto with_runner = decode(file, threaded);
-  auto without = decode(file);
+  OwnedImageBytes threaded_store, plain_store;
+  auto with_runner = decode(file, threaded_store, threaded);
+  auto without = decode(file, plain_store);
   ASSERT_TRUE(with_runner.ok() && without.ok());
-  EXPECT_EQ(pixels_of(with_runner.value()).u8, pixels_of(without.value()).u8);
+  EXPECT_EQ(final_bytes(threaded_store, pixels_of(with_runner.value())),
+            final_bytes(plain_store, pixels_of(without.value())));
 }
 
 TEST(DecoderDriver, JpegIsRebuiltExactly) {
   const Bytes jpeg = small_jpeg();
   ASSERT_FALSE(jpeg.empty());
-  auto decoded = decode(transcode_jpeg(jpeg));
+  auto decoded = decode_ignoring_pixels(transcode_jpeg(jpeg));
   ASSERT_TRUE(decoded.ok()) << error_text(decoded.error());
   ASSERT_TRUE(decoded.value().image.is_jpeg());
   const Bytes& rebuilt = std::get<Bytes>(decoded.value().image.content);
@@ -392,7 +435,7 @@ TEST(DecoderDriver, JpegBufferGrowsFromAnyStartSize) {
   for (size_t start : {size_t{1}, size_t{100}, jpeg.size() - 1, jpeg.size()}) {
     DecoderOptions options;
     options.initial_jpeg_buffer_size = start;
-    auto decoded = decode(file, options);
+    auto decoded = decode_ignoring_pixels(file, options);
     ASSERT_TRUE(decoded.ok()) << start;
     EXPECT_EQ(std::get<Bytes>(decoded.value().image.content), jpeg) << start;
   }
@@ -402,23 +445,28 @@ TEST(DecoderDriver, JpegFarAboveTheFirstBufferIsRebuiltExactly) {
   const Bytes jpeg = large_jpeg_from_cjpeg();
   if (jpeg.empty()) GTEST_SKIP() << "cjpeg is not on PATH";
   ASSERT_GT(jpeg.size(), size_t{1} << 20);
-  auto decoded = decode(transcode_jpeg(jpeg));
+  auto decoded = decode_ignoring_pixels(transcode_jpeg(jpeg));
   ASSERT_TRUE(decoded.ok()) << error_text(decoded.error());
   EXPECT_TRUE(std::get<Bytes>(decoded.value().image.content) == jpeg);
 }
 
-TEST(PixelSamples, SizeCountsTheKindsVector) {
-  PixelSamples samples;
-  samples.u8.resize(3);
-  samples.u16.resize(5);
-  samples.f32.resize(7);
-  EXPECT_EQ(samples.size(), 3u);
-  samples.kind = PixelSamples::Kind::Uint16;
-  EXPECT_EQ(samples.size(), 5u);
-  samples.kind = PixelSamples::Kind::Float16;
-  EXPECT_EQ(samples.size(), 5u);
-  samples.kind = PixelSamples::Kind::Float;
-  EXPECT_EQ(samples.size(), 7u);
+// A store that cannot provide memory fails the decode as out of memory, and
+// the driver can decode again afterwards.
+class NoMemory final : public SampleStore {
+ public:
+  uint8_t* place(PixelSamples::Kind, uint32_t, size_t) noexcept override { return nullptr; }
+};
+
+TEST(DecoderDriver, StoreWithoutMemoryIsOutOfMemory) {
+  auto driver = DecoderOptions{}.build();
+  ASSERT_TRUE(driver.ok());
+  NoMemory none;
+  const Bytes file = encode(with(3, 8));
+  auto decoded = driver.value().decode_or_reconstruct(file, none);
+  ASSERT_FALSE(decoded.ok());
+  EXPECT_EQ(decoded.error().kind, Kind::OutOfMemory);
+  OwnedImageBytes store;
+  EXPECT_TRUE(driver.value().decode_or_reconstruct(file, store).ok());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <iterator>
+#include <new>
 
 static_assert(std::endian::native == std::endian::little,
               "grey samples are handed out as little-endian bytes in place");
@@ -13,11 +14,38 @@ namespace {
 
 template <typename T>
 std::span<const T> typed(const PixelSamples& samples) noexcept {
-  std::span<const uint8_t> bytes = samples.bytes();
-  return {reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T)};
+  return {reinterpret_cast<const T*>(samples.bytes.data()), samples.bytes.size() / sizeof(T)};
 }
 
+uint32_t colour_channels_of(uint32_t channels) noexcept { return channels >= 3 ? 3 : 1; }
+
 }  // namespace
+
+uint8_t* ImageBytes::place(PixelSamples::Kind kind, uint32_t channels, size_t bytes) noexcept {
+  if (in_final_layout(kind, colour_channels_of(channels))) return final_buffer(bytes);
+  if (scratch_size_ != bytes) {
+    scratch_.reset(new (std::nothrow) uint8_t[bytes]);
+    scratch_size_ = scratch_ ? bytes : 0;
+  }
+  return scratch_.get();
+}
+
+bool ImageBytes::finish(const PixelSamples& samples) noexcept {
+  const uint32_t colour = colour_channels_of(samples.channels);
+  if (in_final_layout(samples.kind, colour)) return true;
+  const size_t size = converted_size(samples, colour);
+  uint8_t* out = final_buffer(size);
+  if (out == nullptr) return false;
+  convert_samples(samples, colour, {out, size});
+  return true;
+}
+
+uint8_t* OwnedImageBytes::final_buffer(size_t bytes) noexcept {
+  if (buffer_ && size_ == bytes) return buffer_.get();
+  buffer_.reset(new (std::nothrow) uint8_t[bytes]);
+  size_ = buffer_ ? bytes : 0;
+  return buffer_.get();
+}
 
 void widen_halves(std::span<const uint16_t> in, std::span<float> out) noexcept {
   const size_t n = in.size();

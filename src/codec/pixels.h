@@ -1,14 +1,51 @@
 // Turning decoded samples into the byte layouts the plug-in expects: grey
-// keeps its precision (little-endian), colour becomes 8-bit. No Python here.
+// keeps its precision (little-endian), colour becomes 8-bit; and the sample
+// store that places them so that this costs at most one pass. No Python here.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
 #include "codec/decoder.h"
 
 namespace tessara {
+
+// The image bytes handed out. Samples already in their final layout are
+// decoded straight into the final buffer; the others go to scratch memory
+// and are converted into it once, by `finish`.
+class ImageBytes : public SampleStore {
+ public:
+  uint8_t* place(PixelSamples::Kind kind, uint32_t channels, size_t bytes) noexcept final;
+  // After a successful decode into this store: fills the final buffer from
+  // scratch if the samples needed converting. False when out of memory.
+  [[nodiscard]] bool finish(const PixelSamples& samples) noexcept;
+
+ protected:
+  ~ImageBytes() = default;
+  // `bytes` bytes of uninitialised final memory (libjxl or the conversion
+  // writes every byte), or nullptr when out of memory. Asked again for the
+  // same size, it returns the same memory.
+  virtual uint8_t* final_buffer(size_t bytes) noexcept = 0;
+
+ private:
+  std::unique_ptr<uint8_t[]> scratch_;
+  size_t scratch_size_ = 0;
+};
+
+// ImageBytes that owns its final buffer: what tests, fuzzers and benchmarks
+// decode into, so they run the very path the module does.
+class OwnedImageBytes final : public ImageBytes {
+ public:
+  std::span<const uint8_t> bytes() const noexcept { return {buffer_.get(), size_}; }
+
+ private:
+  uint8_t* final_buffer(size_t bytes) noexcept override;
+
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t size_ = 0;
+};
 
 // Whether decoded samples already have the byte layout handed out: 8-bit
 // samples always, grey (with or without alpha) 16-bit and float samples as

@@ -1,20 +1,20 @@
-// Decoder: construction, repr and the decode call's argument side.
+// The Decoder class and its call: arguments, the decode run without the
+// interpreter lock (driver, box walk, samples into the result bytes), and the
+// 5-tuple built from it.
 #include "decode/decoder.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
-#include <new>
 #include <optional>
 
 #include "codec/boxes.h"
 #include "codec/decoder.h"
-#include "codec/runner.h"
 #include "codec/pixels.h"
-#include "lib/ref.h"
+#include "codec/runner.h"
 #include "decode/records.h"
 #include "lib/convert.h"
 #include "lib/lock.h"
+#include "lib/ref.h"
 
 namespace tessara::py {
 namespace {
@@ -30,34 +30,19 @@ const SignatureSpec kCallSignature{"Decoder", "__call__", kCallParameters, 1};
 
 // The bytes object the image ends up in, made while the call otherwise runs
 // without the interpreter lock: the lock is taken just to allocate it, so
-// decoded samples (or converted ones) land in it without another copy. It
-// lives outside the lock-free stretch, so its reference is dropped with the
-// lock held.
-class ImageObject final : public SampleStore {
+// decoded (or converted) samples land in it without another copy. It lives
+// outside the lock-free stretch, so its reference is dropped with the lock
+// held.
+class ImageObject final : public ImageBytes {
  public:
-  // Samples that need converting go to scratch memory, left uninitialised
-  // like the bytes object since libjxl writes every byte.
-  uint8_t* place(PixelSamples::Kind kind, uint32_t channels, size_t bytes,
-                 bool& failed) noexcept override {
-    uint8_t* memory = nullptr;
-    if (in_final_layout(kind, channels >= 3 ? 3 : 1)) {
-      memory = allocate(bytes);
-    } else if (scratch_size_ == bytes) {
-      memory = scratch_.get();
-    } else {
-      scratch_.reset(new (std::nothrow) uint8_t[bytes]);
-      scratch_size_ = scratch_ ? bytes : 0;
-      memory = scratch_.get();
-    }
-    failed = memory == nullptr;
-    return memory;
-  }
+  Ref take() noexcept { return std::move(object_); }
 
-  // Uninitialised memory for `bytes` bytes, or nullptr when out of memory.
-  uint8_t* allocate(size_t bytes) noexcept {
+ private:
+  uint8_t* final_buffer(size_t bytes) noexcept override {
     if (object_ && static_cast<size_t>(PyBytes_GET_SIZE(object_.get())) == bytes) {
       return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(object_.get()));
     }
+    if (bytes > static_cast<size_t>(PY_SSIZE_T_MAX)) return nullptr;
     return with_lock([&]() -> uint8_t* {
       object_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
       if (!object_) {
@@ -68,12 +53,7 @@ class ImageObject final : public SampleStore {
     });
   }
 
-  Ref take() noexcept { return std::move(object_); }
-
- private:
   Ref object_;
-  std::unique_ptr<uint8_t[]> scratch_;
-  size_t scratch_size_ = 0;
 };
 
 // Everything else the call returns, gathered without the interpreter lock.
@@ -97,16 +77,6 @@ Outcome<std::vector<BoxRecord>> container_boxes(std::span<const uint8_t> input) 
   return std::move(walk.boxes);
 }
 
-// Samples that were not decoded into `image` are converted into it.
-Done convert_into(ImageObject& image, const PixelSamples& samples, uint32_t colour_channels) {
-  if (in_final_layout(samples.kind, colour_channels)) return {};
-  uint8_t* out = image.allocate(converted_size(samples, colour_channels));
-  if (out == nullptr) return pending(ExcType::MemoryError, "");
-  convert_samples(samples, colour_channels,
-                  {out, converted_size(samples, colour_channels)});
-  return {};
-}
-
 // Runs with the interpreter lock released. The driver is declared after the
 // runner, so it is destroyed first on every way out.
 Outcome<DecodedParts> decode_call(int64_t num_threads, std::span<const uint8_t> input,
@@ -114,9 +84,9 @@ Outcome<DecodedParts> decode_call(int64_t num_threads, std::span<const uint8_t> 
   std::optional<ThreadsRunner> runner = create_runner(num_threads);
   if (!runner) return pending(ExcType::RuntimeError, "Could not create JxlThreadsRunner");
   Result<DecoderDriver, DecodeError> driver =
-      DecoderOptions{true, 512 * 1024, &*runner, &image}.build();
+      DecoderOptions{true, 512 * 1024, &*runner}.build();
   if (!driver) return Err<Error>{from_decode_error(driver.error())};
-  Result<Decoded, DecodeError> decoded = driver.value().decode_or_reconstruct(input);
+  Result<Decoded, DecodeError> decoded = driver.value().decode_or_reconstruct(input, image);
   if (!decoded) return Err<Error>{from_decode_error(decoded.error())};
 
   Outcome<std::vector<BoxRecord>> boxes = container_boxes(input);
@@ -138,11 +108,7 @@ Outcome<DecodedParts> decode_call(int64_t num_threads, std::span<const uint8_t> 
     return Err<Error>{TESSARA_FAULT(
         "internal error: entered unreachable code: NotImplementedError: Unsupported color mode")};
   }
-  if (samples != nullptr) {
-    if (Done done = convert_into(image, *samples, meta.num_color_channels); !done) {
-      return Err<Error>{std::move(done.error())};
-    }
-  }
+  if (samples != nullptr && !image.finish(*samples)) return pending(ExcType::MemoryError, "");
   parts.info = ImageInfoFields{std::move(mode), meta.width, meta.height, meta.num_color_channels,
                                meta.has_alpha};
   return parts;
