@@ -5,8 +5,12 @@
 #include <jxl/color_encoding.h>
 
 #include <algorithm>
-#include <new>
+#include <cmath>
+#include <type_traits>
 #include <utility>
+
+#include "codec/memory.h"
+#include "codec/pixels.h"
 
 namespace tessara {
 namespace {
@@ -14,10 +18,11 @@ namespace {
 constexpr size_t kInitialOutputSize = 512 * 1024;
 
 // The driver's state as the helpers below need it; the frame-settings handle
-// is a reference because a successful run replaces it.
+// and the boxes flag are references because a successful run resets them.
 struct Session {
   JxlEncoder* encoder;
   JxlEncoderFrameSettings*& frame_settings;
+  bool& boxes_enabled;
   const ThreadsRunner& runner;
   const EncoderSettings& settings;
   uint8_t effort;
@@ -63,6 +68,10 @@ Status<EncodeError> apply_frame_settings(const Session& s, Distance distance) no
   TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(
                              s.frame_settings, JXL_ENC_FRAME_SETTING_EFFORT, s.effort)));
   if (distance == Distance::Apply) {
+    // libjxl's own range check lets NaN through, and a NaN distance later
+    // trips an assertion deep in the encoder that ends the process; refuse
+    // it the way libjxl refuses any other distance out of range.
+    if (std::isnan(s.settings.distance)) return Err{EncodeError::ApiUsage};
     TESSARA_TRY(check(enc, JxlEncoderSetFrameDistance(s.frame_settings, s.settings.distance)));
   }
   TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(s.frame_settings,
@@ -119,41 +128,62 @@ Status<EncodeError> declare_image(const Session& s, SampleLayout layout, uint32_
   return check(s.encoder, JxlEncoderSetColorEncoding(s.encoder, &color));
 }
 
-// Our own buffer growth may fail; that is reported as AllocationFailed rather
-// than thrown, and a size that cannot double is treated the same way.
+// Our own buffer growth may fail; that is AllocationFailed, and so is a size
+// that cannot double.
 Result<std::vector<uint8_t>, EncodeError> drain_output(JxlEncoder* encoder) noexcept {
-  try {
-    std::vector<uint8_t> buffer(kInitialOutputSize);
-    uint8_t* next_out = buffer.data();
-    size_t avail_out = buffer.size();
-    JxlEncoderStatus status = JxlEncoderProcessOutput(encoder, &next_out, &avail_out);
-    while (status == JXL_ENC_NEED_MORE_OUTPUT) {
-      const size_t written = static_cast<size_t>(next_out - buffer.data());
-      if (buffer.size() > buffer.max_size() / 2) return Err{EncodeError::AllocationFailed};
-      buffer.resize(buffer.size() * 2);
-      next_out = buffer.data() + written;
-      avail_out = buffer.size() - written;
-      status = JxlEncoderProcessOutput(encoder, &next_out, &avail_out);
+  std::vector<uint8_t> buffer;
+  if (!try_resize(buffer, kInitialOutputSize)) return Err{EncodeError::AllocationFailed};
+  uint8_t* next_out = buffer.data();
+  size_t avail_out = buffer.size();
+  JxlEncoderStatus status = JxlEncoderProcessOutput(encoder, &next_out, &avail_out);
+  while (status == JXL_ENC_NEED_MORE_OUTPUT) {
+    const size_t written = static_cast<size_t>(next_out - buffer.data());
+    if (buffer.size() > buffer.max_size() / 2 || !try_resize(buffer, buffer.size() * 2)) {
+      return Err{EncodeError::AllocationFailed};
     }
-    if (status != JXL_ENC_SUCCESS) return Err{error_of_code(JxlEncoderGetError(encoder))};
-    const size_t written = std::min(static_cast<size_t>(next_out - buffer.data()), buffer.size());
-    buffer.resize(written);
-    buffer.shrink_to_fit();
-    return buffer;
-  } catch (const std::bad_alloc&) {
-    return Err{EncodeError::AllocationFailed};
+    next_out = buffer.data() + written;
+    avail_out = buffer.size() - written;
+    status = JxlEncoderProcessOutput(encoder, &next_out, &avail_out);
   }
+  if (status != JXL_ENC_SUCCESS) return Err{error_of_code(JxlEncoderGetError(encoder))};
+  const size_t written = std::min(static_cast<size_t>(next_out - buffer.data()), buffer.size());
+  buffer.resize(written);
+  try_shrink_to_fit(buffer);
+  return buffer;
 }
 
 Result<std::vector<uint8_t>, EncodeError> collect_output(const Session& s) noexcept {
   JxlEncoderCloseInput(s.encoder);
   auto output = drain_output(s.encoder);
   if (output.ok()) {
-    // Reset frees the old frame settings; the next run re-applies every setting.
+    // Reset frees the old frame settings and forgets that boxes were enabled;
+    // the next run re-applies every setting.
     JxlEncoderReset(s.encoder);
     s.frame_settings = JxlEncoderFrameSettingsCreate(s.encoder, nullptr);
+    s.boxes_enabled = false;
   }
   return output;
+}
+
+// Lossy coding of float samples trips assertions deep inside libjxl, which
+// end the process, on NaN, infinity and magnitudes from about 1e34 up; such
+// frames are refused as invalid input. Lossless coding stores any value.
+constexpr float kLossyFloatLimit = 1e30f;
+
+template <typename T>
+Status<EncodeError> check_samples(const EncoderSettings& settings, PixelFrame<T> frame,
+                                  uint32_t width, uint32_t height) noexcept {
+  if constexpr (std::is_same_v<T, float>) {
+    const uint64_t pixels = uint64_t{width} * height;
+    // A shorter frame is refused by libjxl before it reads any sample.
+    if (settings.lossless || frame.channels == 0 || pixels > frame.count / frame.channels) {
+      return {};
+    }
+    if (!all_within({frame.data, static_cast<size_t>(pixels) * frame.channels}, kLossyFloatLimit)) {
+      return Err{EncodeError::BadInput};
+    }
+  }
+  return {};
 }
 
 template <typename T>
@@ -162,6 +192,7 @@ Result<std::vector<uint8_t>, EncodeError> encode_frame(const Session& s, PixelFr
   constexpr SampleLayout layout = layout_of<T>();
   TESSARA_TRY(apply_frame_settings(s, Distance::Apply));
   TESSARA_TRY(declare_image(s, layout, width, height));
+  TESSARA_TRY(check_samples(s.settings, frame, width, height));
   const JxlPixelFormat format{frame.channels, layout.type, JXL_NATIVE_ENDIAN, 0};
   TESSARA_TRY(check(s.encoder, JxlEncoderAddImageFrame(s.frame_settings, &format, frame.data,
                                                        frame.count * sizeof(T))));
@@ -199,25 +230,28 @@ Status<EncodeError> EncoderDriver::add_box(BoxKind kind, std::span<const uint8_t
 
 Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
     PixelFrame<uint8_t> frame, uint32_t width, uint32_t height) noexcept {
-  return encode_frame(Session{encoder_.get(), frame_settings_, *runner_, settings_, effort_},
-                      frame, width, height);
+  return encode_frame(
+      Session{encoder_.get(), frame_settings_, boxes_enabled_, *runner_, settings_, effort_}, frame,
+      width, height);
 }
 
 Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
     PixelFrame<uint16_t> frame, uint32_t width, uint32_t height) noexcept {
-  return encode_frame(Session{encoder_.get(), frame_settings_, *runner_, settings_, effort_},
-                      frame, width, height);
+  return encode_frame(
+      Session{encoder_.get(), frame_settings_, boxes_enabled_, *runner_, settings_, effort_}, frame,
+      width, height);
 }
 
 Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
     PixelFrame<float> frame, uint32_t width, uint32_t height) noexcept {
-  return encode_frame(Session{encoder_.get(), frame_settings_, *runner_, settings_, effort_},
-                      frame, width, height);
+  return encode_frame(
+      Session{encoder_.get(), frame_settings_, boxes_enabled_, *runner_, settings_, effort_}, frame,
+      width, height);
 }
 
 Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_jpeg(
     std::span<const uint8_t> jpeg) noexcept {
-  const Session s{encoder_.get(), frame_settings_, *runner_, settings_, effort_};
+  const Session s{encoder_.get(), frame_settings_, boxes_enabled_, *runner_, settings_, effort_};
   TESSARA_TRY(apply_frame_settings(s, Distance::Skip));
   TESSARA_TRY(check(s.encoder, JxlEncoderStoreJPEGMetadata(s.encoder, JXL_TRUE)));
   TESSARA_TRY(check(s.encoder, JxlEncoderAddJPEGFrame(s.frame_settings, jpeg.data(), jpeg.size())));

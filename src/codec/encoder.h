@@ -1,5 +1,6 @@
 // The encoder driver: one libjxl encoder that takes optional metadata boxes
-// and exactly one frame (pixels or a JPEG file) and returns the JPEG XL file.
+// and one frame (pixels or a JPEG file) per run and returns the JPEG XL file;
+// after a successful run it is ready for another.
 #pragma once
 
 #include <cstddef>

@@ -80,7 +80,7 @@ void run(const uint8_t* data, size_t size) {
 
   auto driver = EncoderDriver::create(runner(), settings);
   if (!driver) return;
-  driver.value().set_effort(static_cast<uint8_t>(1 + shape % 3));
+  driver.value().set_effort(static_cast<uint8_t>(1 + shape % 10));
   if (choice.box()) {
     const size_t box_size = std::min<size_t>(size, 64);
     if (!driver.value().add_box(BoxKind::Exif, {data, box_size}, choice.compress())) return;

@@ -521,6 +521,29 @@ TEST(EncoderBoxes, CompressedBoxesAreBrotliBoxesOfTheSameContents) {
   EXPECT_EQ(metadata_boxes(*unpacked), expected);
 }
 
+// libjxl's reset forgets that boxes were enabled; a reused driver must enable
+// them again rather than fail its second run.
+TEST(EncoderBoxes, DriverAddsBoxesAgainAfterASuccess) {
+  const auto px = smooth_image<uint8_t>(16, 16, 3);
+  const auto input = sample_boxes();
+  ThreadsRunner runner = make_runner();
+  auto driver = EncoderDriver::create(runner, EncoderSettings{});
+  ASSERT_TRUE(driver.ok());
+  std::vector<Box> expected;
+  for (const BoxInput& b : input) expected.push_back(Box{b.type, b.contents});
+  for (int run = 0; run < 3; ++run) {
+    for (const BoxInput& b : input) {
+      Status<EncodeError> added = driver.value().add_box(b.kind, b.contents, run == 1);
+      ASSERT_TRUE(added.ok()) << "run " << run << ": " << error_text(added.error());
+    }
+    Output out = driver.value().encode_pixels(PixelFrame<uint8_t>{px.data(), px.size(), 3}, 16, 16);
+    ASSERT_TRUE(out.ok()) << "run " << run << ": " << error_text(out.error());
+    auto boxes = read_boxes_with_libjxl(out.value());
+    ASSERT_TRUE(boxes.has_value()) << "run " << run;
+    EXPECT_EQ(metadata_boxes(*boxes), expected) << "run " << run;
+  }
+}
+
 TEST(EncoderBoxes, EmptyContentsMakeAnEmptyBox) {
   Output out = encode_with_boxes({{BoxKind::Exif, "Exif", {}}}, false);
   ASSERT_TRUE(out.ok()) << error_text(out.error());
@@ -550,6 +573,12 @@ TEST(EncoderBoxes, ContainerOnlyWhenAskedForOrNeededByBoxes) {
 
 TEST(EncoderErrors, RefusalsMapToTheirKinds) {
   const auto px = smooth_image<uint8_t>(8, 8, 3);
+  auto with_float = [](float value) {
+    auto grey = smooth_image<float>(8, 8, 1);
+    grey[13] = value;
+    return grey;
+  };
+  const EncoderSettings grey{.color = EncoderColorEncoding::LinearSrgbGrey};
   const std::vector<uint8_t> short_px(px.begin(), px.end() - 1);
   const Bytes not_jpeg = bytes_of("this is not a JPEG file at all");
   const Bytes truncated_soi = {0xFF, 0xD8, 0xFF};
@@ -564,11 +593,31 @@ TEST(EncoderErrors, RefusalsMapToTheirKinds) {
       {"text as JPEG", transcode(not_jpeg, EncoderSettings{}), EncodeError::BadInput},
       {"truncated JPEG", transcode(truncated_soi, EncoderSettings{}), EncodeError::BadInput},
       {"empty JPEG", transcode(Bytes{}, EncoderSettings{}), EncodeError::BadInput},
+      // libjxl's range check lets NaN through and then asserts deep inside.
+      {"NaN distance", encode(px, 3, 8, 8, EncoderSettings{.distance = NAN}),
+       EncodeError::ApiUsage},
+      {"negative NaN distance", encode(px, 3, 8, 8, EncoderSettings{.distance = -NAN}),
+       EncodeError::ApiUsage},
+      {"infinite distance", encode(px, 3, 8, 8, EncoderSettings{.distance = INFINITY}),
+       EncodeError::ApiUsage},
+      {"NaN lossless", encode(px, 3, 8, 8, EncoderSettings{.lossless = true, .distance = NAN}),
+       EncodeError::ApiUsage},
+      // Samples libjxl's lossy coder asserts on, at an effort where it does.
+      {"NaN sample", encode(with_float(NAN), 1, 8, 8, grey, -1, 7), EncodeError::BadInput},
+      {"infinite sample", encode(with_float(INFINITY), 1, 8, 8, grey, -1, 7),
+       EncodeError::BadInput},
+      {"huge sample", encode(with_float(-3e38f), 1, 8, 8, grey, -1, 7), EncodeError::BadInput},
   };
   for (const auto& c : cases) {
     ASSERT_FALSE(c.out.ok()) << c.what;
     EXPECT_EQ(c.out.error(), c.expected) << c.what << ": " << error_text(c.out.error());
   }
+  // Lossless coding takes those samples, and a large finite one is fine lossy.
+  EncoderSettings lossless = grey;
+  lossless.lossless = true;
+  lossless.uses_original_profile = true;
+  EXPECT_TRUE(encode(with_float(NAN), 1, 8, 8, lossless, -1, 7).ok());
+  EXPECT_TRUE(encode(with_float(1e30f), 1, 8, 8, grey, -1, 7).ok());
 }
 
 // ---- Our own allocation failing ---------------------------------------------

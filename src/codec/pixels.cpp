@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <iterator>
 #include <new>
 
@@ -75,6 +76,13 @@ void floats_to_bytes(std::span<const float> in, std::span<uint8_t> out) noexcept
 void high_bytes(std::span<const uint16_t> in, std::span<uint8_t> out) noexcept {
   const size_t n = in.size();
   for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(in[i] >> 8);
+}
+
+bool all_within(std::span<const float> samples, float limit) noexcept {
+  // No early exit, so the loop vectorises; a NaN fails the comparison.
+  bool within = true;
+  for (const float v : samples) within &= std::fabs(v) <= limit;
+  return within;
 }
 
 bool in_final_layout(PixelSamples::Kind kind, uint32_t colour_channels) noexcept {

@@ -68,4 +68,7 @@ void widen_halves(std::span<const uint16_t> in, std::span<float> out) noexcept;
 void floats_to_bytes(std::span<const float> in, std::span<uint8_t> out) noexcept;
 void high_bytes(std::span<const uint16_t> in, std::span<uint8_t> out) noexcept;
 
+// Whether every sample's magnitude is at most `limit` (NaN never is).
+bool all_within(std::span<const float> samples, float limit) noexcept;
+
 }  // namespace tessara
