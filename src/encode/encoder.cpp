@@ -1,5 +1,5 @@
-// Encoder: the mode table, settings validation, repr and the call's
-// argument side.
+// The Encoder class: its mode table, the constructor that validates and
+// stores the settings, and repr. Calling an Encoder is encode_call.cpp.
 #include "encode/encoder.h"
 
 #include <charconv>
