@@ -1,0 +1,332 @@
+"""The Pillow image plug-in for JPEG XL: a lazy open from the headers alone,
+one decode call on load(), and save through the module's Encoder."""
+
+from __future__ import annotations
+
+import io
+import math
+from dataclasses import dataclass
+from typing import IO, Any
+
+from PIL import Image, ImageFile
+
+import tessara
+
+from . import colour, header, metadata
+
+FORMAT = "JXL"
+
+# What the decode call gives for each sample kind, by bits and exponent bits.
+_UINT8, _UINT16, _FLOAT, _FLOAT16 = "uint8", "uint16", "float", "float16"
+
+
+def _accept(prefix: bytes) -> bool:
+    return prefix[:2] == header.CODESTREAM_SIGNATURE or prefix[:12] == header.CONTAINER_SIGNATURE
+
+
+def _sample_kind(bits: int, exponent_bits: int) -> str:
+    """The sample type libjxl is asked for, or OSError for a depth the module cannot deliver."""
+    if exponent_bits:
+        if bits in (16, 32):
+            return _FLOAT16 if bits == 16 else _FLOAT
+        what = f"{bits}-bit floating-point samples"
+    elif bits <= 8:
+        return _UINT8
+    elif bits <= 16:
+        return _UINT16
+    elif bits == 32:
+        return _FLOAT
+    else:
+        what = f"{bits}-bit integer samples"
+    msg = f"JPEG XL: {what} cannot be decoded (supported: integers up to 16 bits, 16- and 32-bit floats)"
+    raise OSError(msg)
+
+
+@dataclass(frozen=True)
+class _Layout:
+    """How the decoded bytes become a Pillow image of `mode`."""
+
+    mode: str  # Pillow's mode, announced at open
+    rawmode: str  # Pillow's unpacker for the bytes handed over
+    module_mode: str  # what the decode call reports (pixels), or the JPEG's mode
+    sample_bytes: int  # per sample in the decoded bytes (0 for a JPEG)
+    channels: int  # per pixel in the decoded bytes, alpha included
+
+
+def _layout(codestream: header.CodestreamHeader, jpeg: bool) -> _Layout:
+    grey = codestream.is_grey
+    if jpeg:
+        mode = "L" if grey else "RGB"
+        return _Layout(mode, mode, mode, 0, 1 if grey else 3)
+    kind = _sample_kind(codestream.bits_per_sample, codestream.exponent_bits)
+    alpha = codestream.has_alpha
+    if not grey:
+        mode = "RGBA" if alpha else "RGB"
+        return _Layout(mode, mode, mode, 1, len(mode))
+    if alpha:
+        size = {_UINT8: 1, _UINT16: 2}.get(kind, 4)
+        return _Layout("LA", "LA", "LA", size, 2)
+    if kind == _UINT8:
+        return _Layout("L", "L", "L", 1, 1)
+    if kind == _UINT16:
+        return _Layout("I;16", "I;16", "I;16", 2, 1)
+    # Half floats come widened to 32 bits, so both are Pillow's "F".
+    return _Layout("F", "F;32F", "F;16" if kind == _FLOAT16 else "F", 4, 1)
+
+
+class JxlImageFile(ImageFile.ImageFile):
+    format = FORMAT
+    format_description = "JPEG XL image"
+
+    _header: header.JxlHeader
+    _layout: _Layout
+
+    def _open(self) -> None:
+        assert self.fp is not None
+        jxl = header.read_header(self.fp)
+        layout = _layout(jxl.codestream, jxl.jpeg_reconstruction)
+        if jxl.jpeg_reconstruction:
+            # The rebuilt JPEG comes back as stored, with its own orientation.
+            self._size = (jxl.codestream.width, jxl.codestream.height)
+        else:
+            # libjxl delivers pixels with the codestream orientation applied.
+            self._size = jxl.codestream.oriented_size
+        self._mode = layout.mode
+        self._header, self._layout = jxl, layout
+        self.info.update(metadata.metadata_boxes(self.fp, jxl))
+        if not jxl.jpeg_reconstruction:
+            # Already upright: Exif or XMP orientation must not turn it again.
+            if "exif" in self.info:
+                self.info["exif"] = metadata.exif_with_orientation_1(self.info["exif"])
+            if "xmp" in self.info:
+                self.info["xmp"] = metadata.xmp_with_orientation_1(self.info["xmp"])
+        # The decode call returns the last frame of an animation.
+        self.n_frames = 1
+        self.is_animated = False
+        self.tile = []
+
+    def load(self) -> Any:
+        if self._im is None:
+            self._load_decoded()
+        return super().load()
+
+    def _load_decoded(self) -> None:
+        assert self.fp is not None
+        self.fp.seek(0)
+        data = self.fp.read()
+        try:
+            is_jpeg, info, image, icc, _ = tessara.Decoder()(data)
+        except RuntimeError as e:
+            msg = f"cannot decode JPEG XL image: {e}"
+            raise OSError(msg) from e
+        finally:
+            del data
+        self._check_decoded(is_jpeg, info, image)
+        if is_jpeg:
+            self._take_jpeg(image)
+        else:
+            self.im = Image.core.new(self.mode, self.size)
+            self.frombytes(self._pillow_bytes(image), "raw", self._layout.rawmode)
+        if icc:
+            self.info["icc_profile"] = icc
+        if self._exclusive_fp and self.fp is not None:
+            self.fp.close()
+        self.fp = None
+
+    def _check_decoded(self, is_jpeg: bool, info: Any, image: bytes) -> None:
+        layout = self._layout
+        expected_size = self._header.codestream.oriented_size
+        size_ok = (info.width, info.height) == expected_size
+        if is_jpeg != self._header.jpeg_reconstruction or not size_ok or info.mode != layout.module_mode:
+            got = f"{'a JPEG' if is_jpeg else 'pixels'} of {info.width}x{info.height} {info.mode}"
+            msg = f"JPEG XL: decoded {got}, not the {self.size[0]}x{self.size[1]} {self.mode} its header announced"
+            raise OSError(msg)
+        if not is_jpeg and len(image) != info.width * info.height * layout.channels * layout.sample_bytes:
+            msg = f"JPEG XL: decoded {len(image)} bytes for a {info.width}x{info.height} {layout.mode} image"
+            raise OSError(msg)
+
+    def _take_jpeg(self, jpeg: bytes) -> None:
+        from PIL import JpegImagePlugin
+
+        with JpegImagePlugin.JpegImageFile(io.BytesIO(jpeg)) as rebuilt:
+            if rebuilt.size != self.size or rebuilt.mode != self.mode:
+                msg = f"JPEG XL: rebuilt a {rebuilt.size[0]}x{rebuilt.size[1]} {rebuilt.mode} JPEG, not the announced {self.size[0]}x{self.size[1]} {self.mode}"
+                raise OSError(msg)
+            rebuilt.load()
+            self.im = rebuilt.im
+            # What Pillow reads from the JPEG itself (JFIF, DPI, Adobe...).
+            for key, value in rebuilt.info.items():
+                self.info.setdefault(key, value)
+
+    def _pillow_bytes(self, image: bytes) -> bytes:
+        layout = self._layout
+        if layout.mode != "LA" or layout.sample_bytes == 1:
+            return image
+        if layout.sample_bytes == 2:
+            return image[1::2]  # the high byte of each little-endian sample
+        return _floats_to_bytes(image)
+
+
+def _floats_to_bytes(samples: bytes) -> bytes:
+    """32-bit little-endian float samples as bytes: times 255 (in 32-bit
+    arithmetic), limited to 0..255, truncated, NaN as 0, which is the rule the
+    module uses for colour."""
+    try:
+        import numpy as np
+    except ImportError:  # pragma: no cover - numpy is optional
+        import array
+
+        # A double product of two floats is exact; storing it rounds it as
+        # a 32-bit multiplication would.
+        scaled = array.array("f", (v * 255.0 for v in array.array("f", samples)))
+        return bytes(0 if math.isnan(v) else int(min(max(v, 0.0), 255.0)) for v in scaled)
+    v = np.frombuffer(samples, "<f4") * np.float32(255)
+    return np.clip(np.nan_to_num(v, nan=0.0), 0, 255).astype(np.uint8).tobytes()
+
+
+# ---- Saving ---------------------------------------------------------------
+
+_ENCODABLE = ("L", "LA", "RGB", "RGBA", "I;16", "F")
+_TO_RGB = ("CMYK", "YCbCr", "LAB", "HSV")
+
+
+def _sixteen_bit(im: Image.Image) -> Image.Image:
+    """An "I", "I;16B", "I;16L" or "I;16N" image as "I;16" (little-endian)."""
+    if im.mode == "I":
+        return im.convert("I;16")  # limits the values to 0..65535
+    data = im.tobytes()
+    if im.mode == "I;16B":
+        import array
+
+        words = array.array("H", data)
+        words.byteswap()
+        data = words.tobytes()
+    return Image.frombytes("I;16", im.size, data)
+
+
+def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
+    """`im` in one of the module's modes, colour images in sRGB."""
+    mode = im.mode
+    if mode == "1":
+        im = im.convert("L")
+    elif mode in ("P", "PA"):
+        alpha = mode == "PA" or "transparency" in im.info or (im.palette is not None and im.palette.mode == "RGBA")
+        im = im.convert("RGBA" if alpha else "RGB")
+    elif mode in ("La", "RGBa"):
+        im = im.convert(mode.upper())  # unpremultiplied
+    elif mode in ("I", "I;16B", "I;16L", "I;16N"):
+        im = _sixteen_bit(im)
+    elif mode in _TO_RGB:
+        # A CMYK profile tells how the inks look; without one, Pillow's formula.
+        im = colour.to_srgb(im, icc) if mode == "CMYK" and icc else im.convert("RGB")
+        icc = None
+    elif mode not in _ENCODABLE:
+        msg = f"cannot write mode {mode} as JPEG XL"
+        raise OSError(msg)
+    if icc and im.mode in ("RGB", "RGBA"):
+        im = colour.to_srgb(im, icc)
+    return im
+
+
+def _exif_option(im: Image.Image) -> bytes | None:
+    """The Exif to store: the one asked for, else the image's own."""
+    if "exif" in im.encoderinfo:
+        exif = im.encoderinfo["exif"]
+    else:
+        raw = im.info.get("exif")
+        current = im.getexif()
+        if isinstance(raw, bytes) and raw:
+            stored = Image.Exif()
+            stored.load(raw)
+            # Unchanged since it was read: keep the bytes as they were.
+            exif = raw if dict(stored) == dict(current) else current
+        else:
+            exif = current if len(current) else None
+    if isinstance(exif, Image.Exif):
+        exif = exif.tobytes()
+    if not exif:
+        return None
+    if not isinstance(exif, bytes):
+        msg = f"exif must be bytes or Image.Exif, not {type(exif).__name__}"
+        raise TypeError(msg)
+    return metadata.exif_to_box(exif)
+
+
+def _xmp_option(im: Image.Image) -> bytes | None:
+    if "xmp" in im.encoderinfo:
+        xmp = im.encoderinfo["xmp"]
+    else:
+        xmp = im.info.get("xmp", im.info.get("XML:com.adobe.xmp"))
+    if isinstance(xmp, str):
+        xmp = xmp.encode("utf-8")
+    if not xmp:
+        return None
+    if not isinstance(xmp, bytes):
+        msg = f"xmp must be bytes or str, not {type(xmp).__name__}"
+        raise TypeError(msg)
+    return xmp
+
+
+def _number_option(im: Image.Image, name: str, default: float, low: float, high: float) -> float:
+    value = im.encoderinfo.get(name, default)
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not low <= value <= high:
+        msg = f"{name} must be a number from {low:g} to {high:g}, not {value!r}"
+        raise ValueError(msg)
+    return value
+
+
+def _int_option(im: Image.Image, name: str, default: int, low: int, high: int) -> int:
+    value = im.encoderinfo.get(name, default)
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        msg = f"{name} must be an integer from {low} to {high}, not {value!r}"
+        raise ValueError(msg)
+    return value
+
+
+def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
+    quality = _number_option(im, "quality", 90, 0, 100)
+    effort = _int_option(im, "effort", 7, 1, 10)
+    decoding_speed = _int_option(im, "decoding_speed", 0, 0, 4)
+    lossless = bool(im.encoderinfo.get("lossless", False))
+    exif, xmp = _exif_option(im), _xmp_option(im)
+    icc = im.encoderinfo.get("icc_profile", im.info.get("icc_profile"))
+    im.load()
+    pixels = _encodable(im, icc or None)
+    encoder = tessara.Encoder(
+        pixels.mode,
+        lossless=lossless,
+        quality=float(quality),
+        decoding_speed=decoding_speed,
+        effort=effort,
+        use_container=bool(im.encoderinfo.get("use_container", False)),
+    )
+    try:
+        data = encoder(
+            pixels.tobytes(),
+            pixels.width,
+            pixels.height,
+            False,
+            exif=exif,
+            xmp=xmp,
+            compress=bool(im.encoderinfo.get("compress_metadata", False)),
+        )
+    except RuntimeError as e:
+        msg = f"cannot encode JPEG XL image: {e}"
+        raise OSError(msg) from e
+    fp.write(data)
+
+
+def _save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
+    frames = getattr(im, "n_frames", 1) + len(im.encoderinfo.get("append_images", []))
+    if frames > 1:
+        msg = "JPEG XL: saving several frames (an animation) is not supported"
+        raise OSError(msg)
+    _save(im, fp, filename)
+
+
+def register() -> None:
+    Image.register_open(FORMAT, JxlImageFile, _accept)
+    Image.register_save(FORMAT, _save)
+    Image.register_save_all(FORMAT, _save_all)
+    Image.register_extension(FORMAT, ".jxl")
+    Image.register_mime(FORMAT, "image/jxl")

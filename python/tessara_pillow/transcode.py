@@ -1,0 +1,50 @@
+"""Lossless JPEG recompression at the bytes level: a JPEG file into JPEG XL
+and, from JPEG reconstruction data, back to the very same bytes."""
+
+from __future__ import annotations
+
+import io
+
+import tessara
+
+from . import header
+
+
+def jpeg_to_jxl(jpeg: bytes, *, effort: int = 7) -> bytes:
+    """A JPEG XL file that stores `jpeg` losslessly, rebuildable bit for bit."""
+    if not isinstance(jpeg, bytes):
+        msg = f"jpeg must be bytes, not {type(jpeg).__name__}"
+        raise TypeError(msg)
+    if isinstance(effort, bool) or not isinstance(effort, int) or not 1 <= effort <= 10:
+        msg = f"effort must be an integer from 1 to 10, not {effort!r}"
+        raise ValueError(msg)
+    try:
+        # The mode and the size are not used when a JPEG file is transcoded.
+        return tessara.Encoder("RGB", effort=effort)(jpeg, 0, 0, True)
+    except RuntimeError as e:
+        msg = f"cannot store this JPEG file losslessly: {e}"
+        raise ValueError(msg) from e
+
+
+def jxl_to_jpeg(jxl: bytes) -> bytes:
+    """The JPEG file a JPEG XL file was made from, rebuilt from its
+    reconstruction data; ValueError when it carries none."""
+    if not isinstance(jxl, bytes):
+        msg = f"jxl must be bytes, not {type(jxl).__name__}"
+        raise TypeError(msg)
+    try:
+        found = header.read_header(io.BytesIO(jxl)).jpeg_reconstruction
+    except SyntaxError as e:
+        raise ValueError(str(e)) from e
+    if not found:
+        msg = "this JPEG XL file has no JPEG reconstruction data, so there is no original JPEG to rebuild"
+        raise ValueError(msg)
+    try:
+        is_jpeg, _, data, _, _ = tessara.Decoder()(jxl)
+    except RuntimeError as e:
+        msg = f"cannot rebuild the JPEG file: {e}"
+        raise ValueError(msg) from e
+    if not is_jpeg:
+        msg = "libjxl did not use the file's JPEG reconstruction data"
+        raise ValueError(msg)
+    return data
