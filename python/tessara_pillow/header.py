@@ -317,8 +317,10 @@ def _read_pieces(fp: BinaryIO, pieces: list[_Piece], amount: int) -> bytes:
     return b"".join(chunks)
 
 
-def _parse_pieces(fp: BinaryIO, pieces: list[_Piece]) -> CodestreamHeader:
-    """The image header, reading more of the codestream only when it needs it."""
+def _parse_pieces(fp: BinaryIO, pieces: list[_Piece],
+                  cut_short: HeaderError | None = None) -> CodestreamHeader:
+    """The image header, reading more of the codestream only when it needs it.
+    cut_short: what ended the codestream early, if not the end of the file."""
     amount = _FIRST_READ
     while True:
         data = _read_pieces(fp, pieces, amount)
@@ -326,7 +328,7 @@ def _parse_pieces(fp: BinaryIO, pieces: list[_Piece]) -> CodestreamHeader:
             return _parse(data)
         except _Truncated:
             if len(data) < amount or amount >= _MAX_HEADER_BYTES:
-                raise _error("the image header is truncated") from None
+                raise cut_short or _error("the image header is truncated") from None
             amount = min(amount * _READ_GROWTH, _MAX_HEADER_BYTES)
 
 
@@ -361,6 +363,7 @@ class _Walk:
     pieces: list[_Piece]
     codestream_done: bool = False
     jpeg_reconstruction: bool = False
+    broken: HeaderError | None = None  # the malformed box that ended the walk
 
 
 def _check_file_type(box: Box, first_content: bytes) -> None:
@@ -409,29 +412,35 @@ def _visit(walk: _Walk, box: Box, first_content: bytes) -> None:
 
 
 def _walk_container(fp: BinaryIO, file_size: int) -> _Walk:
-    """Every box from offset 0. Past the end of the codestream a broken box
-    just ends the list, as libjxl stops reading there too."""
+    """Every box from offset 0, up to a malformed one. libjxl stops there too,
+    having used what came before: the image header if it was complete, and
+    the boxes before it."""
     walk = _Walk([], [])
     offset = 0
     while offset < file_size and len(walk.boxes) < _MAX_BOXES:
         try:
             found = _read_box_at(fp, offset, file_size)
-        except HeaderError:
-            if walk.codestream_done:
+            if found is None:
                 break
-            raise
-        if found is None:
+            box, first_content = found
+            if walk.boxes:
+                _visit(walk, box, first_content)
+        except HeaderError as error:
+            walk.broken = error
             break
-        box, first_content = found
-        if walk.boxes:
-            _visit(walk, box, first_content)
         walk.boxes.append(box)
-        if box.truncated:
-            break
-        offset += box.size
-    if not walk.pieces and len(walk.boxes) >= _MAX_BOXES:
-        raise _error(f"no codestream in the first {_MAX_BOXES} boxes")
+        offset += box.size  # past the end of the file if the box is truncated
     return walk
+
+
+def _missing_codestream(walk: _Walk) -> HeaderError:
+    if walk.broken is not None:
+        return walk.broken
+    if len(walk.boxes) >= _MAX_BOXES:
+        return _error(f"no codestream in the first {_MAX_BOXES} boxes")
+    if len(walk.boxes) < 2:
+        return _error("the file is truncated before its file type box")
+    return _error("no codestream box before the end of the file")
 
 
 def _file_size(fp: BinaryIO) -> int:
@@ -443,7 +452,9 @@ def read_header(fp: BinaryIO) -> JxlHeader:
 
     Reads box headers and only as much codestream as the image header needs;
     other boxes are seeked over. fp is left at an unspecified position.
-    Raises HeaderError when the file is not JPEG XL or its headers are bad."""
+    Raises HeaderError when the file is not JPEG XL or its image header cannot
+    be read; a file that breaks off (or is malformed) after it still reads,
+    as libjxl reads it, and fails only when decoded."""
     file_size = _file_size(fp)
     fp.seek(0)
     start = fp.read(len(CONTAINER_SIGNATURE))
@@ -455,11 +466,9 @@ def read_header(fp: BinaryIO) -> JxlHeader:
             raise _error("the file is truncated inside its signature")
         raise _error("not a JPEG XL file")
     walk = _walk_container(fp, file_size)
-    if len(walk.boxes) < 2:
-        raise _error("the file is truncated before its file type box")
     if not walk.pieces:
-        raise _error("no codestream box before the end of the file")
-    codestream = _parse_pieces(fp, walk.pieces)
+        raise _missing_codestream(walk)
+    codestream = _parse_pieces(fp, walk.pieces, walk.broken)
     return JxlHeader(True, tuple(walk.boxes), codestream, walk.jpeg_reconstruction)
 
 
