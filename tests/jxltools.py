@@ -344,3 +344,22 @@ def image_size(path):
         return int(fields[b"WIDTH"]), int(fields[b"HEIGHT"])
     parts = data.split(maxsplit=3)
     return int(parts[1]), int(parts[2])
+
+
+def declared_codestream(side=100000, tail=b""):
+    """A codestream header declaring a square image `side` pixels wide,
+    followed by `tail` in place of the pixel data."""
+    return codestream_header(side, side) + tail
+
+
+def jxlp_container(codestream, cuts, *extra_boxes):
+    """The codestream split at `cuts` into "jxlp" boxes, each after its index
+    (the last one flagged as last)."""
+    ftyp = box(b"ftyp", b"jxl \x00\x00\x00\x00jxl ")
+    edges = [0, *cuts, len(codestream)]
+    parts = [codestream[a:b] for a, b in zip(edges, edges[1:])]
+    boxes = [
+        box(b"jxlp", struct.pack(">I", i | (0x80000000 if i == len(parts) - 1 else 0)) + part)
+        for i, part in enumerate(parts)
+    ]
+    return SIGNATURE + ftyp + b"".join(boxes) + b"".join(extra_boxes)

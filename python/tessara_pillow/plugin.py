@@ -93,7 +93,8 @@ class JxlImageFile(ImageFile.ImageFile):
             self._size = jxl.codestream.oriented_size
         self._mode = layout.mode
         self._header, self._layout = jxl, layout
-        self.info.update(metadata.metadata_boxes(self.fp, jxl))
+        for key, value in metadata.metadata_boxes(self.fp, jxl).items():
+            self.info[key] = value
         if not jxl.jpeg_reconstruction:
             # Already upright: Exif or XMP orientation must not turn it again.
             if "exif" in self.info:
@@ -125,7 +126,7 @@ class JxlImageFile(ImageFile.ImageFile):
         if is_jpeg:
             self._take_jpeg(image)
         else:
-            self.im = Image.core.new(self.mode, self.size)
+            self.load_prepare()  # an empty image of the announced size and mode
             self.frombytes(self._pillow_bytes(image), "raw", self._layout.rawmode)
         if icc:
             self.info["icc_profile"] = icc
@@ -272,7 +273,7 @@ def _number_option(im: Image.Image, name: str, default: float, low: float, high:
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not low <= value <= high:
         msg = f"{name} must be a number from {low:g} to {high:g}, not {value!r}"
         raise ValueError(msg)
-    return value
+    return float(value)
 
 
 def _int_option(im: Image.Image, name: str, default: int, low: int, high: int) -> int:
@@ -280,7 +281,7 @@ def _int_option(im: Image.Image, name: str, default: int, low: int, high: int) -
     if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
         msg = f"{name} must be an integer from {low} to {high}, not {value!r}"
         raise ValueError(msg)
-    return value
+    return int(value)
 
 
 def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
