@@ -1,143 +1,590 @@
-// Baseline for the benchmarks: the same decode and encode work done directly
-// through libjxl, so that tessara's overhead can be printed as a ratio.
+// The benchmarks' baseline: the work of one tessara call done directly
+// through libjxl, in a long-lived process that the benchmark drives over a
+// pipe, so that every timed call runs in-process on both sides and the two
+// can be interleaved call by call. It shares no code with the module: what
+// each call does is written out here again from libjxl's API.
 //
-//   jxl_raw decode FILE REPEAT
-//   jxl_raw encode RAW WIDTH HEIGHT CHANNELS BITS QUALITY EFFORT REPEAT
-// Prints the best wall time in seconds.
+// Commands, one per line on stdin; each answer is one line on stdout,
+// "ok ..." or "error MESSAGE":
+//   load ID PATH                 keep a file's bytes in memory      -> ok BYTES
+//   run REPS JOB...              JOB REPS times in a row            -> ok SECONDS OUT_BYTES
+//   par THREADS CALLS JOB...     THREADS threads, CALLS JOBs each   -> ok SECONDS
+//   save PATH                    write the last `run` output        -> ok BYTES
+//   rss                          peak resident memory so far        -> ok KIB
+//   quit
+// Jobs (THREADS: -1 is libjxl's default worker count; POOL: "new" makes a
+// pool per call as the module does, "reuse" keeps one per worker count):
+//   decode ID THREADS POOL OUT       OUT: "native" (libjxl's samples as asked
+//                                    for), "convert" (then to the module's
+//                                    layout), "u8" (libjxl asked for 8 bits)
+//   encode ID W H CHANNELS SAMPLE QUALITY EFFORT LOSSLESS THREADS POOL
+//                                    SAMPLE: u8, u16 or f32; LOSSLESS: 0 or 1
+//   jpeg ID EFFORT THREADS POOL      lossless JPEG transcode
+//   header ID                        basic info only, no pool
+// Timing covers the calls only: reading input, parsing the command and
+// freeing the last call's output happen outside it.
+#include <jxl/codestream_header.h>
+#include <jxl/color_encoding.h>
 #include <jxl/decode.h>
-#include <jxl/decode_cxx.h>
 #include <jxl/encode.h>
-#include <jxl/encode_cxx.h>
 #include <jxl/thread_parallel_runner.h>
-#include <jxl/thread_parallel_runner_cxx.h>
+#include <sys/resource.h>
 
-#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
-std::vector<uint8_t> read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+using Bytes = std::vector<uint8_t>;
+
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A result as the module hands it out: one exactly sized, uninitialised
+// allocation (a bytes object), written once.
+struct Output {
+  std::unique_ptr<uint8_t[]> data;
+  size_t size = 0;
+
+  static Output of_size(size_t n) { return {std::unique_ptr<uint8_t[]>(new uint8_t[n]), n}; }
+  static Output copy_of(const uint8_t* p, size_t n) {
+    Output out = of_size(n);
+    if (n != 0) std::memcpy(out.data.get(), p, n);
+    return out;
+  }
+};
+
+std::map<std::string, Bytes> inputs;
+
+const Bytes& input(const std::string& id) {
+  auto it = inputs.find(id);
+  if (it == inputs.end()) throw Failure("no input " + id);
+  return it->second;
 }
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "jxl_raw: %s failed\n", what);
-  std::exit(1);
+// ---- thread pools -----------------------------------------------------------
+
+size_t workers_for(int threads) {
+  return threads < 0 ? JxlThreadParallelRunnerDefaultNumWorkerThreads()
+                     : static_cast<size_t>(threads);
 }
 
-// Whole-file decode with the event set and output format tessara uses.
-size_t decode_once(const std::vector<uint8_t>& file) {
-  auto runner = JxlThreadParallelRunnerMake(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
-  JxlDecoderPtr dec = JxlDecoderMake(nullptr);
-  if (JxlDecoderSetParallelRunner(dec.get(), JxlThreadParallelRunner, runner.get()) != JXL_DEC_SUCCESS)
-    fail("runner");
-  JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE);
-  JxlDecoderSetInput(dec.get(), file.data(), file.size());
-  JxlDecoderCloseInput(dec.get());
+// One pool per call, or one kept for the life of the process; a reused pool
+// is made before any timed call, by the warm-up.
+class Pool {
+ public:
+  Pool(int threads, bool reuse) : reuse_(reuse) {
+    if (reuse_) {
+      std::lock_guard<std::mutex> lock(kept_mutex);
+      void*& kept = kept_pools[threads];
+      if (kept == nullptr) kept = JxlThreadParallelRunnerCreate(nullptr, workers_for(threads));
+      runner_ = kept;
+    } else {
+      runner_ = JxlThreadParallelRunnerCreate(nullptr, workers_for(threads));
+    }
+    if (runner_ == nullptr) throw Failure("JxlThreadParallelRunnerCreate");
+  }
+  ~Pool() {
+    if (!reuse_) JxlThreadParallelRunnerDestroy(runner_);
+  }
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+  void* get() const { return runner_; }
+
+ private:
+  static inline std::mutex kept_mutex;
+  static inline std::map<int, void*> kept_pools;
+  bool reuse_;
+  void* runner_;
+};
+
+bool parse_pool(const std::string& word) {
+  if (word == "new") return false;
+  if (word == "reuse") return true;
+  throw Failure("POOL is new or reuse");
+}
+
+// ---- decoding ----------------------------------------------------------------
+
+struct DecoderHandle {
+  JxlDecoder* dec = JxlDecoderCreate(nullptr);
+  DecoderHandle() {
+    if (dec == nullptr) throw Failure("JxlDecoderCreate");
+  }
+  ~DecoderHandle() { JxlDecoderDestroy(dec); }
+  DecoderHandle(const DecoderHandle&) = delete;
+  DecoderHandle& operator=(const DecoderHandle&) = delete;
+};
+
+void ok(JxlDecoderStatus status, const char* what) {
+  if (status != JXL_DEC_SUCCESS) throw Failure(what);
+}
+
+enum class DecodeOut { Native, Convert, Uint8 };
+
+JxlDataType sample_type(const JxlBasicInfo& info) {
+  if (info.exponent_bits_per_sample != 0) {
+    if (info.bits_per_sample == 16) return JXL_TYPE_FLOAT16;
+    if (info.bits_per_sample == 32) return JXL_TYPE_FLOAT;
+    throw Failure("float width");
+  }
+  if (info.bits_per_sample <= 8) return JXL_TYPE_UINT8;
+  if (info.bits_per_sample <= 16) return JXL_TYPE_UINT16;
+  if (info.bits_per_sample == 32) return JXL_TYPE_FLOAT;
+  throw Failure("integer width");
+}
+
+float half_to_float(uint16_t h) {
+  const uint32_t sign = (h & 0x8000u) << 16;
+  const uint32_t exponent = (h >> 10) & 0x1fu;
+  const uint32_t mantissa = h & 0x3ffu;
+  float magnitude;
+  if (exponent == 0) {
+    magnitude = std::ldexp(static_cast<float>(mantissa), -24);
+  } else if (exponent == 31) {
+    magnitude = mantissa ? NAN : INFINITY;
+  } else {
+    magnitude = std::ldexp(static_cast<float>(mantissa | 0x400u), static_cast<int>(exponent) - 25);
+  }
+  uint32_t bits;
+  std::memcpy(&bits, &magnitude, 4);
+  bits |= sign;
+  float out;
+  std::memcpy(&out, &bits, 4);
+  return out;
+}
+
+uint8_t float_to_byte(float v) {
+  v *= 255.0f;
+  if (!(v > 0.0f)) return 0;
+  return v < 255.0f ? static_cast<uint8_t>(v) : 255;
+}
+
+// The module's layout for samples libjxl cannot write in it: colour at 8
+// bits (the high byte of 16-bit samples, floats times 255 clamped and
+// truncated), half-float grey widened to 32 bits.
+Output to_module_layout(const uint8_t* scratch, size_t bytes, JxlDataType type, bool grey) {
+  if (type == JXL_TYPE_UINT16) {
+    const size_t n = bytes / 2;
+    Output out = Output::of_size(n);
+    for (size_t i = 0; i < n; ++i) {
+      uint16_t v;
+      std::memcpy(&v, scratch + 2 * i, 2);
+      out.data[i] = static_cast<uint8_t>(v >> 8);
+    }
+    return out;
+  }
+  if (type == JXL_TYPE_FLOAT) {
+    const size_t n = bytes / 4;
+    Output out = Output::of_size(n);
+    for (size_t i = 0; i < n; ++i) {
+      float v;
+      std::memcpy(&v, scratch + 4 * i, 4);
+      out.data[i] = float_to_byte(v);
+    }
+    return out;
+  }
+  const size_t n = bytes / 2;  // half floats
+  Output out = Output::of_size(grey ? n * 4 : n);
+  for (size_t i = 0; i < n; ++i) {
+    uint16_t h;
+    std::memcpy(&h, scratch + 2 * i, 2);
+    const float v = half_to_float(h);
+    if (grey) {
+      std::memcpy(out.data.get() + 4 * i, &v, 4);
+    } else {
+      out.data[i] = float_to_byte(v);
+    }
+  }
+  return out;
+}
+
+uint64_t read_be(const uint8_t* p, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+// Every box of a container copied out, as the decode call returns them.
+std::vector<Bytes> copy_boxes(const Bytes& file) {
+  static const uint8_t signature[12] = {0, 0, 0, 12, 'J', 'X', 'L', ' ', 0x0d, 0x0a, 0x87, 0x0a};
+  std::vector<Bytes> boxes;
+  if (file.size() < 12 || std::memcmp(file.data(), signature, 12) != 0) return boxes;
+  size_t pos = 32;  // after the signature and file-type boxes
+  while (pos + 8 <= file.size()) {
+    uint64_t length = read_be(&file[pos], 4);
+    size_t header = 8;
+    if (length == 1) {
+      if (pos + 16 > file.size()) break;
+      length = read_be(&file[pos + 8], 8);
+      header = 16;
+    } else if (length == 0) {
+      length = file.size() - pos;
+    }
+    if (length < header || length > file.size() - pos) break;
+    boxes.emplace_back(file.begin() + static_cast<ptrdiff_t>(pos + header),
+                       file.begin() + static_cast<ptrdiff_t>(pos + length));
+    pos += length;
+  }
+  return boxes;
+}
+
+Output decode(const Bytes& file, int threads, bool reuse, DecodeOut out_kind) {
+  Pool pool(threads, reuse);
+  DecoderHandle h;
+  ok(JxlDecoderSetParallelRunner(h.dec, JxlThreadParallelRunner, pool.get()), "runner");
+  ok(JxlDecoderSubscribeEvents(h.dec, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
+                                          JXL_DEC_FULL_IMAGE | JXL_DEC_JPEG_RECONSTRUCTION),
+     "subscribe");
+  ok(JxlDecoderSetInput(h.dec, file.data(), file.size()), "input");
+  JxlDecoderCloseInput(h.dec);
+
   JxlBasicInfo info{};
-  std::vector<uint8_t> pixels, icc;
+  Bytes icc, jpeg;
+  Output pixels;                       // the result, when libjxl writes it directly
+  std::unique_ptr<uint8_t[]> scratch;  // otherwise libjxl writes here
+  size_t scratch_size = 0;
+  JxlDataType type = JXL_TYPE_UINT8;
   for (;;) {
-    switch (JxlDecoderProcessInput(dec.get())) {
-      case JXL_DEC_BASIC_INFO: JxlDecoderGetBasicInfo(dec.get(), &info); break;
+    const JxlDecoderStatus status = JxlDecoderProcessInput(h.dec);
+    if (status == JXL_DEC_SUCCESS) break;
+    switch (status) {
+      case JXL_DEC_BASIC_INFO:
+        ok(JxlDecoderGetBasicInfo(h.dec, &info), "basic info");
+        break;
       case JXL_DEC_COLOR_ENCODING: {
         size_t size = 0;
-        JxlDecoderGetICCProfileSize(dec.get(), JXL_COLOR_PROFILE_TARGET_DATA, &size);
+        ok(JxlDecoderGetICCProfileSize(h.dec, JXL_COLOR_PROFILE_TARGET_DATA, &size), "icc size");
         icc.resize(size);
-        JxlDecoderGetColorAsICCProfile(dec.get(), JXL_COLOR_PROFILE_TARGET_DATA, icc.data(), size);
+        ok(JxlDecoderGetColorAsICCProfile(h.dec, JXL_COLOR_PROFILE_TARGET_DATA, icc.data(), size),
+           "icc");
         break;
       }
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
-        JxlDataType type = info.exponent_bits_per_sample ? (info.bits_per_sample == 16 ? JXL_TYPE_FLOAT16 : JXL_TYPE_FLOAT)
-                           : info.bits_per_sample <= 8 ? JXL_TYPE_UINT8 : JXL_TYPE_UINT16;
-        JxlPixelFormat format{info.num_color_channels + (info.alpha_bits ? 1u : 0u), type, JXL_NATIVE_ENDIAN, 0};
+        type = out_kind == DecodeOut::Uint8 ? JXL_TYPE_UINT8 : sample_type(info);
+        const uint32_t channels = info.num_color_channels + (info.alpha_bits ? 1u : 0u);
+        const JxlPixelFormat format{channels, type, JXL_NATIVE_ENDIAN, 0};
         size_t size = 0;
-        JxlDecoderImageOutBufferSize(dec.get(), &format, &size);
-        pixels.resize(size);
-        JxlDecoderSetImageOutBuffer(dec.get(), &format, pixels.data(), size);
+        ok(JxlDecoderImageOutBufferSize(h.dec, &format, &size), "buffer size");
+        const bool grey = info.num_color_channels == 1;
+        const bool direct = out_kind != DecodeOut::Convert || type == JXL_TYPE_UINT8 ||
+                            (grey && type != JXL_TYPE_FLOAT16);
+        uint8_t* target;
+        if (direct) {
+          if (pixels.size != size) pixels = Output::of_size(size);
+          target = pixels.data.get();
+        } else {
+          if (scratch_size != size) scratch.reset(new uint8_t[size]);
+          scratch_size = size;
+          target = scratch.get();
+        }
+        ok(JxlDecoderSetImageOutBuffer(h.dec, &format, target, size), "image buffer");
         break;
       }
-      case JXL_DEC_FULL_IMAGE: break;
-      case JXL_DEC_SUCCESS: return pixels.size();
-      default: fail("decode");
+      case JXL_DEC_JPEG_RECONSTRUCTION:
+        jpeg.resize(512 * 1024);
+        ok(JxlDecoderSetJPEGBuffer(h.dec, jpeg.data(), jpeg.size()), "jpeg buffer");
+        break;
+      case JXL_DEC_JPEG_NEED_MORE_OUTPUT: {
+        const size_t written = jpeg.size() - JxlDecoderReleaseJPEGBuffer(h.dec);
+        jpeg.resize(jpeg.size() * 2);
+        ok(JxlDecoderSetJPEGBuffer(h.dec, jpeg.data() + written, jpeg.size() - written),
+           "jpeg buffer");
+        break;
+      }
+      case JXL_DEC_FULL_IMAGE:
+      case JXL_DEC_FRAME:
+        break;
+      default:
+        throw Failure("decode failed");
     }
   }
+  if (!jpeg.empty()) {
+    jpeg.resize(jpeg.size() - JxlDecoderReleaseJPEGBuffer(h.dec));
+    pixels = Output::copy_of(jpeg.data(), jpeg.size());
+  } else if (scratch) {
+    pixels = to_module_layout(scratch.get(), scratch_size, type, info.num_color_channels == 1);
+  }
+  const std::vector<Bytes> boxes = copy_boxes(file);
+  const Output icc_bytes = Output::copy_of(icc.data(), icc.size());
+  return pixels;
 }
 
-size_t encode_once(const std::vector<uint8_t>& raw, uint32_t w, uint32_t h, uint32_t channels,
-                   uint32_t bits, float distance, int effort) {
-  auto runner = JxlThreadParallelRunnerMake(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
-  JxlEncoderPtr enc = JxlEncoderMake(nullptr);
-  JxlEncoderFrameSettings* fs = JxlEncoderFrameSettingsCreate(enc.get(), nullptr);
-  JxlEncoderSetParallelRunner(enc.get(), JxlThreadParallelRunner, runner.get());
-  JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_EFFORT, effort);
-  JxlEncoderSetFrameDistance(fs, distance);
+// What reading the header alone costs libjxl: the basic info, nothing more.
+Output header(const Bytes& file) {
+  DecoderHandle h;
+  ok(JxlDecoderSubscribeEvents(h.dec, JXL_DEC_BASIC_INFO), "subscribe");
+  ok(JxlDecoderSetInput(h.dec, file.data(), file.size()), "input");
+  JxlDecoderCloseInput(h.dec);
+  if (JxlDecoderProcessInput(h.dec) != JXL_DEC_BASIC_INFO) throw Failure("header");
+  JxlBasicInfo info{};
+  ok(JxlDecoderGetBasicInfo(h.dec, &info), "basic info");
+  Output out = Output::of_size(8);
+  std::memcpy(out.data.get(), &info.xsize, 4);
+  std::memcpy(out.data.get() + 4, &info.ysize, 4);
+  return out;
+}
+
+// ---- encoding ----------------------------------------------------------------
+
+struct EncoderHandle {
+  JxlEncoder* enc = JxlEncoderCreate(nullptr);
+  EncoderHandle() {
+    if (enc == nullptr) throw Failure("JxlEncoderCreate");
+  }
+  ~EncoderHandle() { JxlEncoderDestroy(enc); }
+  EncoderHandle(const EncoderHandle&) = delete;
+  EncoderHandle& operator=(const EncoderHandle&) = delete;
+};
+
+void ok(JxlEncoderStatus status, const char* what) {
+  if (status != JXL_ENC_SUCCESS) throw Failure(what);
+}
+
+struct EncodeJob {
+  uint32_t width = 0, height = 0, channels = 3;
+  std::string sample = "u8";
+  float quality = 90;
+  int effort = 7;
+  bool lossless = false;
+};
+
+// Drains the encoder into a buffer that starts at 512 KiB and doubles, then
+// copies the result once into an exactly sized one (the bytes object).
+Output drain(JxlEncoder* enc) {
+  JxlEncoderCloseInput(enc);
+  Bytes buffer(512 * 1024);
+  uint8_t* next = buffer.data();
+  size_t avail = buffer.size();
+  JxlEncoderStatus status;
+  while ((status = JxlEncoderProcessOutput(enc, &next, &avail)) == JXL_ENC_NEED_MORE_OUTPUT) {
+    const size_t written = static_cast<size_t>(next - buffer.data());
+    buffer.resize(buffer.size() * 2);
+    next = buffer.data() + written;
+    avail = buffer.size() - written;
+  }
+  ok(status, "encode failed");
+  return Output::copy_of(buffer.data(), static_cast<size_t>(next - buffer.data()));
+}
+
+// Settings in the order the module applies them; a JPEG frame gets no distance.
+JxlEncoderFrameSettings* frame_settings(JxlEncoder* enc, void* runner, bool lossless, int effort,
+                                        const float* distance) {
+  JxlEncoderFrameSettings* fs = JxlEncoderFrameSettingsCreate(enc, nullptr);
+  if (fs == nullptr) throw Failure("frame settings");
+  ok(JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner), "runner");
+  ok(JxlEncoderUseContainer(enc, JXL_FALSE), "container");
+  ok(JxlEncoderSetFrameLossless(fs, lossless ? JXL_TRUE : JXL_FALSE), "lossless");
+  ok(JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_EFFORT, effort), "effort");
+  if (distance != nullptr) ok(JxlEncoderSetFrameDistance(fs, *distance), "distance");
+  ok(JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_DECODING_SPEED, 0), "speed");
+  return fs;
+}
+
+Output encode(const Bytes& pixels, const EncodeJob& job, int threads, bool reuse) {
+  Pool pool(threads, reuse);
+  EncoderHandle h;
+  const float distance = JxlEncoderDistanceFromQuality(job.quality);
+  JxlEncoderFrameSettings* fs = frame_settings(h.enc, pool.get(), job.lossless, job.effort, &distance);
+
+  JxlDataType type = JXL_TYPE_UINT8;
+  uint32_t bits = 8, exponent_bits = 0;
+  if (job.sample == "u16") {
+    type = JXL_TYPE_UINT16;
+    bits = 16;
+  } else if (job.sample == "f32") {
+    type = JXL_TYPE_FLOAT;
+    bits = 32;
+    exponent_bits = 8;
+  } else if (job.sample != "u8") {
+    throw Failure("SAMPLE is u8, u16 or f32");
+  }
+  const bool alpha = job.channels == 2 || job.channels == 4;
+  const bool grey = job.channels <= 2;
   JxlBasicInfo info;
   JxlEncoderInitBasicInfo(&info);
-  info.xsize = w;
-  info.ysize = h;
+  info.have_container = JXL_FALSE;
+  info.xsize = job.width;
+  info.ysize = job.height;
   info.bits_per_sample = bits;
-  const bool alpha = channels == 2 || channels == 4;
-  info.num_color_channels = channels >= 3 ? 3 : 1;
+  info.exponent_bits_per_sample = exponent_bits;
+  info.uses_original_profile = job.lossless ? JXL_TRUE : JXL_FALSE;
   info.num_extra_channels = alpha ? 1 : 0;
   info.alpha_bits = alpha ? bits : 0;
-  if (JxlEncoderSetBasicInfo(enc.get(), &info) != JXL_ENC_SUCCESS) fail("basic info");
+  info.alpha_exponent_bits = alpha ? exponent_bits : 0;
+  if (grey) info.num_color_channels = 1;
+  ok(JxlEncoderSetBasicInfo(h.enc, &info), "basic info");
+  // 8-bit samples are sRGB; 16-bit and float (grey only) linear.
   JxlColorEncoding color;
-  JxlColorEncodingSetToSRGB(&color, channels < 3);
-  JxlEncoderSetColorEncoding(enc.get(), &color);
-  JxlPixelFormat format{channels, bits == 8 ? JXL_TYPE_UINT8 : JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};
-  if (JxlEncoderAddImageFrame(fs, &format, raw.data(), raw.size()) != JXL_ENC_SUCCESS) fail("frame");
-  JxlEncoderCloseInput(enc.get());
-  std::vector<uint8_t> out(512 * 1024);
-  uint8_t* next = out.data();
-  size_t avail = out.size();
-  JxlEncoderStatus status;
-  while ((status = JxlEncoderProcessOutput(enc.get(), &next, &avail)) == JXL_ENC_NEED_MORE_OUTPUT) {
-    size_t written = static_cast<size_t>(next - out.data());
-    out.resize(out.size() * 2);
-    next = out.data() + written;
-    avail = out.size() - written;
+  if (type == JXL_TYPE_UINT8) {
+    JxlColorEncodingSetToSRGB(&color, grey ? JXL_TRUE : JXL_FALSE);
+  } else {
+    JxlColorEncodingSetToLinearSRGB(&color, grey ? JXL_TRUE : JXL_FALSE);
   }
-  if (status != JXL_ENC_SUCCESS) fail("encode");
-  out.resize(static_cast<size_t>(next - out.data()));
-  return out.size();
+  ok(JxlEncoderSetColorEncoding(h.enc, &color), "colour encoding");
+  const JxlPixelFormat format{job.channels, type, JXL_NATIVE_ENDIAN, 0};
+  ok(JxlEncoderAddImageFrame(fs, &format, pixels.data(), pixels.size()), "frame");
+  return drain(h.enc);
 }
 
-template <typename F>
-double best_of(int repeat, F&& work) {
-  double best = 1e300;
-  for (int i = 0; i < repeat; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    work();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+Output transcode(const Bytes& jpeg, int effort, int threads, bool reuse) {
+  Pool pool(threads, reuse);
+  EncoderHandle h;
+  JxlEncoderFrameSettings* fs = frame_settings(h.enc, pool.get(), false, effort, nullptr);
+  ok(JxlEncoderStoreJPEGMetadata(h.enc, JXL_TRUE), "jpeg metadata");
+  ok(JxlEncoderAddJPEGFrame(fs, jpeg.data(), jpeg.size()), "jpeg frame");
+  return drain(h.enc);
+}
+
+// ---- the command loop ----------------------------------------------------------
+
+using Job = std::function<Output()>;
+
+template <typename T>
+T word(std::istringstream& in, const char* name) {
+  T value;
+  if (!(in >> value)) throw Failure(std::string("missing or bad ") + name);
+  return value;
+}
+
+Job parse_job(std::istringstream& in) {
+  const auto kind = word<std::string>(in, "JOB");
+  if (kind == "decode") {
+    const auto file_id = word<std::string>(in, "ID");
+    const Bytes& file = input(file_id);
+    const int threads = word<int>(in, "THREADS");
+    const bool reuse = parse_pool(word<std::string>(in, "POOL"));
+    const auto out = word<std::string>(in, "OUT");
+    DecodeOut kind_out = out == "native"  ? DecodeOut::Native
+                         : out == "convert" ? DecodeOut::Convert
+                         : out == "u8"      ? DecodeOut::Uint8
+                                            : throw Failure("OUT is native, convert or u8");
+    return [&file, threads, reuse, kind_out] { return decode(file, threads, reuse, kind_out); };
   }
-  return best;
+  if (kind == "encode") {
+    const auto pixels_id = word<std::string>(in, "ID");
+    const Bytes& pixels = input(pixels_id);
+    EncodeJob job;
+    job.width = word<uint32_t>(in, "W");
+    job.height = word<uint32_t>(in, "H");
+    job.channels = word<uint32_t>(in, "CHANNELS");
+    job.sample = word<std::string>(in, "SAMPLE");
+    job.quality = word<float>(in, "QUALITY");
+    job.effort = word<int>(in, "EFFORT");
+    job.lossless = word<int>(in, "LOSSLESS") != 0;
+    const int threads = word<int>(in, "THREADS");
+    const bool reuse = parse_pool(word<std::string>(in, "POOL"));
+    return [&pixels, job, threads, reuse] { return encode(pixels, job, threads, reuse); };
+  }
+  if (kind == "jpeg") {
+    const auto jpeg_id = word<std::string>(in, "ID");
+    const Bytes& jpeg = input(jpeg_id);
+    const int effort = word<int>(in, "EFFORT");
+    const int threads = word<int>(in, "THREADS");
+    const bool reuse = parse_pool(word<std::string>(in, "POOL"));
+    return [&jpeg, effort, threads, reuse] { return transcode(jpeg, effort, threads, reuse); };
+  }
+  if (kind == "header") {
+    const auto file_id = word<std::string>(in, "ID");
+    const Bytes& file = input(file_id);
+    return [&file] { return header(file); };
+  }
+  throw Failure("unknown job " + kind);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+Output last;  // the last `run` output, kept (and freed) outside the timing
+
+std::string command(const std::string& line) {
+  std::istringstream in(line);
+  const auto name = word<std::string>(in, "command");
+  std::ostringstream reply;
+  reply.precision(9);
+  if (name == "load") {
+    const auto id = word<std::string>(in, "ID");
+    const auto path = word<std::string>(in, "PATH");
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw Failure("cannot read " + path);
+    inputs[id] = Bytes(std::istreambuf_iterator<char>(file), {});
+    reply << "ok " << inputs[id].size();
+  } else if (name == "run") {
+    const int reps = word<int>(in, "REPS");
+    Job job = parse_job(in);
+    last = Output();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < reps; ++i) last = job();
+    reply << "ok " << seconds_since(start) << ' ' << last.size;
+  } else if (name == "par") {
+    const int nthreads = word<int>(in, "THREADS");
+    const int calls = word<int>(in, "CALLS");
+    Job job = parse_job(in);
+    std::vector<std::thread> threads;
+    std::vector<std::string> errors(static_cast<size_t>(nthreads));
+    const auto start = std::chrono::steady_clock::now();
+    for (int t = 0; t < nthreads; ++t) {
+      threads.emplace_back([&, t] {
+        try {
+          for (int i = 0; i < calls; ++i) job();
+        } catch (const std::exception& e) {
+          errors[static_cast<size_t>(t)] = e.what();
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    const double elapsed = seconds_since(start);
+    for (const auto& e : errors) {
+      if (!e.empty()) throw Failure(e);
+    }
+    reply << "ok " << elapsed;
+  } else if (name == "save") {
+    const auto path = word<std::string>(in, "PATH");
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(last.data.get()), static_cast<std::streamsize>(last.size));
+    if (!file) throw Failure("cannot write " + path);
+    reply << "ok " << last.size;
+  } else if (name == "rss") {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    reply << "ok " << usage.ru_maxrss;
+  } else {
+    throw Failure("unknown command " + name);
+  }
+  return reply.str();
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "decode" && argc == 4) {
-    const auto file = read_file(argv[2]);
-    std::printf("%.6f\n", best_of(std::atoi(argv[3]), [&] { decode_once(file); }));
-    return 0;
+int main() {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (line.empty()) continue;
+    if (line == "quit") break;
+    std::string reply;
+    try {
+      reply = command(line);
+    } catch (const std::exception& e) {
+      reply = std::string("error ") + e.what();
+    }
+    std::cout << reply << '\n' << std::flush;
   }
-  if (mode == "encode" && argc == 10) {
-    const auto raw = read_file(argv[2]);
-    const auto w = static_cast<uint32_t>(std::atoi(argv[3])), h = static_cast<uint32_t>(std::atoi(argv[4]));
-    const auto channels = static_cast<uint32_t>(std::atoi(argv[5])), bits = static_cast<uint32_t>(std::atoi(argv[6]));
-    const float distance = JxlEncoderDistanceFromQuality(static_cast<float>(std::atof(argv[7])));
-    const int effort = std::atoi(argv[8]);
-    std::printf("%.6f\n", best_of(std::atoi(argv[9]), [&] { encode_once(raw, w, h, channels, bits, distance, effort); }));
-    return 0;
-  }
-  std::fprintf(stderr, "usage: jxl_raw decode FILE REPEAT | encode RAW W H CHANNELS BITS QUALITY EFFORT REPEAT\n");
-  return 2;
+  return 0;
 }
