@@ -38,7 +38,6 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -512,6 +511,19 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The peak resident memory of this program's memory map (VmHWM), not
+// ru_maxrss, which Linux carries over exec from the forking process.
+long peak_rss_kib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
 Output last;  // the last `run` output, kept (and freed) outside the timing
 
 std::string command(const std::string& line) {
@@ -522,10 +534,18 @@ std::string command(const std::string& line) {
   if (name == "load") {
     const auto id = word<std::string>(in, "ID");
     const auto path = word<std::string>(in, "PATH");
-    std::ifstream file(path, std::ios::binary);
+    // Read into one buffer of the file's size: a growing buffer would leave
+    // its old copies in the peak memory measured after this.
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) throw Failure("cannot read " + path);
-    inputs[id] = Bytes(std::istreambuf_iterator<char>(file), {});
-    reply << "ok " << inputs[id].size();
+    Bytes& data = inputs[id];
+    data = Bytes();
+    data.resize(static_cast<size_t>(file.tellg()));
+    file.seekg(0);
+    if (!file.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()))) {
+      throw Failure("cannot read " + path);
+    }
+    reply << "ok " << data.size();
   } else if (name == "run") {
     const int reps = word<int>(in, "REPS");
     Job job = parse_job(in);
@@ -562,9 +582,7 @@ std::string command(const std::string& line) {
     if (!file) throw Failure("cannot write " + path);
     reply << "ok " << last.size;
   } else if (name == "rss") {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    reply << "ok " << usage.ru_maxrss;
+    reply << "ok " << peak_rss_kib();
   } else {
     throw Failure("unknown command " + name);
   }

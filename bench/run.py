@@ -209,7 +209,8 @@ class Bench:
     # -- a decode case: raw, module, plug-in (memory, path), djxl
 
     def decode_case(self, name: str, path: Path, cli_out: str, target: float, *, pool_variant: bool = False,
-                    extra_raw: tuple[str, ...] = (), plugin_target: float | None = 1.10) -> dict[str, list[float]]:
+                    extra_raw: tuple[str, ...] = (), plugin_target: float | None = 1.10,
+                    copy_alone: bool = False) -> dict[str, list[float]]:
         data = path.read_bytes()
         dec = tessara.Decoder()
         raw_id = path.name
@@ -224,6 +225,12 @@ class Bench:
             python_layer("plug-in load(), by path", lambda: Image.open(path).load()),
             python_layer("file read", path.read_bytes),
         ]
+        if copy_alone:
+            # The plug-in's one copy, into a fresh image as load() makes it.
+            with Image.open(io.BytesIO(data)) as im:
+                mode, size = im.mode, im.size
+            pixels = dec(data)[2]
+            layers.append(python_layer("Image.frombytes alone (the copy)", lambda: Image.frombytes(mode, size, pixels)))
         if self.args.cli:
             layers.append(command_layer("djxl", ["djxl", "--quiet", str(path), str(self.tmp / cli_out)]))
         s = self.out.case(name, layers, self.repeat)
@@ -236,7 +243,7 @@ class Bench:
     # -- an encode case: raw, module, plug-in save, cjxl
 
     def encode_case(self, name: str, pixels: np.ndarray, mode: str, sample: str, *, lossless: bool, effort: int,
-                    cli_in: Path | None, cli_args: list[str], target: float = 1.03) -> None:
+                    cli_in: Path | None, cli_args: list[str], target: float = 1.03, copy_alone: bool = False) -> None:
         h, w = pixels.shape[:2]
         channels = 1 if pixels.ndim == 2 else pixels.shape[2]
         data = self.file(f"{mode.replace(';', '')}{int(lossless)}.pixels", np.ascontiguousarray(pixels).tobytes())
@@ -250,10 +257,12 @@ class Bench:
             python_layer("plug-in save()", lambda: im.save(io.BytesIO(), "JXL", quality=QUALITY, effort=effort,
                                                             lossless=lossless)),
         ]
+        if copy_alone:
+            layers.append(python_layer("im.tobytes() alone (in save())", im.tobytes))
         if self.args.cli and cli_in is not None:
             layers.append(command_layer("cjxl", ["cjxl", "--quiet", *cli_args, "-e", str(effort), str(cli_in),
                                                  str(self.tmp / "cli.jxl")]))
-        s = self.out.case(name, layers, self.repeat)
+        s = self.out.case(name, layers, self.args.slow_repeat)
         self.out.compare(f"{name}: module / raw", "overhead", ratio(s["module"], s["raw libjxl"]), Target(target))
         self.out.compare(f"{name}: plug-in save() / module", "overhead",
                          ratio(s["plug-in save()"], s["module"]), Target(1.03))
@@ -271,40 +280,66 @@ class Bench:
         del rgb_f
         grey16 = inputs.quantize(grey_f, np.uint16)
 
-        def jxl(name: str, mode: str, pixels: np.ndarray, **settings: object) -> Path:
-            ph, pw = pixels.shape[:2]
-            enc = tessara.Encoder(mode, **settings)
-            return self.file(name, enc(np.ascontiguousarray(pixels).tobytes(), pw, ph, False))
-
-        rgb8_jxl = jxl("rgb8.jxl", "RGB", rgb8, quality=QUALITY, effort=EFFORT)
+        rgb8_jxl = self.jxl("rgb8.jxl", "RGB", rgb8, quality=QUALITY, effort=EFFORT)
         ppm = self.netpbm("rgb8.ppm", rgb8)
 
-        s = self.decode_case(f"decode 8-bit RGB, lossy, {self.mp}", rgb8_jxl, "out.ppm", 1.03, pool_variant=True)
-        self.out.compare(f"raw: new pool per call / reused pool ({self.mp} decode)", "info",
-                         ratio(s["raw libjxl"], s["raw, reused pool"]), None)
-        self.header_case(rgb8_jxl)
-        self.encode_case(f"encode 8-bit RGB, q{QUALITY:g} e{EFFORT}, {self.mp}", rgb8, "RGB", "u8", lossless=False,
-                         effort=EFFORT, cli_in=ppm, cli_args=["-q", f"{QUALITY:g}"])
+        if self.want("rgb8"):
+            s = self.decode_case(f"decode 8-bit RGB, lossy, {self.mp}", rgb8_jxl, "out.ppm", 1.03, pool_variant=True,
+                                 copy_alone=True)
+            self.out.compare(f"raw: new pool per call / reused pool ({self.mp} decode)", "info",
+                             ratio(s["raw libjxl"], s["raw, reused pool"]), None)
+            self.encode_case(f"encode 8-bit RGB, q{QUALITY:g} e{EFFORT}, {self.mp}", rgb8, "RGB", "u8",
+                             lossless=False, effort=EFFORT, cli_in=ppm, cli_args=["-q", f"{QUALITY:g}"],
+                             copy_alone=True)
+        if self.want("header"):
+            self.header_case(rgb8_jxl)
+        if self.want("rgba"):
+            self.rgba_cases(rgba8)
+        del rgba8
+        if self.want("grey"):
+            self.grey_cases(grey16, grey_f)
+        del grey16, grey_f
+        if self.want("rgb16"):
+            self.rgb16_case(rgb16)
+        del rgb16
+        if self.want("jpeg"):
+            self.jpeg_cases(rgb8)
+        if self.want("thumb"):
+            self.thumbnail_cases()
+        if self.want("threads"):
+            self.thread_cases(rgb8, rgb8_jxl)
+        if self.want("memory") and a.memory:
+            self.memory_cases(rgb8_jxl, ppm, w, h)
+        return self.out
 
-        rgba_jxl = jxl("rgba8.jxl", "RGBA", rgba8, lossless=True, quality=QUALITY, effort=LOSSLESS_EFFORT)
+    def want(self, section: str) -> bool:
+        return not self.args.only or section in self.args.only
+
+    def jxl(self, name: str, mode: str, pixels: np.ndarray, **settings: object) -> Path:
+        ph, pw = pixels.shape[:2]
+        enc = tessara.Encoder(mode, **settings)
+        return self.file(name, enc(np.ascontiguousarray(pixels).tobytes(), pw, ph, False))
+
+    def rgba_cases(self, rgba8: np.ndarray) -> None:
+        rgba_jxl = self.jxl("rgba8.jxl", "RGBA", rgba8, lossless=True, quality=QUALITY, effort=LOSSLESS_EFFORT)
         pam = self.netpbm("rgba8.pam", rgba8)
         self.encode_case(f"encode 8-bit RGBA, lossless e{LOSSLESS_EFFORT}, {self.mp}", rgba8, "RGBA", "u8",
                          lossless=True, effort=LOSSLESS_EFFORT, cli_in=pam, cli_args=["-d", "0"])
         self.decode_case(f"decode 8-bit RGBA, lossless, {self.mp}", rgba_jxl, "out.pam", 1.03)
-        del rgba8
 
-        grey16_jxl = jxl("grey16.jxl", "I;16", grey16, quality=QUALITY, effort=EFFORT)
+    def grey_cases(self, grey16: np.ndarray, grey_f: np.ndarray) -> None:
+        grey16_jxl = self.jxl("grey16.jxl", "I;16", grey16, quality=QUALITY, effort=EFFORT)
         self.decode_case(f"decode 16-bit grey, lossy, {self.mp}", grey16_jxl, "out.pgm", 1.03)
         self.encode_case(f"encode 16-bit grey, q{QUALITY:g} e{EFFORT}, {self.mp}", grey16, "I;16", "u16",
                          lossless=False, effort=EFFORT, cli_in=self.netpbm("grey16.pgm", grey16),
                          cli_args=["-q", f"{QUALITY:g}"])
-        greyf_jxl = jxl("greyf.jxl", "F", grey_f, quality=QUALITY, effort=EFFORT)
+        greyf_jxl = self.jxl("greyf.jxl", "F", grey_f, quality=QUALITY, effort=EFFORT)
         self.decode_case(f"decode float grey, lossy, {self.mp}", greyf_jxl, "out.pfm", 1.03)
         self.encode_case(f"encode float grey, q{QUALITY:g} e{EFFORT}, {self.mp}", grey_f, "F", "f32",
                          lossless=False, effort=EFFORT, cli_in=self.netpbm("greyf.pfm", grey_f),
                          cli_args=["-q", f"{QUALITY:g}"])
-        del grey16, grey_f
 
+    def rgb16_case(self, rgb16: np.ndarray) -> None:
         # 16-bit colour comes back as 8-bit: the module converts, raw libjxl
         # hands out its 16-bit samples; two raw variants show the conversion's
         # own cost and what asking libjxl for 8 bits would cost instead.
@@ -312,16 +347,8 @@ class Bench:
         subprocess.run(["cjxl", "--quiet", "-q", f"{QUALITY:g}", "-e", str(EFFORT), str(ppm16),
                         str(self.tmp / "rgb16.jxl")], check=True)
         self.raw.load("rgb16.jxl", self.tmp / "rgb16.jxl")
-        del rgb16
         self.decode_case(f"decode 16-bit RGB to 8-bit, lossy, {self.mp}", self.tmp / "rgb16.jxl", "out16.ppm", 1.05,
                          extra_raw=("convert", "u8"))
-
-        self.jpeg_cases(rgb8)
-        self.thumbnail_cases()
-        self.thread_cases(rgb8, rgb8_jxl)
-        if a.memory:
-            self.memory_cases(rgb8_jxl, ppm, w, h)
-        return self.out
 
     def header_case(self, path: Path) -> None:
         data = path.read_bytes()
@@ -461,7 +488,7 @@ class Bench:
                                     partial(threads_once, plugin_work, n, calls)))
             name = f"threads: {what} 8-bit RGB, {mp}, num_threads=0, {calls} calls a thread"
             with plugin_on_one_thread(marked):
-                s = self.out.case(name, layers, self.repeat)
+                s = self.out.case(name, layers, self.args.slow_repeat)
             for who, target in [("raw libjxl", None), ("module", Target(1.7, at_least=True)),
                                 (f"plug-in{'*' if marked else ''}", Target(1.7, at_least=True))]:
                 # Twice the calls in the 2-thread time: throughput ratio = 2 t1 / t2.
@@ -503,6 +530,17 @@ class Bench:
         self.out.checks.append(Check("memory: plug-in load / (module + 1.1 x Pillow image)", "memory",
                                      plug_d / allowance, plug_d / allowance, plug_d / allowance, Target(1.0),
                                      f"{plug_d:.0f} vs {mod_d:.0f} + 1.1 x {pillow_mib:.0f} MiB"))
+
+        rgb16_jxl = self.tmp / "rgb16.jxl"
+        if rgb16_jxl.exists():
+            # The module decodes 16-bit colour into scratch memory and converts it into the result.
+            name = f"peak memory, decode 16-bit RGB to 8-bit {self.mp}"
+            self.out.memory += [
+                (name, "raw libjxl (16-bit samples)", raw_extra("in", rgb16_jxl, ("decode", "in", -1, "new", "native")),
+                 f"16-bit samples {2 * out_mib:.1f} MiB"),
+                (name, "raw libjxl, converted", raw_extra("in", rgb16_jxl, ("decode", "in", -1, "new", "convert")),
+                 f"+ 8-bit result {out_mib:.1f} MiB"),
+                (name, "module", python_extra("module", "decode", str(rgb16_jxl)), "")]
 
         job = ("encode", "in", w, h, 3, "u8", QUALITY, EFFORT, 0, -1, "new")
         raw_e = raw_extra("in", pixels, job)
@@ -631,11 +669,15 @@ def main() -> int:
     parser.add_argument("--thread-megapixels", type=float, default=2.0,
                         help="size of the image the thread test encodes (default 2; it decodes the large one)")
     parser.add_argument("--repeat", type=int, default=5, help="rounds per case (default 5)")
+    parser.add_argument("--slow-repeat", type=int, default=3,
+                        help="rounds for the large encodes and the thread cases, seconds a call (default 3)")
     parser.add_argument("--thumb-calls", type=int, default=20, help="calls per thumbnail measurement")
     parser.add_argument("--header-calls", type=int, default=200, help="calls per header-only measurement")
     parser.add_argument("--thread-calls", type=int, default=2, help="calls per thread in the thread test")
     parser.add_argument("--no-cli", dest="cli", action="store_false", help="skip cjxl/djxl subprocesses")
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="skip the peak memory runs")
+    parser.add_argument("--only", type=lambda v: set(v.split(",")), default=set(),
+                        help="comma-separated sections: rgb8,header,rgba,grey,rgb16,jpeg,thumb,threads,memory")
     parser.add_argument("--plot", type=Path, help="write a bar chart of the ratios to this PNG")
     parser.add_argument("--markdown", type=Path, help="also write the table to this file")
     args = parser.parse_args()
@@ -647,7 +689,8 @@ def main() -> int:
         header = machine_line()
         start = time.perf_counter()
         results = Bench(args, Path(tmp), raw).run()
-        header += f"; {args.repeat} rounds, {time.perf_counter() - start:.0f} s"
+        header += (f"; {args.repeat} rounds ({args.slow_repeat} for large encodes and threads), "
+                   f"{time.perf_counter() - start:.0f} s")
     print_table(results, header)
     if args.markdown:
         with open(args.markdown, "w") as f:
