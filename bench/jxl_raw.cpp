@@ -314,8 +314,11 @@ Output decode(const Bytes& file, int threads, bool reuse, DecodeOut out_kind) {
         throw Failure("decode failed");
     }
   }
+  if (!jpeg.empty()) jpeg.resize(jpeg.size() - JxlDecoderReleaseJPEGBuffer(h.dec));
+  // The module resets its decoder on success, which frees libjxl's frame
+  // memory before any conversion; the same here keeps the peaks comparable.
+  JxlDecoderReset(h.dec);
   if (!jpeg.empty()) {
-    jpeg.resize(jpeg.size() - JxlDecoderReleaseJPEGBuffer(h.dec));
     pixels = Output::copy_of(jpeg.data(), jpeg.size());
   } else if (scratch) {
     pixels = to_module_layout(scratch.get(), scratch_size, type, info.num_color_channels == 1);
