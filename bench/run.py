@@ -452,8 +452,8 @@ class Bench:
         dec = tessara.Decoder(num_threads=0)
         load_threads, save_threads = plugin_thread_options()
         if load_threads is None:
-            self.out.notes.append("plug-in threads: load() has no num_threads option yet, so the bench gives the "
-                                  "plug-in a Decoder(num_threads=0) in place of its own (marked *)")
+            self.out.notes.append("plug-in threads: load() has no num_threads (image attribute) yet, so the bench "
+                                  "gives the plug-in a Decoder(num_threads=0) in place of its own (marked *)")
         if save_threads is None:
             self.out.notes.append("plug-in threads: save() ignores num_threads, so the bench gives the plug-in an "
                                   "Encoder(..., num_threads=0) in place of its own (marked *)")
@@ -556,24 +556,39 @@ class Bench:
 
 
 def plugin_thread_options() -> tuple[Callable[[bytes], object] | None, dict[str, object] | None]:
-    """How to make the plug-in code on one thread per call, if it can be
-    asked to: (a function that loads bytes that way or None, save options or
-    None). Found by trying: an option counts only if the Encoder is made
-    with num_threads=0."""
-    seen: list[object] = []
-    real = tessara.Encoder
+    """How to ask the plug-in for one thread per call, if it can be asked:
+    (a function that loads bytes that way, or None; save options, or None).
+    Found by trying: a way counts only if the module's class is then made
+    with num_threads=0. Load is asked through the image's `num_threads`
+    attribute, save through a `num_threads` option."""
+    seen: dict[str, list[object]] = {"Decoder": [], "Encoder": []}
 
-    def recording(*a: object, **k: object) -> object:
-        seen.append(k.get("num_threads"))
-        return real(*a, **k)
+    def recording(name: str) -> Callable[..., object]:
+        real = getattr(tessara, name)
 
-    plugin.tessara = types.SimpleNamespace(Decoder=tessara.Decoder, Encoder=recording)  # type: ignore[attr-defined]
+        def make(*a: object, **k: object) -> object:
+            seen[name].append(k.get("num_threads"))
+            return real(*a, **k)
+
+        return make
+
+    def load_one_thread(data: bytes) -> object:
+        im = Image.open(io.BytesIO(data))
+        im.num_threads = 0  # type: ignore[attr-defined]
+        return im.load()
+
+    small = tessara.Encoder("RGB")(bytes(8 * 8 * 3), 8, 8, False)
+    plugin.tessara = types.SimpleNamespace(  # type: ignore[attr-defined]
+        Decoder=recording("Decoder"), Encoder=recording("Encoder"))
     try:
+        load_one_thread(small)
         Image.new("RGB", (8, 8)).save(io.BytesIO(), "JXL", num_threads=0)
+    except (TypeError, ValueError):
+        pass
     finally:
         plugin.tessara = tessara  # type: ignore[attr-defined]
-    save = {"num_threads": 0} if seen == [0] else None
-    return None, save
+    return (load_one_thread if seen["Decoder"] == [0] else None,
+            {"num_threads": 0} if seen["Encoder"] == [0] else None)
 
 
 @contextlib.contextmanager
