@@ -121,15 +121,19 @@ bool parse_pool(const std::string& word) {
 
 // ---- decoding ----------------------------------------------------------------
 
-struct DecoderHandle {
-  JxlDecoder* dec = JxlDecoderCreate(nullptr);
-  DecoderHandle() {
-    if (dec == nullptr) throw Failure("JxlDecoderCreate");
+// A libjxl decoder or encoder, destroyed on every way out.
+template <typename T, T* (*Create)(const JxlMemoryManager*), void (*Destroy)(T*)>
+struct Handle {
+  T* p = Create(nullptr);
+  Handle() {
+    if (p == nullptr) throw Failure("cannot create a libjxl decoder or encoder");
   }
-  ~DecoderHandle() { JxlDecoderDestroy(dec); }
-  DecoderHandle(const DecoderHandle&) = delete;
-  DecoderHandle& operator=(const DecoderHandle&) = delete;
+  ~Handle() { Destroy(p); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
 };
+using DecoderHandle = Handle<JxlDecoder, JxlDecoderCreate, JxlDecoderDestroy>;
+using EncoderHandle = Handle<JxlEncoder, JxlEncoderCreate, JxlEncoderDestroy>;
 
 void ok(JxlDecoderStatus status, const char* what) {
   if (status != JXL_DEC_SUCCESS) throw Failure(what);
@@ -247,12 +251,12 @@ std::vector<Bytes> copy_boxes(const Bytes& file) {
 Output decode(const Bytes& file, int threads, bool reuse, DecodeOut out_kind) {
   Pool pool(threads, reuse);
   DecoderHandle h;
-  ok(JxlDecoderSetParallelRunner(h.dec, JxlThreadParallelRunner, pool.get()), "runner");
-  ok(JxlDecoderSubscribeEvents(h.dec, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
+  ok(JxlDecoderSetParallelRunner(h.p, JxlThreadParallelRunner, pool.get()), "runner");
+  ok(JxlDecoderSubscribeEvents(h.p, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
                                           JXL_DEC_FULL_IMAGE | JXL_DEC_JPEG_RECONSTRUCTION),
      "subscribe");
-  ok(JxlDecoderSetInput(h.dec, file.data(), file.size()), "input");
-  JxlDecoderCloseInput(h.dec);
+  ok(JxlDecoderSetInput(h.p, file.data(), file.size()), "input");
+  JxlDecoderCloseInput(h.p);
 
   JxlBasicInfo info{};
   Bytes icc, jpeg;
@@ -261,17 +265,17 @@ Output decode(const Bytes& file, int threads, bool reuse, DecodeOut out_kind) {
   size_t scratch_size = 0;
   JxlDataType type = JXL_TYPE_UINT8;
   for (;;) {
-    const JxlDecoderStatus status = JxlDecoderProcessInput(h.dec);
+    const JxlDecoderStatus status = JxlDecoderProcessInput(h.p);
     if (status == JXL_DEC_SUCCESS) break;
     switch (status) {
       case JXL_DEC_BASIC_INFO:
-        ok(JxlDecoderGetBasicInfo(h.dec, &info), "basic info");
+        ok(JxlDecoderGetBasicInfo(h.p, &info), "basic info");
         break;
       case JXL_DEC_COLOR_ENCODING: {
         size_t size = 0;
-        ok(JxlDecoderGetICCProfileSize(h.dec, JXL_COLOR_PROFILE_TARGET_DATA, &size), "icc size");
+        ok(JxlDecoderGetICCProfileSize(h.p, JXL_COLOR_PROFILE_TARGET_DATA, &size), "icc size");
         icc.resize(size);
-        ok(JxlDecoderGetColorAsICCProfile(h.dec, JXL_COLOR_PROFILE_TARGET_DATA, icc.data(), size),
+        ok(JxlDecoderGetColorAsICCProfile(h.p, JXL_COLOR_PROFILE_TARGET_DATA, icc.data(), size),
            "icc");
         break;
       }
@@ -280,7 +284,7 @@ Output decode(const Bytes& file, int threads, bool reuse, DecodeOut out_kind) {
         const uint32_t channels = info.num_color_channels + (info.alpha_bits ? 1u : 0u);
         const JxlPixelFormat format{channels, type, JXL_NATIVE_ENDIAN, 0};
         size_t size = 0;
-        ok(JxlDecoderImageOutBufferSize(h.dec, &format, &size), "buffer size");
+        ok(JxlDecoderImageOutBufferSize(h.p, &format, &size), "buffer size");
         const bool grey = info.num_color_channels == 1;
         const bool direct = out_kind != DecodeOut::Convert || type == JXL_TYPE_UINT8 ||
                             (grey && type != JXL_TYPE_FLOAT16);
@@ -293,17 +297,17 @@ Output decode(const Bytes& file, int threads, bool reuse, DecodeOut out_kind) {
           scratch_size = size;
           target = scratch.get();
         }
-        ok(JxlDecoderSetImageOutBuffer(h.dec, &format, target, size), "image buffer");
+        ok(JxlDecoderSetImageOutBuffer(h.p, &format, target, size), "image buffer");
         break;
       }
       case JXL_DEC_JPEG_RECONSTRUCTION:
         jpeg.resize(512 * 1024);
-        ok(JxlDecoderSetJPEGBuffer(h.dec, jpeg.data(), jpeg.size()), "jpeg buffer");
+        ok(JxlDecoderSetJPEGBuffer(h.p, jpeg.data(), jpeg.size()), "jpeg buffer");
         break;
       case JXL_DEC_JPEG_NEED_MORE_OUTPUT: {
-        const size_t written = jpeg.size() - JxlDecoderReleaseJPEGBuffer(h.dec);
+        const size_t written = jpeg.size() - JxlDecoderReleaseJPEGBuffer(h.p);
         jpeg.resize(jpeg.size() * 2);
-        ok(JxlDecoderSetJPEGBuffer(h.dec, jpeg.data() + written, jpeg.size() - written),
+        ok(JxlDecoderSetJPEGBuffer(h.p, jpeg.data() + written, jpeg.size() - written),
            "jpeg buffer");
         break;
       }
@@ -314,10 +318,10 @@ Output decode(const Bytes& file, int threads, bool reuse, DecodeOut out_kind) {
         throw Failure("decode failed");
     }
   }
-  if (!jpeg.empty()) jpeg.resize(jpeg.size() - JxlDecoderReleaseJPEGBuffer(h.dec));
+  if (!jpeg.empty()) jpeg.resize(jpeg.size() - JxlDecoderReleaseJPEGBuffer(h.p));
   // The module resets its decoder on success, which frees libjxl's frame
   // memory before any conversion; the same here keeps the peaks comparable.
-  JxlDecoderReset(h.dec);
+  JxlDecoderReset(h.p);
   if (!jpeg.empty()) {
     pixels = Output::copy_of(jpeg.data(), jpeg.size());
   } else if (scratch) {
@@ -331,12 +335,12 @@ Output decode(const Bytes& file, int threads, bool reuse, DecodeOut out_kind) {
 // What reading the header alone costs libjxl: the basic info, nothing more.
 Output header(const Bytes& file) {
   DecoderHandle h;
-  ok(JxlDecoderSubscribeEvents(h.dec, JXL_DEC_BASIC_INFO), "subscribe");
-  ok(JxlDecoderSetInput(h.dec, file.data(), file.size()), "input");
-  JxlDecoderCloseInput(h.dec);
-  if (JxlDecoderProcessInput(h.dec) != JXL_DEC_BASIC_INFO) throw Failure("header");
+  ok(JxlDecoderSubscribeEvents(h.p, JXL_DEC_BASIC_INFO), "subscribe");
+  ok(JxlDecoderSetInput(h.p, file.data(), file.size()), "input");
+  JxlDecoderCloseInput(h.p);
+  if (JxlDecoderProcessInput(h.p) != JXL_DEC_BASIC_INFO) throw Failure("header");
   JxlBasicInfo info{};
-  ok(JxlDecoderGetBasicInfo(h.dec, &info), "basic info");
+  ok(JxlDecoderGetBasicInfo(h.p, &info), "basic info");
   Output out = Output::of_size(8);
   std::memcpy(out.data.get(), &info.xsize, 4);
   std::memcpy(out.data.get() + 4, &info.ysize, 4);
@@ -344,16 +348,6 @@ Output header(const Bytes& file) {
 }
 
 // ---- encoding ----------------------------------------------------------------
-
-struct EncoderHandle {
-  JxlEncoder* enc = JxlEncoderCreate(nullptr);
-  EncoderHandle() {
-    if (enc == nullptr) throw Failure("JxlEncoderCreate");
-  }
-  ~EncoderHandle() { JxlEncoderDestroy(enc); }
-  EncoderHandle(const EncoderHandle&) = delete;
-  EncoderHandle& operator=(const EncoderHandle&) = delete;
-};
 
 void ok(JxlEncoderStatus status, const char* what) {
   if (status != JXL_ENC_SUCCESS) throw Failure(what);
@@ -403,7 +397,7 @@ Output encode(const Bytes& pixels, const EncodeJob& job, int threads, bool reuse
   Pool pool(threads, reuse);
   EncoderHandle h;
   const float distance = JxlEncoderDistanceFromQuality(job.quality);
-  JxlEncoderFrameSettings* fs = frame_settings(h.enc, pool.get(), job.lossless, job.effort, &distance);
+  JxlEncoderFrameSettings* fs = frame_settings(h.p, pool.get(), job.lossless, job.effort, &distance);
 
   JxlDataType type = JXL_TYPE_UINT8;
   uint32_t bits = 8, exponent_bits = 0;
@@ -431,7 +425,7 @@ Output encode(const Bytes& pixels, const EncodeJob& job, int threads, bool reuse
   info.alpha_bits = alpha ? bits : 0;
   info.alpha_exponent_bits = alpha ? exponent_bits : 0;
   if (grey) info.num_color_channels = 1;
-  ok(JxlEncoderSetBasicInfo(h.enc, &info), "basic info");
+  ok(JxlEncoderSetBasicInfo(h.p, &info), "basic info");
   // 8-bit samples are sRGB; 16-bit and float (grey only) linear.
   JxlColorEncoding color;
   if (type == JXL_TYPE_UINT8) {
@@ -439,19 +433,19 @@ Output encode(const Bytes& pixels, const EncodeJob& job, int threads, bool reuse
   } else {
     JxlColorEncodingSetToLinearSRGB(&color, grey ? JXL_TRUE : JXL_FALSE);
   }
-  ok(JxlEncoderSetColorEncoding(h.enc, &color), "colour encoding");
+  ok(JxlEncoderSetColorEncoding(h.p, &color), "colour encoding");
   const JxlPixelFormat format{job.channels, type, JXL_NATIVE_ENDIAN, 0};
   ok(JxlEncoderAddImageFrame(fs, &format, pixels.data(), pixels.size()), "frame");
-  return drain(h.enc);
+  return drain(h.p);
 }
 
 Output transcode(const Bytes& jpeg, int effort, int threads, bool reuse) {
   Pool pool(threads, reuse);
   EncoderHandle h;
-  JxlEncoderFrameSettings* fs = frame_settings(h.enc, pool.get(), false, effort, nullptr);
-  ok(JxlEncoderStoreJPEGMetadata(h.enc, JXL_TRUE), "jpeg metadata");
+  JxlEncoderFrameSettings* fs = frame_settings(h.p, pool.get(), false, effort, nullptr);
+  ok(JxlEncoderStoreJPEGMetadata(h.p, JXL_TRUE), "jpeg metadata");
   ok(JxlEncoderAddJPEGFrame(fs, jpeg.data(), jpeg.size()), "jpeg frame");
-  return drain(h.enc);
+  return drain(h.p);
 }
 
 // ---- the command loop ----------------------------------------------------------

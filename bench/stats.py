@@ -1,9 +1,8 @@
 """Summaries of repeated timings and the verdicts on the targets.
 
 Timings on a shared machine drift, so every comparison is made between
-samples taken interleaved in the same run: the ratio is that of the medians,
-and its spread is the range of the ratios of the samples taken in the same
-round, which drift moves together."""
+samples taken interleaved in the same run: each round gives one ratio, and
+the value is the median of those, with their range as its spread."""
 
 from __future__ import annotations
 
@@ -34,16 +33,18 @@ def summarize(samples: list[float]) -> Summary:
 
 @dataclass(frozen=True)
 class Ratio:
-    value: float  # median(numerator) / median(denominator)
-    low: float  # smallest and largest ratio of samples from the same round
+    value: float  # the median of the per-round ratios
+    low: float  # the smallest and largest per-round ratio
     high: float
 
 
 def ratio(numerator: list[float], denominator: list[float]) -> Ratio:
+    """Pairs the samples round by round: a round that ran slow for both
+    sides (the machine got busier) gives an honest ratio all the same."""
     if len(numerator) != len(denominator):
         raise ValueError("samples must come in rounds: one of each side per round")
     paired = [a / b for a, b in zip(numerator, denominator, strict=True)]
-    return Ratio(statistics.median(numerator) / statistics.median(denominator), min(paired), max(paired))
+    return Ratio(statistics.median(paired), min(paired), max(paired))
 
 
 @dataclass(frozen=True)

@@ -112,7 +112,11 @@ def test_statistics_pair_rounds_and_judge_limits():
     # A drifting machine: both sides slow down together in round 2.
     r = ratio([1.1, 2.2, 1.1], [1.0, 2.0, 1.0])
     assert r.value == pytest.approx(1.1) and r.low == pytest.approx(1.1) and r.high == pytest.approx(1.1)
-    # The range spans the per-round ratios, not ratios of extremes.
+    # Rounds are paired: one slow round for both sides does not move the
+    # value (a ratio of medians would say 1.5), and the range spans the
+    # per-round ratios, not ratios of extremes.
+    r = ratio([1.0, 3.0, 10.0], [1.0, 2.0, 10.0])
+    assert (r.value, r.low, r.high) == (1.0, 1.0, 1.5)
     r = ratio([1.0, 3.0], [2.0, 1.0])
     assert (r.low, r.high) == (0.5, 3.0)
     with pytest.raises(ValueError):
