@@ -36,6 +36,7 @@ def main(argv: list[str]) -> None:
 
     import tessara_pillow  # noqa: F401
 
+    result: object
     if op == "decode":
         if layer == "module":
             with open(path, "rb") as f:
@@ -44,8 +45,9 @@ def main(argv: list[str]) -> None:
             result = tessara.Decoder()(data)
         else:
             base = peak_kib()
-            result = Image.open(path)
-            result.load()
+            im = Image.open(path)
+            im.load()
+            result = im
     else:
         mode, width, height, quality, effort = rest[0], int(rest[1]), int(rest[2]), float(rest[3]), int(rest[4])
         if layer == "module":

@@ -33,6 +33,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 from PIL import Image
@@ -317,7 +318,7 @@ class Bench:
     def want(self, section: str) -> bool:
         return not self.args.only or section in self.args.only
 
-    def jxl(self, name: str, mode: str, pixels: np.ndarray, **settings: object) -> Path:
+    def jxl(self, name: str, mode: str, pixels: np.ndarray, **settings: Any) -> Path:
         ph, pw = pixels.shape[:2]
         enc = tessara.Encoder(mode, **settings)
         return self.file(name, enc(np.ascontiguousarray(pixels).tobytes(), pw, ph, False))
@@ -471,8 +472,8 @@ class Bench:
         im = Image.frombytes("RGB", (tw, th), pixels)
         save_options = save_threads or {}
 
-        def plugin_save() -> object:
-            return im.save(io.BytesIO(), "JXL", quality=QUALITY, effort=EFFORT, **save_options)
+        def plugin_save() -> None:
+            im.save(io.BytesIO(), "JXL", quality=QUALITY, effort=EFFORT, **save_options)
 
         enc_job = ("encode", "thread.pixels", tw, th, 3, "u8", QUALITY, EFFORT, 0, 0, "new")
         for what, mp, raw_job, module_work, plugin_work, marked in [
@@ -580,7 +581,7 @@ def plugin_thread_options() -> tuple[Callable[[bytes], object] | None, dict[str,
         return im.load()
 
     small = tessara.Encoder("RGB")(bytes(8 * 8 * 3), 8, 8, False)
-    plugin.tessara = types.SimpleNamespace(  # type: ignore[attr-defined]
+    plugin.tessara = types.SimpleNamespace(  # type: ignore[assignment]
         Decoder=recording("Decoder"), Encoder=recording("Encoder"))
     try:
         load_one_thread(small)
@@ -588,7 +589,7 @@ def plugin_thread_options() -> tuple[Callable[[bytes], object] | None, dict[str,
     except (TypeError, ValueError):
         pass
     finally:
-        plugin.tessara = tessara  # type: ignore[attr-defined]
+        plugin.tessara = tessara  # type: ignore[assignment]
     return (load_one_thread if seen["Decoder"] == [0] else None,
             {"num_threads": 0} if seen["Encoder"] == [0] else None)
 
@@ -601,12 +602,12 @@ def plugin_on_one_thread(active: bool) -> Iterator[None]:
     if not active:
         yield
         return
-    plugin.tessara = types.SimpleNamespace(  # type: ignore[attr-defined]
+    plugin.tessara = types.SimpleNamespace(  # type: ignore[assignment]
         Decoder=partial(tessara.Decoder, num_threads=0), Encoder=partial(tessara.Encoder, num_threads=0))
     try:
         yield
     finally:
-        plugin.tessara = tessara  # type: ignore[attr-defined]
+        plugin.tessara = tessara  # type: ignore[assignment]
 
 
 # ---- output -----------------------------------------------------------------
@@ -635,11 +636,13 @@ def print_table(results: Results, header: str, file: object = sys.stdout) -> Non
     p("|---|---:|---:|---|---|")
     for c in results.checks:
         # Header-only opens are a tiny fraction of a decode: shown in percent.
-        shown = (lambda v: f"{v * 100:.3f}%") if c.group == "header" else (lambda v: f"{v:.3f}")
-        rng = f"{shown(c.low)} - {shown(c.high)}" if c.low != c.high else ""
+        def fmt(v: float, percent: bool = c.group == "header") -> str:
+            return f"{v * 100:.3f}%" if percent else f"{v:.3f}"
+
+        rng = f"{fmt(c.low)} - {fmt(c.high)}" if c.low != c.high else ""
         note = f" ({c.note})" if c.note else ""
         target = "" if c.target is None else (f"<= {c.target.limit * 100:g}%" if c.group == "header" else c.target)
-        p(f"| {c.label}{note} | {shown(c.value)} | {rng} | {target} | {c.verdict} |")
+        p(f"| {c.label}{note} | {fmt(c.value)} | {rng} | {target} | {c.verdict} |")
     for note in results.notes:
         p(f"\n{note}")
 
