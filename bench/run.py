@@ -712,8 +712,8 @@ def main() -> int:
         header = machine_line()
         start = time.perf_counter()
         results = Bench(args, Path(tmp), raw).run()
-        header += (f"; {args.repeat} rounds ({args.slow_repeat} where a call takes over 1 s), "
-                   f"{time.perf_counter() - start:.0f} s")
+        header += (f", {os.getloadavg()[0]:.1f} at the end; {args.repeat} rounds ({args.slow_repeat} where a call "
+                   f"takes over 1 s), {time.perf_counter() - start:.0f} s")
     print_table(results, header)
     if args.markdown:
         with open(args.markdown, "w") as f:

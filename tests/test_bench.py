@@ -2,6 +2,7 @@
 the module's work (same encoded bytes, same decoded samples), or its ratios
 compare different things; and the statistics must pair what they claim."""
 
+import io
 import os
 import subprocess
 import sys
@@ -9,8 +10,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from PIL import Image
 
 import tessara
+import tessara_pillow  # noqa: F401
 from jxltools import tool, write_pnm
 
 BENCH = Path(__file__).resolve().parent.parent / "bench"
@@ -59,6 +62,9 @@ def test_raw_encodes_and_decodes_as_the_module(raw, tmp_path, mode, channels, sa
     module_jxl = tessara.Encoder(mode, lossless=lossless, quality=90.0, effort=effort)(data, W, H, False)
     raw_jxl = raw_output(raw, tmp_path, "encode", "px", W, H, channels, sample, 90.0, effort, int(lossless), -1, "new")
     assert raw_jxl == module_jxl  # same settings in the same order give the same file
+    saved = io.BytesIO()  # and the plug-in's save, timed against the module, does the same work
+    Image.frombytes(mode, (W, H), data).save(saved, "JXL", quality=90, effort=effort, lossless=lossless)
+    assert saved.getvalue() == module_jxl
 
     (tmp_path / "in.jxl").write_bytes(module_jxl)
     raw.load("jxl", tmp_path / "in.jxl")
