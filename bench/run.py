@@ -48,6 +48,15 @@ from raw import RawHarness  # noqa: E402
 from stats import Ratio, Summary, Target, ratio, summarize  # noqa: E402
 
 QUALITY, EFFORT, LOSSLESS_EFFORT = 90.0, 7, 3
+
+# glibc's malloc adapts where large buffers come from to what the process
+# freed before: the Python process, which holds and frees large test images,
+# would get recycled pages where jxl_raw gets new ones (or the other way
+# round), and on a machine where a page fault is dear that decides a ratio.
+# Pinned at glibc's starting value, every buffer of 128 KiB and more is a new
+# mapping, in every process alike: each call pays for the memory it touches,
+# as a call into a process that has not decoded before does.
+FRESH_PAGES = "glibc.malloc.mmap_threshold=131072"
 MiB = 1024 * 1024
 
 
@@ -168,7 +177,7 @@ class Results:
 # ---- the run ----------------------------------------------------------------
 
 
-def machine_line() -> str:
+def machine_line(allocator: str) -> str:
     model = "unknown CPU"
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
@@ -185,7 +194,7 @@ def machine_line() -> str:
     load = os.getloadavg()[0]
     return (
         f"{os.cpu_count()} cores, {model}, libjxl {jxl}, Python {platform.python_version()}, "
-        f"Pillow {Image.__version__}, load average {load:.1f} at start"
+        f"Pillow {Image.__version__}, allocator {allocator}, load average {load:.1f} at start"
     )
 
 
@@ -703,13 +712,24 @@ def main() -> int:
                         help="comma-separated sections: rgb8,header,rgba,grey,rgb16,jpeg,thumb,threads,memory")
     parser.add_argument("--plot", type=Path, help="write a bar chart of the ratios to this PNG")
     parser.add_argument("--markdown", type=Path, help="also write the table to this file")
+    parser.add_argument("--allocator", choices=("fresh", "glibc"), default="fresh",
+                        help="fresh (default): every process of the run gets new pages for each buffer of 128 KiB "
+                             "and more; glibc: its own adaptive policy, which makes each process's costs depend "
+                             "on what it allocated before")
     args = parser.parse_args()
+    if os.environ.get("TESSARA_BENCH_ALLOCATOR") != args.allocator:
+        # glibc reads its tunables at start-up, so the run starts again with
+        # them; jxl_raw, the memory probes and the tools inherit them.
+        env = dict(os.environ, TESSARA_BENCH_ALLOCATOR=args.allocator)
+        if args.allocator == "fresh":
+            env["GLIBC_TUNABLES"] = ":".join(filter(None, [env.get("GLIBC_TUNABLES"), FRESH_PAGES]))
+        os.execve(sys.executable, [sys.executable, *sys.argv], env)
     args.jxl_raw = args.bin / "jxl_raw"
     shm = Path("/dev/shm")
     # Files live in memory (tmpfs), so disk latency does not enter the figures.
     with tempfile.TemporaryDirectory(dir=shm if shm.is_dir() and os.access(shm, os.W_OK) else None) as tmp, \
             RawHarness(args.jxl_raw) as raw:
-        header = machine_line()
+        header = machine_line(args.allocator)
         start = time.perf_counter()
         results = Bench(args, Path(tmp), raw).run()
         header += (f", {os.getloadavg()[0]:.1f} at the end; {args.repeat} rounds ({args.slow_repeat} where a call "
