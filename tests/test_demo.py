@@ -123,3 +123,20 @@ def test_the_picture_is_the_same_every_time_and_photo_like():
     alpha = np.asarray(a.alpha)
     assert alpha[0].max() == 0 and alpha[-1].min() == 255
 
+
+def test_no_arguments_run_the_demonstration_on_the_default_image(tmp_path):
+    """The real thing, once: the console script with no arguments (slow,
+    half a minute; its timings are printed, never judged)."""
+    script = Path(sys.executable).with_name("tessara-convert")
+    done = subprocess.run([str(script)], capture_output=True, text=True, env={**os.environ, "TMPDIR": str(tmp_path)})
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    table, last = parse(done.stdout)
+    assert len(table) == 17
+    lossless = [r for r in table if r["settings"].startswith("lossless")]
+    assert len(lossless) == 7 and all(r["result"] == "exact" for r in lossless)
+    assert table[-1]["result"].startswith("rebuilt bit for bit, ")
+    written = Path(last.split(" to ", 1)[1])
+    assert written.parent == tmp_path and len(list(written.iterdir())) == 18
+    with Image.open(written / "photo.png") as im:
+        assert im.size == demo.DEFAULT_SIZE and 2e6 < im.width * im.height < 6e6
