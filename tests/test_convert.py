@@ -234,6 +234,7 @@ BAD = {
     "bomb.jxl": (lambda p: p.write_bytes(declared_codestream()), "decompression bomb: 100000x100000"),
     "bomb.jpg": (lambda p: p.write_bytes(jpeg_declaring(60_000, 60_000)), "decompression bomb: 60000x60000"),
     "moving.gif": (gif_of_two_frames, "an animation (2 frames)"),
+    "cmyk.jpg": (lambda p: picture("CMYK").save(p), "losslessly: Input is invalid; --lossless or --quality encode"),
     "missing.png": (lambda p: None, "No such file or directory"),
 }
 
@@ -308,6 +309,14 @@ def test_an_interrupted_run_leaves_no_partial_output(tmp_path, signum, status):
     again = command(src, "-o", out, "--lossless", "-e", "1")
     assert again.returncode == 0 and f"{len(finished)} skipped" in again.stderr
     assert len([p for p in out.iterdir() if not p.name.startswith(".")]) == count
+
+
+def test_an_output_directory_inside_the_input_is_not_an_input(tmp_path, capsys):
+    picture("RGB").save(tmp_path / "a.png")
+    for summary in ("1 converted, 0 failed", "0 converted, 1 skipped, 0 failed"):
+        code, _, err = convert(capsys, tmp_path, "-o", tmp_path / "jxl")
+        assert code == 0 and err.startswith(f"tessara-convert: {summary}"), err
+    assert files(tmp_path) == ["a.png", "jxl/a.jxl"]
 
 
 def test_two_jobs_give_the_same_files_as_one(tmp_path, capsys, tree):

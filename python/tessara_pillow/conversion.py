@@ -33,7 +33,11 @@ def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int
     with Image.open(job.source) as im:
         check_pixels(im, settings)
         if job.action is Action.TRANSCODE:
-            data = jpeg_to_jxl(job.source.read_bytes(), effort=settings.effort, num_threads=num_threads)
+            try:
+                data = jpeg_to_jxl(job.source.read_bytes(), effort=settings.effort, num_threads=num_threads)
+            except ValueError as e:  # CMYK and arithmetic-coded JPEGs, for instance
+                msg = f"{e}; --lossless or --quality encode its pixels instead"
+                raise Refused(msg) from e
             return _write(job, settings, outputs, data)
         if job.action is Action.REBUILD:
             return _write(job, settings, outputs, jxl_to_jpeg(job.source.read_bytes(), num_threads=num_threads))
@@ -62,10 +66,11 @@ def _write(job: Job, settings: Settings, outputs: Outputs, data: bytes) -> int:
 
 
 def _metadata(im: Image.Image) -> dict[str, bytes]:
-    """Exif (Pillow's form), XMP and the ICC profile, as the image has them."""
+    """Exif (Pillow's form), XMP and the ICC profile, as the image has them.
+    Not getexif() in general: for a TIFF it is the file's own structure."""
     found = {}
     exif = im.info.get("exif")
-    if not exif and len(im.getexif()):
+    if not exif and "Raw profile type exif" in im.info:  # PNG text chunks some tools write
         exif = im.getexif().tobytes()
     xmp = im.info.get("xmp", im.info.get("XML:com.adobe.xmp"))
     for key, value in (("exif", exif), ("xmp", xmp), ("icc_profile", im.info.get("icc_profile"))):

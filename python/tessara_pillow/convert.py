@@ -28,7 +28,8 @@ from .output import Outputs
 from .progress import Progress, clock, human_bytes
 
 PROG = "tessara-convert"
-EXIT_FAILED, EXIT_USAGE = 1, 2
+EXIT_FAILED = 1
+_REFRESH_S = 0.2  # how often the progress line is brought up to date
 
 DESCRIPTION = """\
 Convert images to JPEG XL and back, with tessara (libjxl) and Pillow.
@@ -215,6 +216,8 @@ class _Run:
     def say(self, text: str, stream: TextIO | None = None) -> None:
         if self.progress:
             self.progress.clear()
+        # File names that are not UTF-8 hold surrogates, which a strict stream refuses.
+        text = text.encode("utf-8", "backslashreplace").decode("utf-8")
         print(text, file=stream or self.out, flush=True)
         if self.progress:
             self.progress.draw(force=True)
@@ -231,13 +234,11 @@ class _Run:
             return "the original JPEG, rebuilt bit for bit"
         if job.action is Action.COPY:
             return f"copied, already {job.fmt}"
+        quality = s.quality if s.quality is not None else conversion.DEFAULT_QUALITY
+        kind = "lossless" if s.lossless else f"quality {quality:g}"
         if job.fmt == jobs.JXL:
-            kind = "lossless" if s.lossless else f"quality {s.quality if s.quality is not None else 90:g}"
             return f"pixels, {kind}, effort {s.effort}"
-        if job.fmt in (jobs.JPEG, "WEBP"):
-            kind = "lossless" if s.lossless else f"quality {s.quality if s.quality is not None else 90:g}"
-            return f"pixels, {job.fmt} {kind}"
-        return f"pixels, {job.fmt}"
+        return f"pixels, {job.fmt} {kind}" if job.fmt in (jobs.JPEG, "WEBP") else f"pixels, {job.fmt}"
 
     def execute(self, plan: Plan) -> int:
         for problem in plan.failed:
@@ -249,6 +250,9 @@ class _Run:
             for job in plan.jobs:
                 self.say(f"{job.source} -> {job.target} ({self.what(job)})")
             return EXIT_FAILED if plan.failed else 0
+        if not (plan.jobs or plan.skipped or plan.failed):
+            self.say(f"{PROG}: no image files in {', '.join(self.args.inputs)}", self.err)
+            return 0
         start = time.monotonic()
         if plan.jobs:
             self._convert(plan.jobs)
@@ -325,9 +329,6 @@ class _Run:
         # Worker threads may be inside a long libjxl call, which cannot be
         # stopped; their temporary files are gone and nothing more gets renamed.
         os._exit(128 + signum)
-
-
-_REFRESH_S = 0.2
 
 
 def _settings(args: argparse.Namespace) -> Settings:

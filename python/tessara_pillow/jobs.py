@@ -93,14 +93,12 @@ def extension(fmt: str) -> str:
 def describe(error: BaseException) -> str:
     """One line saying why a file failed, without the file's name."""
     if isinstance(error, UnidentifiedImageError):
-        return "not an image Pillow can read"
-    if isinstance(error, Refused):
-        return str(error)
-    if isinstance(error, OSError) and error.strerror:
-        return error.strerror
-    if isinstance(error, MemoryError):
-        return "out of memory"
-    if isinstance(error, (OSError, ValueError, SyntaxError, EOFError)):
+        text = "not an image Pillow can read"
+    elif isinstance(error, OSError) and error.strerror:
+        text = error.strerror
+    elif isinstance(error, MemoryError):
+        text = "out of memory"
+    elif isinstance(error, (Refused, OSError, ValueError, SyntaxError, EOFError)):
         text = str(error) or type(error).__name__
     else:
         text = f"unexpected {type(error).__name__}: {error}"
@@ -117,26 +115,33 @@ def check_pixels(im: Image.Image, settings: Settings) -> None:
         raise Refused(msg)
 
 
-def _image_files(directory: Path) -> Iterator[Path]:
+def _image_files(directory: Path, plan: Plan, skip: str | None) -> Iterator[Path]:
     """Image files below `directory`, in name order; hidden names (our
-    temporary files among them) and other files are passed over."""
+    temporary files among them), other files and the directory `skip` (the
+    outputs, when they go inside an input directory) are passed over, and
+    directories that cannot be read go into plan.failed."""
     Image.init()
     known = set(Image.registered_extensions())
-    for root, dirs, files in os.walk(directory):
-        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+
+    def unreadable(error: OSError) -> None:
+        plan.failed.append(Problem(Path(error.filename), describe(error)))
+
+    for root, dirs, files in os.walk(directory, onerror=unreadable):
+        dirs[:] = sorted(d for d in dirs if not d.startswith(".") and os.path.realpath(Path(root, d)) != skip)
         for name in sorted(files):
             if not name.startswith(".") and os.path.splitext(name)[1].lower() in known:
                 yield Path(root, name)
 
 
-def find_inputs(inputs: Sequence[str], plan: Plan) -> list[tuple[Path, Path]]:
+def find_inputs(inputs: Sequence[str], plan: Plan, out_dir: Path | None = None) -> list[tuple[Path, Path]]:
     """(file, its path under the output directory) for every input file, each
     file once; inputs that do not exist go into plan.failed."""
     found: dict[str, tuple[Path, Path]] = {}
+    skip = os.path.realpath(out_dir) if out_dir else None
     for given in inputs:
         path = Path(given)
         if path.is_dir():
-            files = [(f, f.relative_to(path)) for f in _image_files(path)]
+            files = [(f, f.relative_to(path)) for f in _image_files(path, plan, skip)]
         elif path.exists():
             files = [(path, Path(path.name))]
         else:
@@ -168,7 +173,7 @@ def _action(fmt: str, rebuildable: bool, target: str, settings: Settings) -> Act
 
 def plan(inputs: Sequence[str], settings: Settings) -> Plan:
     result = Plan()
-    files = find_inputs(inputs, result)
+    files = find_inputs(inputs, result, settings.out_dir)
     sources = {os.path.realpath(f) for f, _ in files}
     known = []
     for source, relative in files:
