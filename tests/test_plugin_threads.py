@@ -59,11 +59,14 @@ def calls(jpeg):
     pixels = image()
     encoded = save(pixels, lossless=True)
     transcoded = tessara_pillow.jpeg_to_jxl(jpeg)
+    def count(n):
+        return {} if n is None else {"num_threads": n}
+
     return {
-        "save": ("Encoder", lambda n: save(pixels, lossless=True, **({} if n is None else {"num_threads": n}))),
+        "save": ("Encoder", lambda n: save(pixels, lossless=True, **count(n))),
         "load": ("Decoder", lambda n: load(encoded, n)),
-        "jpeg_to_jxl": ("Encoder", lambda n: tessara_pillow.jpeg_to_jxl(jpeg, **({} if n is None else {"num_threads": n}))),
-        "jxl_to_jpeg": ("Decoder", lambda n: tessara_pillow.jxl_to_jpeg(transcoded, **({} if n is None else {"num_threads": n}))),
+        "jpeg_to_jxl": ("Encoder", lambda n: tessara_pillow.jpeg_to_jxl(jpeg, **count(n))),
+        "jxl_to_jpeg": ("Decoder", lambda n: tessara_pillow.jxl_to_jpeg(transcoded, **count(n))),
     }
 
 

@@ -45,7 +45,7 @@ class Row:
     encode_s: float
     decode_s: float
     result: str  # "exact", "PSNR 41.20 dB" or the JPEG rebuild's outcome
-    ok: bool  # what should hold did: exact when lossless, bit for bit when rebuilt
+    ok: bool  # what should hold did: exact when lossless, bit for bit when rebuilt, else the same size and mode
 
 
 def _settings_text(options: dict[str, Any]) -> str:
@@ -69,7 +69,7 @@ def psnr(original: Image.Image, decoded: Image.Image, peak: float) -> float:
         a, b = original.convert("F"), decoded.convert("F")
         squared = ImageMath.lambda_eval(lambda x: (x["a"] - x["b"]) * (x["a"] - x["b"]), a=a, b=b)
         assert isinstance(squared, Image.Image)
-        # A box reduction to one pixel is the mean, summed in double precision.
+        # A box reduction to one pixel is the mean.
         mse = float(squared.resize((1, 1), Image.Resampling.BOX).getpixel((0, 0)))  # type: ignore[arg-type]
     else:
         # Band by band: histogram() of a two-band difference image counts
@@ -102,16 +102,17 @@ def _round_trip(label: str, im: Image.Image, peak: float, options: dict[str, Any
                 settings: str | None = None) -> tuple[Row, bytes]:
     data, encode_s = _timed(lambda: _saved(im, fmt, **options))
     decoded, decode_s = _timed(lambda: _opened(data))
-    same = decoded.mode == im.mode and decoded.size == im.size and decoded.tobytes() == im.tobytes()
+    shaped = decoded.mode == im.mode and decoded.size == im.size
+    same = shaped and decoded.tobytes() == im.tobytes()
     if same:
         result = "exact"
-    elif decoded.mode != im.mode or decoded.size != im.size:
-        result = f"decoded as {decoded.size[0]}x{decoded.size[1]} {decoded.mode}"
+    elif not shaped:
+        result = f"DECODED AS {decoded.size[0]}x{decoded.size[1]} {decoded.mode}"
     else:
         result = f"PSNR {psnr(im, decoded, peak):.2f} dB"
     lossless = bool(options.get("lossless")) or fmt == "PNG"
     row = Row(label, settings or _settings_text(options), len(data), im.width * im.height, encode_s, decode_s,
-              result, same or not lossless)
+              result, same if lossless else shaped)
     return row, data
 
 

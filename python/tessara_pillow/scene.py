@@ -15,6 +15,7 @@ from typing import Any
 from PIL import Image, ImageDraw, ImageMath
 
 _BICUBIC = Image.Resampling.BICUBIC
+Polygon = list[tuple[float, float]]  # also a skyline, from left to right
 
 
 @dataclass(frozen=True)
@@ -97,8 +98,7 @@ def _ridge(rng: random.Random, points: int, roughness: float) -> list[float]:
     return heights
 
 
-def _below(size: tuple[int, int], skyline: list[tuple[float, float]],
-           extra: Sequence[list[tuple[float, float]]] = ()) -> Image.Image:
+def _below(size: tuple[int, int], skyline: Polygon, extra: Sequence[Polygon] = ()) -> Image.Image:
     """An "F" mask, 1 under the skyline (and inside the extra polygons),
     drawn at twice the size and reduced so that its edges are smooth."""
     w, h = size
@@ -111,13 +111,13 @@ def _below(size: tuple[int, int], skyline: list[tuple[float, float]],
 
 
 def _skyline(rng: random.Random, size: tuple[int, int], level: float, amplitude: float,
-             roughness: float) -> list[tuple[float, float]]:
+             roughness: float) -> Polygon:
     w, h = size
     heights = _ridge(rng, 513, roughness)
     return [(i * w / 512, h * (level + amplitude * v)) for i, v in enumerate(heights)]
 
 
-def _trees(rng: random.Random, skyline: list[tuple[float, float]], height: int, count: int) -> list[list[tuple[float, float]]]:
+def _trees(rng: random.Random, skyline: Polygon, height: int, count: int) -> list[Polygon]:
     """Conifers standing on the skyline: tall narrow triangles."""
     trees = []
     for _ in range(count):
@@ -142,7 +142,8 @@ def landscape(size: tuple[int, int] = (1920, 1280), seed: int = 2024) -> Scene:
     land = _below(size, mountains)
     trees = _trees(rng, hill, h, 70)
     near = _below(size, hill, trees)
-    # The trees stand darker than the grass they grow from.
+    # The trees stand darker than the grass they grow from (a skyline along
+    # the bottom edge leaves the trees alone in the mask).
     shade = _linear(_below(size, [(0.0, float(h)), (float(w), float(h))], trees), -0.6, 1.0)
 
     # Weights of the four layers (clear sky, cloud, mountain, hill) sum to 1.
