@@ -359,9 +359,14 @@ def test_outputs_are_never_overwritten_or_shared_unless_asked(tmp_path, capsys):
     code, _, err = convert(capsys, src / "b.png", src / "b.jxl", "--overwrite")
     assert code == 1 and f"{src / 'b.png'}: its output {src / 'b.jxl'} is an input of this run" in err
     assert (src / "b.jxl").read_bytes() == before
-    # and an input already in the format asked for is left alone
+    # an input already in the format asked for is left alone, or copied...
     code, _, err = convert(capsys, src / "b.png", "--to", "png", "-v")
     assert code == 0 and "0 converted, 1 skipped" in err
+    assert convert(capsys, src / "b.jxl", "--to", "jxl", "-o", tmp_path / "copy")[0] == 0
+    assert (tmp_path / "copy" / "b.jxl").read_bytes() == before
+    # ...unless a new encoding is asked for
+    assert convert(capsys, src / "b.jxl", "--to", "jxl", "-q", "30", "-o", tmp_path / "again")[0] == 0
+    assert len((tmp_path / "again" / "b.jxl").read_bytes()) < len(before)
 
 
 @pytest.mark.parametrize(

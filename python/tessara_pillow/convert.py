@@ -52,8 +52,9 @@ Back, when every input is JPEG XL:
                JPEG reconstruction data, and .png otherwise
 With --to FORMAT every input becomes FORMAT (a JPEG XL made from a JPEG
 still rebuilds it for --to jpeg), and an input already in FORMAT is left
-alone. Exif, XMP and the ICC profile are kept; JPEG XL files hold sRGB, so
-other colour spaces are converted."""
+alone unless --quality or --lossless ask for a new encoding. Exif, XMP and
+the ICC profile are kept; JPEG XL files hold sRGB, so other colour spaces
+are converted."""
 
 EPILOG = """\
 Outputs go beside their inputs, or under OUTDIR with the tree of each

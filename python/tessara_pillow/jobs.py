@@ -161,10 +161,12 @@ def _identify(path: Path, settings: Settings) -> tuple[str, bool]:
 
 
 def _action(fmt: str, rebuildable: bool, target: str, settings: Settings) -> Action | None:
-    """How an input in `fmt` becomes `target`; None when it already is."""
+    """How an input in `fmt` becomes `target`; None when it already is and
+    no new encoding is asked for."""
+    pixels_asked = settings.quality is not None or settings.lossless
     if fmt == target or (fmt in _JPEG_FILES and target == JPEG):
-        return None
-    if target == JXL and fmt in _JPEG_FILES and settings.quality is None and not settings.lossless:
+        return Action.ENCODE if pixels_asked else None
+    if target == JXL and fmt in _JPEG_FILES and not pixels_asked:
         return Action.TRANSCODE
     if target == JPEG and rebuildable and settings.quality is None:
         return Action.REBUILD
