@@ -125,225 +125,148 @@ def container(codestream, *extra_boxes):
     return SIGNATURE + ftyp + box(b"jxlc", codestream) + b"".join(extra_boxes)
 
 
+
 class BitWriter:
-    """Writes fields the way the codestream stores them: bits least significant
-    first, U32 fields as a 2-bit selector and the chosen distribution."""
+    """Fields as the codestream stores them: least significant bit first; a
+    U32 as a 2-bit selector and the first of its four distributions (a fixed
+    int, or (bits, offset)) that holds the value."""
 
     def __init__(self):
-        self.out = bytearray()
-        self.pending = 0  # bits not yet in a whole byte
-        self.pending_count = 0
+        self.text = ""
 
     def bits(self, value, n):
-        assert 0 <= value < (1 << n), (value, n)
-        self.pending |= value << self.pending_count
-        self.pending_count += n
-        while self.pending_count >= 8:
-            self.out.append(self.pending & 0xFF)
-            self.pending >>= 8
-            self.pending_count -= 8
+        assert 0 <= value < 1 << n, (value, n)
+        self.text += format(value, f"0{n}b")[::-1] if n else ""
         return self
 
-    def bool(self, flag):
-        return self.bits(int(flag), 1)
-
     def u32(self, value, *distributions):
-        """distributions: four entries, each a fixed value (int) or (bits, offset);
-        the first that can hold value is chosen."""
         for selector, dist in enumerate(distributions):
-            if isinstance(dist, int):
-                if value == dist:
-                    return self.bits(selector, 2)
-            elif 0 <= value - dist[1] < (1 << dist[0]):
-                return self.bits(selector, 2).bits(value - dist[1], dist[0])
-        raise ValueError(f"{value} fits no distribution of {distributions}")
-
-    def enum(self, value):
-        return self.u32(value, 0, 1, (4, 2), (6, 18))
+            n, offset = (0, dist) if isinstance(dist, int) else dist
+            if 0 <= value - offset < 1 << n:
+                return self.bits(selector, 2).bits(value - offset, n)
+        raise ValueError(f"{value} fits none of {distributions}")
 
     def tobytes(self):
-        tail = bytes([self.pending]) if self.pending_count else b""
-        return bytes(self.out) + tail
+        text = self.text + "0" * (-len(self.text) % 8)
+        return bytes(int(text[i:i + 8][::-1], 2) for i in range(0, len(text), 8))
 
 
-def _size_fields(w, bits_per_field, width, height, ratio):
-    """A SizeHeader-like bundle; small form when both sides allow it."""
+ENUM = (0, 1, (4, 2), (6, 18))
+SIZE = ((9, 1), (13, 1), (18, 1), (30, 1))
+PREVIEW, PREVIEW_DIV8 = ((6, 1), (8, 65), (10, 321), (12, 1345)), (16, 32, (5, 1), (9, 33))
+
+
+def _size(w, width, height, ratio=0):
     small = height % 8 == 0 and height <= 256 and (ratio > 0 or (width % 8 == 0 and width <= 256))
-    w.bool(small)
-    if small:
-        w.bits(height // 8 - 1, 5)
-    else:
-        w.u32(height, *bits_per_field)
-    w.bits(ratio, 3)
-    if ratio == 0:
-        if small:
-            w.bits(width // 8 - 1, 5)
-        else:
-            w.u32(width, *bits_per_field)
+    w.bits(small, 1)
+    w.bits(height // 8 - 1, 5) if small else w.u32(height, *SIZE)
+    if w.bits(ratio, 3) and ratio == 0:
+        w.bits(width // 8 - 1, 5) if small else w.u32(width, *SIZE)
 
 
-SIZE_FIELDS = ((9, 1), (13, 1), (18, 1), (30, 1))
+def _preview(w, width, height, ratio):
+    div8 = width % 8 == 0 and height % 8 == 0 and max(width, height) <= 4352
+    w.bits(div8, 1).u32(height // 8 if div8 else height, *(PREVIEW_DIV8 if div8 else PREVIEW))
+    if w.bits(ratio, 3) and ratio == 0:
+        w.u32(width // 8 if div8 else width, *(PREVIEW_DIV8 if div8 else PREVIEW))
 
 
-def _bit_depth(w, bits, exponent_bits):
-    w.bool(exponent_bits > 0)
-    if exponent_bits:
+def _depth(w, bits, exponent_bits):
+    if w.bits(exponent_bits > 0, 1) and exponent_bits:
         w.u32(bits, 32, 16, 24, (6, 1)).bits(exponent_bits - 1, 4)
     else:
         w.u32(bits, 8, 10, 12, (6, 1))
 
 
-def _extra_channel(w, type=0, bits=8, exponent_bits=0, dim_shift=0, name=b"",
-                   alpha_associated=False, spot=(0, 0, 0, 0), cfa=1):
-    default = (type, bits, exponent_bits, dim_shift, name, alpha_associated) == (0, 8, 0, 0, b"", False)
-    w.bool(default)
-    if default:
-        return
-    w.enum(type)
-    _bit_depth(w, bits, exponent_bits)
-    w.u32(dim_shift, 0, 3, 4, (3, 1))
-    w.u32(len(name), 0, (4, 0), (5, 16), (10, 48))
+def _channel(w, type=0, bits=8, exponent_bits=0, dim_shift=0, name=b"", alpha_associated=False,
+             spot=(0, 0, 0, 0), cfa=1):
+    w.bits(0, 1).u32(type, *ENUM)  # every field written, none left to its default
+    _depth(w, bits, exponent_bits)
+    w.u32(dim_shift, 0, 3, 4, (3, 1)).u32(len(name), 0, (4, 0), (5, 16), (10, 48))
     for byte in name:
         w.bits(byte, 8)
     if type == 0:
-        w.bool(alpha_associated)
-    if type == 2:
-        for half in spot:
-            w.bits(half, 16)
+        w.bits(alpha_associated, 1)
+    for half in spot if type == 2 else ():
+        w.bits(half, 16)
     if type == 5:
         w.u32(cfa, 1, (2, 0), (4, 3), (8, 19))
 
 
-def codestream_header(width=8, height=8, *, ratio=0, orientation=1, intrinsic=None,
-                      preview=None, animation=None, bits=8, exponent_bits=0,
-                      extra_channels=(), xyb=True, want_icc=False, colour_space=0):
-    """The bytes of a codestream's headers, complete enough for libjxl to
-    report its basic information, with nothing after them (no frame).
-    preview: (width, height, ratio); animation: (tps_num, tps_den, loops,
-    timecodes); extra_channels: dicts of _extra_channel's arguments."""
+def codestream_header(width=8, height=8, *, ratio=0, orientation=1, intrinsic=None, preview=None,
+                      animation=None, bits=8, exponent_bits=0, extra_channels=(), xyb=True,
+                      want_icc=False, colour_space=0):
+    """A codestream's headers, complete enough for libjxl to report its basic
+    information, with no frame after them. preview: (width, height, ratio);
+    animation: (ticks numerator, denominator, loops, timecodes);
+    extra_channels: dicts of _channel's arguments."""
     w = BitWriter().bits(0x0AFF, 16)
-    _size_fields(w, SIZE_FIELDS, width, height, ratio)
+    _size(w, width, height, ratio)
     extra_fields = orientation != 1 or (intrinsic, preview, animation) != (None, None, None)
-    default_colour = colour_space == 0 and not want_icc
-    all_default = not extra_fields and (bits, exponent_bits) == (8, 0) and not extra_channels \
-        and xyb and default_colour
-    w.bool(all_default)
-    if not all_default:
-        w.bool(extra_fields)
-        if extra_fields:
-            w.bits(orientation - 1, 3)
-            w.bool(intrinsic is not None)
-            if intrinsic is not None:
-                _size_fields(w, SIZE_FIELDS, *intrinsic, 0)
-            w.bool(preview is not None)
-            if preview is not None:
-                _preview(w, *preview)
-            w.bool(animation is not None)
-            if animation is not None:
-                num, den, loops, timecodes = animation
-                w.u32(num, 100, 1000, (10, 1), (30, 1)).u32(den, 1, 1001, (8, 1), (10, 1))
-                w.u32(loops, 0, (3, 0), (16, 0), (32, 0)).bool(timecodes)
-        _bit_depth(w, bits, exponent_bits)
-        w.bool(True)  # modular 16-bit buffers suffice
-        w.u32(len(extra_channels), 0, 1, (4, 2), (12, 1))
-        for channel in extra_channels:
-            _extra_channel(w, **channel)
-        w.bool(xyb)
-        _colour_encoding(w, want_icc, colour_space)
-        if extra_fields:
-            w.bool(True)  # default tone mapping
-        w.bits(0, 2)  # no extensions
-    w.bool(True)  # default transform data
-    return w.tobytes()
+    w.bits(0, 1).bits(extra_fields, 1)  # not all default
+    if extra_fields:
+        w.bits(orientation - 1, 3)
+        for fields, write in ((intrinsic, _size), (preview, _preview)):
+            if w.bits(fields is not None, 1) and fields is not None:
+                write(w, *fields)
+        if w.bits(animation is not None, 1) and animation:
+            w.u32(animation[0], 100, 1000, (10, 1), (30, 1)).u32(animation[1], 1, 1001, (8, 1), (10, 1))
+            w.u32(animation[2], 0, (3, 0), (16, 0), (32, 0)).bits(animation[3], 1)
+    _depth(w, bits, exponent_bits)
+    w.bits(1, 1).u32(len(extra_channels), 0, 1, (4, 2), (12, 1))
+    for channel in extra_channels:
+        _channel(w, **channel)
+    w.bits(xyb, 1).bits(0, 1).bits(want_icc, 1).u32(colour_space, *ENUM)
+    if not want_icc and colour_space == 2:
+        w.u32(0, *ENUM)  # XYB implies the rest, and wants the perceptual intent
+    elif not want_icc:
+        w.u32(1, *ENUM)  # D65
+        if colour_space != 1:
+            w.u32(1, *ENUM)  # sRGB primaries
+        w.bits(0, 1).u32(13, *ENUM).u32(1, *ENUM)  # sRGB transfer, relative intent
+    if extra_fields:
+        w.bits(1, 1)  # default tone mapping
+    return w.bits(0, 2).bits(1, 1).tobytes()  # no extensions, default transform data
 
 
-def _preview(w, width, height, ratio):
-    div8 = height % 8 == 0 and height <= 4352 and (ratio > 0 or (width % 8 == 0 and width <= 4352))
-    w.bool(div8)
-    div8_fields = (16, 32, (5, 1), (9, 33))
-    fields = ((6, 1), (8, 65), (10, 321), (12, 1345))
-    if div8:
-        w.u32(height // 8, *div8_fields)
-    else:
-        w.u32(height, *fields)
-    w.bits(ratio, 3)
-    if ratio == 0:
-        if div8:
-            w.u32(width // 8, *div8_fields)
-        else:
-            w.u32(width, *fields)
+_CHANNEL_TYPES = {"Alpha": 0, "Depth": 1, "Spotcolor": 2, "Selection": 3, "Black": 4, "CFA": 5,
+                  "Thermal": 6, "Optional": 16}
 
 
-def _colour_encoding(w, want_icc, colour_space):
-    default = colour_space == 0 and not want_icc
-    w.bool(default)
-    if default:
-        return
-    w.bool(want_icc).enum(colour_space)
-    if want_icc:
-        return
-    if colour_space != 2:
-        w.enum(1)  # D65 white point
-    if colour_space not in (1, 2):
-        w.enum(1)  # sRGB primaries
-    if colour_space != 2:  # XYB implies its transfer function
-        w.bool(False).enum(13)  # sRGB transfer function
-    w.enum(0 if colour_space == 2 else 1)  # XYB needs the perceptual intent
-
-
-_CHANNEL_TYPES = {"Alpha": 0, "Depth": 1, "Spotcolor": 2, "Selection": 3, "Black": 4,
-                  "CFA": 5, "Thermal": 6, "Optional": 16}
+def _channel_report(block):
+    ec = dict(re.findall(r"^  (\w+): (.*)$", block, re.M))
+    exponent = re.search(r"exponent_bits_per_sample: (\d+)", block)
+    return (_CHANNEL_TYPES[ec["type"]], int(ec["bits_per_sample"]), int(exponent[1]) if exponent else 0,
+            int(ec.get("dim_shift", "0").split()[0]), ec.get("name", ""),
+            ec.get("alpha_premultiplied", "0")[0] == "1")
 
 
 def jxlinfo(path):
-    """libjxl's report on a file (jxlinfo -v): {"boxes": [(type, size), ...]
-    with size 0 meaning "to the end of the file", "image": None if libjxl
-    could not read the image header, else a dict of what it says about it}."""
-    out = subprocess.run([tool("jxlinfo"), "-v", str(path)], capture_output=True,
-                         text=True, errors="replace").stdout
-    boxes = [(m[1].encode(), int(m[2])) for m in re.finditer(r'box: type: "(.{4})" size: (\d+)', out)]
-    first = re.search(r"^JPEG XL (image|animation), (\d+)x(\d+), (lossy|\(possibly\) lossless), "
-                      r"(\d+)-bit (?:float \((\d+) exponent bits\) )?(\S+)", out, re.M)
+    """libjxl's report on a file (jxlinfo -v): its boxes as (type, size), a
+    size 0 resolved to the end of the file, and the image's basic information
+    (extra channels as (type, bits, exponent bits, dim_shift, name,
+    premultiplied), "colour" empty if not reached), or None if libjxl could not
+    read the image header."""
+    out = subprocess.run([tool("jxlinfo"), "-v", str(path)], capture_output=True, text=True,
+                         errors="replace").stdout
+    boxes, offset, size = [], 0, os.path.getsize(path)
+    for kind, length in re.findall(r'box: type: "(.{4})" size: (\d+)', out):
+        boxes.append((kind.encode(), int(length) or size - offset))
+        offset += int(length)
+    first = re.search(r"^JPEG XL (?:image|animation), (\d+)x(\d+), (lossy|\(possibly\) lossless), "
+                      r"(\d+)-bit (?:float \((\d+) exponent bits\) )?", out, re.M)
     if first is None:
-        return {"boxes": boxes, "image": None}
+        return boxes, None
     fields = dict(re.findall(r"^(\w[\w ]*): (.*)$", out, re.M))
-    channels = []
-    for block in re.findall(r"^extra channel \d+:\n((?:  .*\n)*)", out, re.M):
-        ec = dict(re.findall(r"^  (\w+): (.*)$", block, re.M))
-        exponent = re.search(r"exponent_bits_per_sample: (\d+)", block)
-        channels.append({
-            "type": _CHANNEL_TYPES[ec["type"]],
-            "bits": int(ec["bits_per_sample"]),
-            "exponent_bits": int(exponent[1]) if exponent else 0,
-            "dim_shift": int(ec.get("dim_shift", "0").split()[0]),
-            "name": ec.get("name", ""),
-            "associated": ec.get("alpha_premultiplied", "0").startswith("1"),
-        })
-    colour = fields.get("Color space")
-    return {"boxes": boxes, "image": {
-        "size": (int(first[2]), int(first[3])),
-        "lossless": first[4] != "lossy",
-        "bits": int(first[5]),
-        "exponent_bits": int(first[6] or 0),
+    return boxes, {
+        "size": (int(first[1]), int(first[2])), "lossless": first[3] != "lossy",
+        "bits": int(first[4]), "exponent_bits": int(first[5] or 0),
         "grey": fields["num_color_channels"] == "1",
-        "extra_channels": channels,
-        "preview": fields["have_preview"] == "1",
-        "animation": fields["have_animation"] == "1",
+        "extra_channels": [_channel_report(b) for b in re.findall(r"^extra channel \d+:\n((?:  .*\n)*)", out, re.M)],
+        "preview": fields["have_preview"] == "1", "animation": fields["have_animation"] == "1",
         "orientation": int(fields["Orientation"].split()[0]),
-        # None when libjxl stopped before the colour encoding (an ICC profile missing)
-        "icc": None if colour is None else "ICC profile" in colour,
-        "colour_space": None if colour is None else colour.split(",")[0],
-    }}
-
-
-def image_size(path):
-    """(width, height) of a PNM/PAM file, e.g. djxl's output."""
-    data = Path(path).read_bytes()
-    if data.startswith(b"P7"):
-        fields = dict(re.findall(rb"^(WIDTH|HEIGHT) (\d+)$", data.split(b"ENDHDR")[0], re.M))
-        return int(fields[b"WIDTH"]), int(fields[b"HEIGHT"])
-    parts = data.split(maxsplit=3)
-    return int(parts[1]), int(parts[2])
+        "colour": fields.get("Color space", "").split(",")[0],
+    }
 
 
 def declared_codestream(side=100000, tail=b""):

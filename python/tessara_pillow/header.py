@@ -18,7 +18,8 @@ _READ_GROWTH = 8
 # names make about 4.4 MiB), so no valid file is refused by it.
 _MAX_HEADER_BYTES = 8 << 20
 # Walking the boxes costs a read per box; a file with more boxes than this is
-# not a real image, and listing them all would make opening it slow.
+# not a real image, and listing them all would make opening it slow: the walk
+# stops there (refusing the file if no codestream came before).
 _MAX_BOXES = 1 << 16
 _DEFAULT_BOX_LIMIT = 64 << 20
 
@@ -29,7 +30,10 @@ class HeaderError(SyntaxError):
 
 @dataclass(frozen=True)
 class Box:
-    """One box of a container, located in the file, its content not read."""
+    """One box of a container, located in the file, its content not read.
+
+    size is the whole box with its 8- or 16-byte header (a size-0 box runs to
+    the end of the file); truncated: the file ends before the box does."""
 
     type: bytes
     offset: int
@@ -51,7 +55,10 @@ class Box:
 
 @dataclass(frozen=True)
 class ExtraChannel:
-    """An extra channel as the image header declares it."""
+    """An extra channel as the image header declares it.
+
+    type: 0 alpha, 1 depth, 2 spot colour, 3 selection mask, 4 black, 5 CFA,
+    6 thermal, 16 optional; exponent_bits 0 for integer samples."""
 
     type: int
     bits_per_sample: int
@@ -63,7 +70,10 @@ class ExtraChannel:
 
 @dataclass(frozen=True)
 class CodestreamHeader:
-    """The part of the image header a reader needs before decoding."""
+    """What a reader needs of the image header before decoding.
+
+    width and height are as stored, before orientation (1..8) is applied;
+    colour_space: 0 RGB, 1 grey, 2 XYB, 3 unknown (then want_icc is set)."""
 
     width: int
     height: int
@@ -391,24 +401,16 @@ def _add_codestream_part(walk: _Walk, box: Box, first_content: bytes) -> None:
     walk.codestream_done = first_content[0] >= 0x80  # the last part's index has the top bit
 
 
-def _note_jpeg_reconstruction(walk: _Walk) -> None:
-    """libjxl rebuilds a JPEG from a "jbrd" box it meets before the codestream
-    part that holds the first frame; libjxl's encoder puts it after the part
-    holding the image header. A "jbrd" after the whole codestream is ignored."""
-    if walk.codestream_done:
-        return
-    if walk.jpeg_reconstruction:
-        raise _error("more than one JPEG reconstruction box")
-    walk.jpeg_reconstruction = True
-
-
 def _visit(walk: _Walk, box: Box, first_content: bytes) -> None:
     if len(walk.boxes) == 1:
         _check_file_type(box, first_content)
     if box.type in (b"jxlc", b"jxlp") and not walk.codestream_done:
         _add_codestream_part(walk, box, first_content)
-    elif box.type == b"jbrd":
-        _note_jpeg_reconstruction(walk)
+    elif box.type == b"jbrd" and not walk.codestream_done:
+        # libjxl rebuilds the JPEG from a jbrd box it meets before the
+        # codestream part holding the first frame (its encoder puts it right
+        # after the part holding the image header); after that it ignores it
+        walk.jpeg_reconstruction = True
 
 
 def _walk_container(fp: BinaryIO, file_size: int) -> _Walk:
@@ -451,7 +453,7 @@ def read_header(fp: BinaryIO) -> JxlHeader:
     """The headers of the .jxl file in fp (seekable; read from offset 0).
 
     Reads box headers and only as much codestream as the image header needs;
-    other boxes are seeked over. fp is left at an unspecified position.
+    other boxes are seeked over. fp is left wherever the last read ended.
     Raises HeaderError when the file is not JPEG XL or its image header cannot
     be read; a file that breaks off (or is malformed) after it still reads,
     as libjxl reads it, and fails only when decoded."""

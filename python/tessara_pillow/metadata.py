@@ -15,12 +15,13 @@ EXIF_PREFIX = b"Exif\x00\x00"
 # Decompressed "brob" content beyond this is refused: metadata is small, and
 # a few hundred bytes of brotli can expand to gigabytes.
 MAX_BROB_SIZE = 64 << 20
-# brotli offers no output limit, so input goes in small steps: one byte of
-# input yields at most about 16 MiB, so the cap is overshot by little.
+# brotli 1.1 has no output limit, so input goes in 16-byte steps: one step
+# expands to a few 16 MiB blocks at most, which bounds how far past the cap a
+# bomb gets before it is refused.
 _BROB_STEP = 16
 _TIFF_MAGICS = (b"II*\x00", b"MM\x00*")
 _ORIENTATION_TAG = 0x0112
-_SHORT, _LONG = 3, 4
+_SHORT = 3
 _METADATA_KEYS = {b"Exif": "exif", b"xml ": "xmp"}
 
 _XMP_ATTRIBUTE = re.compile(rb"""(tiff:Orientation\s*=\s*(["']))\s*[0-9]+\s*(\2)""")
@@ -121,8 +122,8 @@ def metadata_boxes(fp: BinaryIO, header: JxlHeader) -> dict[str, bytes]:
     return found
 
 
-def _orientation_entry(tiff: bytes) -> tuple[int, int, str] | None:
-    """(offset in tiff, type, byte order) of IFD0's Orientation entry."""
+def _orientation_value(tiff: bytes) -> tuple[int, str] | None:
+    """(offset in tiff, byte order) of the value of IFD0's Orientation, if a single SHORT."""
     order = {b"II*\x00": "<", b"MM\x00*": ">"}.get(tiff[:4])
     if order is None:
         return None
@@ -132,23 +133,21 @@ def _orientation_entry(tiff: bytes) -> tuple[int, int, str] | None:
         for entry in range(ifd + 2, ifd + 2 + 12 * count, 12):
             tag, kind, values = struct.unpack_from(order + "HHI", tiff, entry)
             if tag == _ORIENTATION_TAG:
-                return (entry, kind, order) if values == 1 else None
+                return (entry + 8, order) if (kind, values) == (_SHORT, 1) else None
     except struct.error:
         return None
     return None
 
 
 def exif_with_orientation_1(exif: bytes) -> bytes:
-    """Pillow-form Exif with IFD0's Orientation set to 1 in place (the value
-    field only, in the data's byte order); unchanged if absent or unreadable."""
+    """Pillow-form Exif with IFD0's Orientation set to 1 in place (its 2 value
+    bytes, in the data's byte order); unchanged if absent or unreadable."""
     tiff_start = len(exif) - len(_strip_exif_prefix(exif))
-    found = _orientation_entry(exif[tiff_start:])
-    if found is None or found[1] not in (_SHORT, _LONG):
+    found = _orientation_value(exif[tiff_start:])
+    if found is None:
         return exif
-    entry, kind, order = found
-    value = struct.pack(order + ("H" if kind == _SHORT else "I"), 1)
-    at = tiff_start + entry + 8
-    return exif[:at] + value + exif[at + len(value):]
+    at = tiff_start + found[0]
+    return exif[:at] + struct.pack(found[1] + "H", 1) + exif[at + 2:]
 
 
 def xmp_with_orientation_1(xmp: bytes) -> bytes:

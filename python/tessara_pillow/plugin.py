@@ -15,6 +15,8 @@ import tessara
 from . import colour, header, metadata
 
 FORMAT = "JXL"
+# The module refuses more worker threads than this (before starting any).
+MAX_THREADS = 1024
 
 # What the decode call gives for each sample kind, by bits and exponent bits.
 _UINT8, _UINT16, _FLOAT, _FLOAT16 = "uint8", "uint16", "float", "float16"
@@ -80,6 +82,9 @@ class JxlImageFile(ImageFile.ImageFile):
 
     _header: header.JxlHeader
     _layout: _Layout
+    #: libjxl worker threads for load(): negative for libjxl's default, 0 to
+    #: decode on the calling thread (set it on the image before load()).
+    num_threads: int = -1
 
     def _open(self) -> None:
         assert self.fp is not None
@@ -106,6 +111,12 @@ class JxlImageFile(ImageFile.ImageFile):
         self.is_animated = False
         self.tile = []
 
+    @property
+    def jpeg_reconstruction(self) -> bool:
+        """Whether the file carries JPEG reconstruction data: load() then gives
+        the original JPEG's pixels and jxl_to_jpeg() its very bytes."""
+        return self._header.jpeg_reconstruction
+
     def load(self) -> Any:
         if self._im is None:
             self._load_decoded()
@@ -116,7 +127,7 @@ class JxlImageFile(ImageFile.ImageFile):
         self.fp.seek(0)
         data = self.fp.read()
         try:
-            is_jpeg, info, image, icc, _ = tessara.Decoder()(data)
+            is_jpeg, info, image, icc, _ = tessara.Decoder(num_threads=self.num_threads)(data)
         except RuntimeError as e:
             msg = f"cannot decode JPEG XL image: {e}"
             raise OSError(msg) from e
@@ -288,6 +299,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     quality = _number_option(im, "quality", 90, 0, 100)
     effort = _int_option(im, "effort", 7, 1, 10)
     decoding_speed = _int_option(im, "decoding_speed", 0, 0, 4)
+    num_threads = _int_option(im, "num_threads", -1, -1, MAX_THREADS)
     lossless = bool(im.encoderinfo.get("lossless", False))
     exif, xmp = _exif_option(im), _xmp_option(im)
     icc = im.encoderinfo.get("icc_profile", im.info.get("icc_profile"))
@@ -300,6 +312,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
         decoding_speed=decoding_speed,
         effort=effort,
         use_container=bool(im.encoderinfo.get("use_container", False)),
+        num_threads=num_threads,
     )
     try:
         data = encoder(

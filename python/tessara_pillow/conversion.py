@@ -1,0 +1,177 @@
+"""Doing one planned job: the bytes-level JPEG functions for lossless
+transcodes and rebuilds, Pillow and the plug-in for pixels, with the image's
+Exif, XMP and ICC profile carried over, into an output that appears whole."""
+
+from __future__ import annotations
+
+import io
+from typing import Any
+
+from PIL import Image, ImageCms, ImageOps, PngImagePlugin
+
+from .jobs import JPEG, JXL, PNG, Action, Job, Refused, Settings, check_pixels
+from .output import Outputs
+from .plugin import JxlImageFile
+from .transcode import jpeg_to_jxl, jxl_to_jpeg
+
+_ORIENTATION = 0x0112
+# Quality for JPEG and WebP when none is asked for: Pillow's defaults (75,
+# 80) are low for photographs; 90 also is the plug-in's default.
+DEFAULT_QUALITY = 90
+# What some formats can hold; an image in another mode is converted first.
+_MODES = {
+    JPEG: ("L", "RGB", "CMYK"),
+    PNG: ("1", "L", "LA", "P", "RGB", "RGBA", "I", "I;16"),
+    "WEBP": ("RGB", "RGBA"),
+}
+
+
+def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int:
+    """Convert job.source into job.target; returns the bytes written."""
+    if job.action is Action.COPY:
+        return _write(job, settings, outputs, job.source.read_bytes())
+    with Image.open(job.source) as im:
+        check_pixels(im, settings)
+        if job.action is Action.TRANSCODE:
+            try:
+                data = jpeg_to_jxl(job.source.read_bytes(), effort=settings.effort, num_threads=num_threads)
+            except ValueError as e:  # CMYK and arithmetic-coded JPEGs, for instance
+                msg = f"{e}; --lossless or --quality encode its pixels instead"
+                raise Refused(msg) from e
+            return _write(job, settings, outputs, data)
+        if job.action is Action.REBUILD:
+            return _write(job, settings, outputs, jxl_to_jpeg(job.source.read_bytes(), num_threads=num_threads))
+        frames = getattr(im, "n_frames", 1)
+        if frames > 1 and im.format != "MPO":  # an MPO's other pictures are previews and depth maps
+            msg = f"an animation ({frames} frames); only still images are converted"
+            raise Refused(msg)
+        if isinstance(im, JxlImageFile):
+            im.num_threads = num_threads
+        im.load()
+        if job.fmt == JXL:
+            upright = _upright(im)
+            pixels, metadata = upright, _metadata(upright)
+        else:
+            pixels, metadata = _for_format(im, job.fmt, _metadata(im))
+        options = _encoder_options(job.fmt, settings, num_threads) | _metadata_options(job.fmt, metadata)
+        with outputs.writing(job.target, overwrite=settings.overwrite) as stream:
+            pixels.save(stream, job.fmt, **options)
+            return stream.tell()
+
+
+def _write(job: Job, settings: Settings, outputs: Outputs, data: bytes) -> int:
+    with outputs.writing(job.target, overwrite=settings.overwrite) as stream:
+        stream.write(data)
+    return len(data)
+
+
+def _metadata(im: Image.Image) -> dict[str, bytes]:
+    """Exif (Pillow's form), XMP and the ICC profile, as the image has them.
+    Not getexif() in general: for a TIFF it is the file's own structure."""
+    found = {}
+    exif = im.info.get("exif")
+    if not exif and "Raw profile type exif" in im.info:  # PNG text chunks some tools write
+        exif = im.getexif().tobytes()
+    xmp = im.info.get("xmp", im.info.get("XML:com.adobe.xmp"))
+    for key, value in (("exif", exif), ("xmp", xmp), ("icc_profile", im.info.get("icc_profile"))):
+        if isinstance(value, str):
+            value = value.encode("utf-8")
+        if isinstance(value, bytes) and value:
+            found[key] = value
+    return found
+
+
+def _upright(im: Image.Image) -> Image.Image:
+    """JPEG XL readers orient by the codestream, which the plug-in writes
+    upright, so an Exif orientation is applied to the pixels (and removed
+    from the Exif and XMP they carry)."""
+    if im.getexif().get(_ORIENTATION, 1) == 1:
+        return im
+    transposed = ImageOps.exif_transpose(im)
+    assert transposed is not None
+    return transposed
+
+
+def _colours(mode: str) -> str:
+    return {"CMYK": "CMYK", "YCbCr": "YCbCr", "LAB": "LAB", "HSV": "HSV"}.get(
+        mode, "RGB" if mode[:1] in ("R", "P") else "grey")
+
+
+def _for_format(im: Image.Image, fmt: str, metadata: dict[str, bytes]) -> tuple[Image.Image, dict[str, bytes]]:
+    """The image as `fmt` can store it, with the metadata that still fits it:
+    an ICC profile describes one kind of colour, so it goes when that changes
+    (a CMYK image is converted through its profile first)."""
+    modes = _MODES.get(fmt)
+    if modes is None or im.mode in modes:
+        return im, metadata
+    icc, original = metadata.get("icc_profile"), im.mode
+    if original == "CMYK" and icc:
+        im = _cmyk_to_srgb(im, icc)
+    converted = _convert(im, modes)
+    if _colours(converted.mode) != _colours(original):
+        metadata = {k: v for k, v in metadata.items() if k != "icc_profile"}
+    return converted, metadata
+
+
+def _cmyk_to_srgb(im: Image.Image, icc: bytes) -> Image.Image:
+    try:
+        profile = ImageCms.ImageCmsProfile(io.BytesIO(icc))
+        converted = ImageCms.profileToProfile(im, profile, ImageCms.createProfile("sRGB"), outputMode="RGB")
+    except (OSError, ImageCms.PyCMSError) as e:
+        msg = f"cannot convert its colours through its ICC profile: {e}"
+        raise ValueError(msg) from e
+    assert converted is not None
+    return converted
+
+
+def _convert(im: Image.Image, modes: tuple[str, ...]) -> Image.Image:
+    if im.mode in ("F", "I", "I;16", "I;16B", "I;16L", "I;16N"):
+        if "I;16" in modes:  # samples of float images are 0.0 to 1.0
+            wide = 65535.0 if im.mode == "F" else 1.0
+            return im.convert("F").point(lambda v: v * wide + 0.5).convert("I").convert("I;16")
+        narrow = 255.0 if im.mode == "F" else 1 / 257
+        im = im.convert("F").point(lambda v: v * narrow + 0.5).convert("L")
+    elif im.mode == "1":
+        im = im.convert("L")
+    elif im.mode in ("La", "RGBa"):
+        im = im.convert(im.mode.upper())  # unpremultiplied
+    elif im.mode in ("P", "PA"):
+        im = im.convert("RGBA" if im.mode == "PA" or im.has_transparency_data else "RGB")
+        if im.mode == "RGBA" and im.getchannel("A").getextrema()[0] == 255:
+            im = im.convert("RGB")  # a palette's transparency that no pixel uses
+    if im.mode in modes:
+        return im
+    if im.mode in ("LA", "RGBA"):
+        if "RGBA" in modes:
+            return im.convert("RGBA")
+        # No alpha in this format: the picture as it looks on white.
+        white = Image.new("RGBA", im.size, (255, 255, 255, 255))
+        flat = Image.alpha_composite(white, im.convert("RGBA"))
+        return flat.convert("L" if im.mode == "LA" and "L" in modes else "RGB")
+    return im.convert("RGB")
+
+
+def _encoder_options(fmt: str, settings: Settings, num_threads: int) -> dict[str, Any]:
+    if fmt == JXL:
+        options: dict[str, Any] = {"effort": settings.effort, "decoding_speed": settings.decoding_speed,
+                                   "num_threads": num_threads, "lossless": settings.lossless}
+        if settings.quality is not None:
+            options["quality"] = settings.quality
+        return options
+    quality = DEFAULT_QUALITY if settings.quality is None else settings.quality
+    if fmt == JPEG:
+        return {"quality": round(quality)}
+    if fmt == "WEBP":
+        return {"quality": quality, "lossless": settings.lossless}
+    return {}
+
+
+def _metadata_options(fmt: str, metadata: dict[str, bytes]) -> dict[str, Any]:
+    """Save options that store the metadata, for the formats that take it."""
+    options: dict[str, Any] = dict(metadata)
+    if fmt == PNG and "xmp" in metadata:
+        # Pillow's PNG writer takes XMP only as the text chunk readers look for.
+        info = PngImagePlugin.PngInfo()
+        info.add_itxt("XML:com.adobe.xmp", metadata["xmp"].decode("utf-8", "replace"))
+        options["pnginfo"] = info
+    return options

@@ -1,0 +1,382 @@
+"""tessara-convert: the command line. With no input it runs the
+demonstration; with inputs it converts them on a thread pool, with a progress
+line, one line per failure and a summary."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+import tempfile
+import threading
+import time
+import warnings
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from contextlib import contextmanager, nullcontext
+from dataclasses import dataclass
+from pathlib import Path
+from types import FrameType
+from typing import NoReturn, TextIO
+
+from PIL import Image
+
+from . import conversion, demo, diagnostics, jobs
+from .jobs import Action, Job, Plan, Settings
+from .output import Outputs
+from .progress import Progress, clock, human_bytes
+
+PROG = "tessara-convert"
+EXIT_FAILED = 1
+_REFRESH_S = 0.2  # how often the progress line is brought up to date
+
+DESCRIPTION = """\
+Convert images to JPEG XL and back, with tessara (libjxl) and Pillow.
+
+With no INPUT, show what JPEG XL gives: a generated photo-like image is
+encoded in every mode, lossless and lossy, and decoded back, a JPEG of it is
+transcoded losslessly and rebuilt, and a table gives sizes, speeds and
+exactness. The files are kept in a new temporary directory, or in OUTDIR.
+
+Each INPUT is an image file or a directory, searched recursively for image
+files (names starting with "." are passed over). Without --to a run goes
+one way. To JPEG XL:
+  an image Pillow reads (PNG, TIFF, WebP...)  becomes .jxl
+  a JPEG       becomes .jxl, transcoded losslessly: the JPEG XL file rebuilds
+               the original bit for bit (--quality or --lossless encode its
+               pixels instead)
+  a JPEG XL    is left alone (copied unchanged with -o)
+Back, when every input is JPEG XL:
+  a JPEG XL    becomes its original JPEG (.jpg, bit for bit) when it carries
+               JPEG reconstruction data, and .png otherwise
+With --to FORMAT every input becomes FORMAT (a JPEG XL made from a JPEG
+still rebuilds it for --to jpeg), and an input already in FORMAT is left
+alone unless --quality or --lossless ask for a new encoding. Exif, XMP and
+the ICC profile are kept; JPEG XL files hold sRGB, so other colour spaces
+are converted."""
+
+EPILOG = """\
+Outputs go beside their inputs, or under OUTDIR with the tree of each
+directory INPUT mirrored in it. Each is written under a hidden temporary
+name and renamed when complete: an interrupted run leaves no partial file,
+and running it again finishes the work, since outputs that exist are skipped.
+A file that cannot be converted gives one line on standard error; the others
+go on. A progress line is shown when standard error is a terminal.
+
+Exit status: 0 when every file was converted (or skipped), 1 when any failed,
+2 for a usage error, 128 + the signal when interrupted (130 for Ctrl-C).
+
+Examples:
+  tessara-convert                          the demonstration
+  tessara-convert photos/                  every image in photos/ to JPEG XL
+  tessara-convert photos/ -o photos-jxl/   ... into a mirror tree
+  tessara-convert photos-jxl/ -o back/     back: JPEGs bit for bit, the rest PNG
+  tessara-convert scan.tif -q 80 -e 9      a small lossy JPEG XL, slow effort
+  tessara-convert photos-jxl/ --to webp    JPEG XL files as WebP"""
+
+
+def _cores() -> int:
+    counter = getattr(os, "process_cpu_count", None) or os.cpu_count
+    return max(counter() or 1, 1)
+
+
+def _ranged(kind: type[int] | type[float], low: float, high: float | None) -> Callable[[str], int | float]:
+    def parse(text: str) -> int | float:
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a{'n integer' if kind is int else ' number'}") from None
+        if not low <= value <= (high if high is not None else value):
+            top = f" to {high:g}" if high is not None else " or more"
+            raise argparse.ArgumentTypeError(f"{text} is not from {low:g}{top}")
+        return value
+
+    return parse
+
+
+def _format(text: str) -> str:
+    try:
+        return jobs.output_format(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _size(text: str) -> tuple[int, int]:
+    width, _, height = text.partition("x")
+    try:
+        return int(width), int(height)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not WIDTHxHEIGHT") from None
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog=PROG, usage=f"{PROG} [OPTION]... [INPUT]...", description=DESCRIPTION,
+                                epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter, add_help=False)
+    p.add_argument("inputs", nargs="*", metavar="INPUT", help="image files and directories")
+    out = p.add_argument_group("output")
+    out.add_argument("-o", "--output-dir", metavar="OUTDIR", type=Path,
+                     help="write the outputs under OUTDIR (default: beside each input)")
+    out.add_argument("-t", "--to", metavar="FORMAT", type=_format,
+                     help="the output format: jxl, png, jpeg, webp, tiff or another Pillow writes")
+    out.add_argument("--overwrite", action="store_true", help="replace outputs that exist (default: skip them)")
+    out.add_argument("-n", "--dry-run", action="store_true", help="say what would be done; write nothing")
+    enc = p.add_argument_group("encoding")
+    quality = enc.add_mutually_exclusive_group()
+    quality.add_argument("-q", "--quality", metavar="Q", type=_ranged(float, 0, 100),
+                         help="encode pixels at quality Q, 0 to 100 (default 90; for JPEG XL on libjxl's "
+                              "scale, where 90 is about cjxl's default)")
+    quality.add_argument("--lossless", action="store_true", help="encode pixels losslessly (JPEG XL, WebP)")
+    enc.add_argument("-e", "--effort", metavar="N", type=_ranged(int, 1, 10), default=7,
+                     help="JPEG XL encoder effort, 1 (fastest) to 10 (smallest) (default 7)")
+    enc.add_argument("--decoding-speed", metavar="N", type=_ranged(int, 0, 4), default=0,
+                     help="JPEG XL decoding speed, 0 (smallest file) to 4 (fastest) (default 0)")
+    run = p.add_argument_group("running")
+    run.add_argument("-j", "--jobs", metavar="N", type=_ranged(int, 1, 1024), default=_cores(),
+                     help=f"files converted at once, each on one core (default: the cores, {_cores()})")
+    run.add_argument("--max-pixels", metavar="N", type=_ranged(int, 0, None), default=jobs.Settings.max_pixels,
+                     help="refuse larger images as possible decompression bombs (default %(default)s, "
+                          "Pillow's limit; 0: none)")
+    run.add_argument("-v", "--verbose", action="store_true",
+                     help="a line for every file converted or skipped, and libjxl's own notes on failures")
+    run.add_argument("-h", "--help", action="help", help="show this help and exit")
+    run.add_argument("--version", action="version", version=f"{PROG} (tessara {_version()})")
+    # For quick tests of the demonstration: a smaller image.
+    p.add_argument("--demo-size", type=_size, default=demo.DEFAULT_SIZE, help=argparse.SUPPRESS)
+    return p
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("tessara")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
+@dataclass
+class _Tally:
+    converted: int = 0
+    copied: int = 0
+    failed: int = 0
+    size_in: int = 0
+    size_out: int = 0
+
+
+class _Interrupted(BaseException):
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+_CAUGHT = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def _raise_interrupted(signum: int, frame: FrameType | None) -> None:
+    raise _Interrupted(signum)
+
+
+@contextmanager
+def _signals_interrupt() -> Iterator[None]:
+    """Ctrl-C, SIGTERM and SIGHUP interrupt the run in the main thread."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {s: signal.signal(s, _raise_interrupted) for s in _CAUGHT}
+    try:
+        yield
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+
+
+@contextmanager
+def _pillow_quiet() -> Iterator[None]:
+    """Pillow's own size check only warns below its limit, and warnings would
+    print source lines: jobs.check_pixels refuses with one clear line instead."""
+    limit = Image.MAX_IMAGE_PIXELS
+    Image.MAX_IMAGE_PIXELS = None
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            yield
+    finally:
+        Image.MAX_IMAGE_PIXELS = limit
+
+
+class _Run:
+    def __init__(self, args: argparse.Namespace, settings: Settings) -> None:
+        self.args, self.settings = args, settings
+        self.out: TextIO = sys.stdout
+        self.err: TextIO = sys.stderr
+        self.tally = _Tally()
+        self.outputs = Outputs()
+        self.progress: Progress | None = None
+
+    def say(self, text: str, stream: TextIO | None = None) -> None:
+        if self.progress:
+            self.progress.clear()
+        # File names that are not UTF-8 hold surrogates, which a strict stream refuses.
+        text = text.encode("utf-8", "backslashreplace").decode("utf-8")
+        print(text, file=stream or self.out, flush=True)
+        if self.progress:
+            self.progress.draw(force=True)
+
+    def fail(self, path: Path, reason: str) -> None:
+        self.tally.failed += 1
+        self.say(f"{PROG}: {path}: {reason}", self.err)
+
+    def what(self, job: Job) -> str:
+        s = self.settings
+        if job.action is Action.TRANSCODE:
+            return f"lossless JPEG transcode, effort {s.effort}"
+        if job.action is Action.REBUILD:
+            return "the original JPEG, rebuilt bit for bit"
+        if job.action is Action.COPY:
+            return f"copied, already {job.fmt}"
+        quality = s.quality if s.quality is not None else conversion.DEFAULT_QUALITY
+        kind = "lossless" if s.lossless else f"quality {quality:g}"
+        if job.fmt == jobs.JXL:
+            return f"pixels, {kind}, effort {s.effort}"
+        return f"pixels, {job.fmt} {kind}" if job.fmt in (jobs.JPEG, "WEBP") else f"pixels, {job.fmt}"
+
+    def execute(self, plan: Plan) -> int:
+        for problem in plan.failed:
+            self.fail(problem.path, problem.reason)
+        if self.args.verbose or self.args.dry_run:
+            for problem in plan.skipped:
+                self.say(f"{problem.path}: skipped, {problem.reason}")
+        if self.args.dry_run:
+            for job in plan.jobs:
+                self.say(f"{job.source} -> {job.target} ({self.what(job)})")
+            return EXIT_FAILED if plan.failed else 0
+        if not (plan.jobs or plan.skipped or plan.failed):
+            self.say(f"{PROG}: no image files in {', '.join(self.args.inputs)}", self.err)
+            return 0
+        start = time.monotonic()
+        if plan.jobs:
+            self._convert(plan.jobs)
+        self._summary(plan, time.monotonic() - start)
+        return EXIT_FAILED if self.tally.failed else 0
+
+    def _convert(self, todo: list[Job]) -> None:
+        workers = min(self.args.jobs, len(todo))
+        # In a pool each call keeps to its own core; alone it takes them all.
+        threads = 0 if workers > 1 else -1
+        self.progress = Progress(len(todo), sum(j.size for j in todo), self.err, self.err.isatty())
+        # Not a with block: on an interrupt, leaving it would wait for the
+        # threads to finish their files.
+        pool = ThreadPoolExecutor(workers, thread_name_prefix=PROG)
+        futures: dict[Future[int], Job] = {
+            pool.submit(conversion.run, job, self.settings, self.outputs, threads): job for job in todo
+        }
+        pending = set(futures)
+        self.progress.draw(force=True)
+        while pending:
+            done, pending = wait(pending, timeout=_REFRESH_S, return_when=FIRST_COMPLETED)
+            for future in sorted(done, key=lambda f: str(futures[f].source)):
+                self._finished(futures[future], future)
+            self.progress.draw()
+        pool.shutdown()
+        self.progress.clear()
+        self.progress = None
+
+    def _finished(self, job: Job, future: Future[int]) -> None:
+        assert self.progress is not None
+        self.progress.advance(job.size)
+        error = future.exception()
+        if error is not None:
+            self.fail(job.source, jobs.describe(error))
+            return
+        written = future.result()
+        if job.action is Action.COPY:
+            self.tally.copied += 1
+        else:
+            self.tally.converted += 1
+            self.tally.size_in += job.size
+            self.tally.size_out += written
+        if self.args.verbose:
+            self.say(f"{job.source} -> {job.target}: {human_bytes(job.size)} -> {human_bytes(written)}")
+
+    def _summary(self, plan: Plan, seconds: float) -> None:
+        t = self.tally
+        parts = [f"{t.converted} converted"]
+        if t.copied:
+            parts.append(f"{t.copied} copied")
+        if plan.skipped:
+            parts.append(f"{len(plan.skipped)} skipped")
+        parts.append(f"{t.failed} failed")
+        line = ", ".join(parts)
+        if t.size_in:
+            change = 100 * (1 - t.size_out / t.size_in)
+            saving = f"{change:.1f}% smaller" if change >= 0 else f"{-change:.1f}% larger"
+            line += f"; {human_bytes(t.size_in)} -> {human_bytes(t.size_out)} ({saving})"
+        line += f" in {seconds:.1f} s" if seconds < 60 else f" in {clock(seconds)}"
+        if plan.skipped and not self.args.verbose:
+            line += " (-v lists the skipped files)"
+        self.say(f"{PROG}: {line}", self.err)
+
+    def interrupted(self, signum: int) -> NoReturn:
+        for caught in _CAUGHT:  # a second Ctrl-C must not interrupt the cleaning
+            signal.signal(caught, signal.SIG_IGN)
+        self.outputs.abort()
+        if self.progress:
+            self.progress.clear()
+        done = self.tally.converted + self.tally.copied
+        print(f"{PROG}: interrupted; {done} files were finished, no partial file is left", file=self.err)
+        self.err.flush()
+        self.out.flush()
+        # Worker threads may be inside a long libjxl call, which cannot be
+        # stopped; their temporary files are gone and nothing more gets renamed.
+        os._exit(128 + signum)
+
+
+def _settings(args: argparse.Namespace) -> Settings:
+    return Settings(to=args.to, quality=args.quality, lossless=args.lossless, effort=args.effort,
+                    decoding_speed=args.decoding_speed, out_dir=args.output_dir, overwrite=args.overwrite,
+                    max_pixels=args.max_pixels or None)
+
+
+def _demo(args: argparse.Namespace) -> int:
+    out = args.output_dir or Path(tempfile.mkdtemp(prefix="tessara-demo-"))
+    try:
+        rows = demo.run(out, args.demo_size)
+    except OSError as e:
+        print(f"{PROG}: {jobs.describe(e)}", file=sys.stderr)
+        return EXIT_FAILED
+    return 0 if all(row.ok for row in rows) else EXIT_FAILED
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    p = parser()
+    args = p.parse_args(argv)
+    if args.to == jobs.JPEG and args.lossless:
+        p.error("--lossless: JPEG has no lossless mode (a JPEG XL made from a JPEG rebuilds it without it)")
+    if not args.inputs:
+        if args.to or args.quality is not None or args.lossless or args.overwrite or args.dry_run:
+            p.error("conversion options need INPUT files or directories (no INPUT runs the demonstration)")
+        try:
+            with _signals_interrupt():
+                return _demo(args)
+        except (KeyboardInterrupt, _Interrupted) as e:
+            return 128 + (e.signum if isinstance(e, _Interrupted) else signal.SIGINT)
+    run = _Run(args, _settings(args))
+    notes = nullcontext(sys.stderr) if args.verbose else diagnostics.without_libjxl_notes(sys.stderr)
+    try:
+        with _signals_interrupt(), _pillow_quiet(), notes as run.err:
+            try:
+                return run.execute(jobs.plan(args.inputs, run.settings))
+            except KeyboardInterrupt:
+                run.interrupted(signal.SIGINT)
+            except _Interrupted as e:
+                run.interrupted(e.signum)
+    except BrokenPipeError:
+        # Standard output went away (e.g. piped into head): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
+
+
+if __name__ == "__main__":
+    sys.exit(main())
