@@ -179,41 +179,37 @@ uint8_t float_to_byte(float v) {
   return v < 255.0f ? static_cast<uint8_t>(v) : 255;
 }
 
+// One output byte for each sample of type T in `scratch`.
+template <typename T, typename F>
+Output to_bytes(const uint8_t* scratch, size_t bytes, F&& to_byte) {
+  const size_t n = bytes / sizeof(T);
+  Output out = Output::of_size(n);
+  for (size_t i = 0; i < n; ++i) {
+    T v;
+    std::memcpy(&v, scratch + sizeof(T) * i, sizeof(T));
+    out.data[i] = to_byte(v);
+  }
+  return out;
+}
+
 // The module's layout for samples libjxl cannot write in it: colour at 8
 // bits (the high byte of 16-bit samples, floats times 255 clamped and
 // truncated), half-float grey widened to 32 bits.
 Output to_module_layout(const uint8_t* scratch, size_t bytes, JxlDataType type, bool grey) {
   if (type == JXL_TYPE_UINT16) {
-    const size_t n = bytes / 2;
-    Output out = Output::of_size(n);
-    for (size_t i = 0; i < n; ++i) {
-      uint16_t v;
-      std::memcpy(&v, scratch + 2 * i, 2);
-      out.data[i] = static_cast<uint8_t>(v >> 8);
-    }
-    return out;
+    return to_bytes<uint16_t>(scratch, bytes, [](uint16_t v) { return static_cast<uint8_t>(v >> 8); });
   }
-  if (type == JXL_TYPE_FLOAT) {
-    const size_t n = bytes / 4;
-    Output out = Output::of_size(n);
-    for (size_t i = 0; i < n; ++i) {
-      float v;
-      std::memcpy(&v, scratch + 4 * i, 4);
-      out.data[i] = float_to_byte(v);
-    }
-    return out;
+  if (type == JXL_TYPE_FLOAT) return to_bytes<float>(scratch, bytes, float_to_byte);
+  if (!grey) {
+    return to_bytes<uint16_t>(scratch, bytes, [](uint16_t h) { return float_to_byte(half_to_float(h)); });
   }
-  const size_t n = bytes / 2;  // half floats
-  Output out = Output::of_size(grey ? n * 4 : n);
+  const size_t n = bytes / 2;
+  Output out = Output::of_size(n * 4);
   for (size_t i = 0; i < n; ++i) {
     uint16_t h;
     std::memcpy(&h, scratch + 2 * i, 2);
     const float v = half_to_float(h);
-    if (grey) {
-      std::memcpy(out.data.get() + 4 * i, &v, 4);
-    } else {
-      out.data[i] = float_to_byte(v);
-    }
+    std::memcpy(out.data.get() + 4 * i, &v, 4);
   }
   return out;
 }
@@ -459,13 +455,27 @@ T word(std::istringstream& in, const char* name) {
   return value;
 }
 
+// An input named by the next word; kept for the life of the process.
+const Bytes& input_word(std::istringstream& in) {
+  const auto id = word<std::string>(in, "ID");
+  return input(id);
+}
+
+struct PoolWords {
+  int threads;
+  bool reuse;
+};
+
+PoolWords pool_words(std::istringstream& in) {
+  const int threads = word<int>(in, "THREADS");
+  return {threads, parse_pool(word<std::string>(in, "POOL"))};
+}
+
 Job parse_job(std::istringstream& in) {
   const auto kind = word<std::string>(in, "JOB");
   if (kind == "decode") {
-    const auto file_id = word<std::string>(in, "ID");
-    const Bytes& file = input(file_id);
-    const int threads = word<int>(in, "THREADS");
-    const bool reuse = parse_pool(word<std::string>(in, "POOL"));
+    const Bytes& file = input_word(in);
+    const auto [threads, reuse] = pool_words(in);
     const auto out = word<std::string>(in, "OUT");
     DecodeOut kind_out = out == "native"  ? DecodeOut::Native
                          : out == "convert" ? DecodeOut::Convert
@@ -474,8 +484,7 @@ Job parse_job(std::istringstream& in) {
     return [&file, threads, reuse, kind_out] { return decode(file, threads, reuse, kind_out); };
   }
   if (kind == "encode") {
-    const auto pixels_id = word<std::string>(in, "ID");
-    const Bytes& pixels = input(pixels_id);
+    const Bytes& pixels = input_word(in);
     EncodeJob job;
     job.width = word<uint32_t>(in, "W");
     job.height = word<uint32_t>(in, "H");
@@ -484,21 +493,17 @@ Job parse_job(std::istringstream& in) {
     job.quality = word<float>(in, "QUALITY");
     job.effort = word<int>(in, "EFFORT");
     job.lossless = word<int>(in, "LOSSLESS") != 0;
-    const int threads = word<int>(in, "THREADS");
-    const bool reuse = parse_pool(word<std::string>(in, "POOL"));
+    const auto [threads, reuse] = pool_words(in);
     return [&pixels, job, threads, reuse] { return encode(pixels, job, threads, reuse); };
   }
   if (kind == "jpeg") {
-    const auto jpeg_id = word<std::string>(in, "ID");
-    const Bytes& jpeg = input(jpeg_id);
+    const Bytes& jpeg = input_word(in);
     const int effort = word<int>(in, "EFFORT");
-    const int threads = word<int>(in, "THREADS");
-    const bool reuse = parse_pool(word<std::string>(in, "POOL"));
+    const auto [threads, reuse] = pool_words(in);
     return [&jpeg, effort, threads, reuse] { return transcode(jpeg, effort, threads, reuse); };
   }
   if (kind == "header") {
-    const auto file_id = word<std::string>(in, "ID");
-    const Bytes& file = input(file_id);
+    const Bytes& file = input_word(in);
     return [&file] { return header(file); };
   }
   throw Failure("unknown job " + kind);
