@@ -240,6 +240,22 @@ def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
     return im
 
 
+_PACKED_BYTES = {"L": 1, "LA": 2, "RGB": 3, "RGBA": 4, "I;16": 2, "F": 4}
+
+
+def _packed(im: Image.Image) -> bytes:
+    """The samples packed as the module reads them, in one copy: tobytes()
+    gathers chunks and then joins them, two full-size copies of the image."""
+    size = im.width * im.height * _PACKED_BYTES[im.mode]
+    try:
+        encoder = Image._getencoder(im.mode, "raw", im.mode)
+        encoder.setimage(im.im, (0, 0) + im.size)
+        _, status, data = encoder.encode(max(size, 1))
+    except (AttributeError, TypeError, ValueError):  # Pillow's internals changed
+        return im.tobytes()
+    return data if status == 1 and len(data) == size else im.tobytes()
+
+
 def _exif_option(im: Image.Image) -> bytes | None:
     """The Exif to store: the one asked for, else the image's own."""
     if "exif" in im.encoderinfo:
@@ -316,7 +332,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     )
     try:
         data = encoder(
-            pixels.tobytes(),
+            _packed(pixels),
             pixels.width,
             pixels.height,
             False,
