@@ -6,6 +6,7 @@
 #include <cmath>
 #include <iterator>
 #include <new>
+#include <type_traits>
 
 static_assert(std::endian::native == std::endian::little,
               "grey samples are handed out as little-endian bytes in place");
@@ -13,32 +14,68 @@ static_assert(std::endian::native == std::endian::little,
 namespace tessara {
 namespace {
 
-template <typename T>
-std::span<const T> typed(const PixelSamples& samples) noexcept {
-  return {reinterpret_cast<const T*>(samples.bytes.data()), samples.bytes.size() / sizeof(T)};
+uint32_t colour_channels_of(uint32_t channels) noexcept { return channels >= 3 ? 3 : 1; }
+
+// Converts `count` samples of type In at `base` into samples of type Out at
+// `base`, block by block. Blocks go in the order in which each block's
+// output overwrites only input already read: front to back when the output
+// is smaller, back to front when it is larger. Only the first block overlaps
+// its own output, so its input is copied aside; every other block's input and
+// output are disjoint, and `convert` (a loop the compiler vectorises) runs on
+// them as on separate buffers.
+template <typename In, typename Out, typename Convert>
+void in_place(uint8_t* base, size_t count, Convert convert) noexcept {
+  constexpr size_t kBlock = 4096;
+  const In* in = reinterpret_cast<const In*>(base);
+  Out* out = reinterpret_cast<Out*>(base);
+  auto run = [&](size_t start) {
+    const size_t n = std::min(kBlock, count - start);
+    convert(std::span<const In>(in + start, n), std::span<Out>(out + start, n));
+  };
+  auto run_first = [&] {
+    In first[kBlock];
+    const size_t n = std::min(kBlock, count);
+    std::copy_n(in, n, first);
+    convert(std::span<const In>(first, n), std::span<Out>(out, n));
+  };
+  static_assert(sizeof(Out) != sizeof(In));
+  if constexpr (sizeof(Out) < sizeof(In)) {
+    run_first();
+    for (size_t start = kBlock; start < count; start += kBlock) run(start);
+  } else {
+    for (size_t start = count <= kBlock ? 0 : (count - 1) / kBlock * kBlock; start >= kBlock;
+         start -= kBlock) {
+      run(start);
+    }
+    run_first();
+  }
 }
 
-uint32_t colour_channels_of(uint32_t channels) noexcept { return channels >= 3 ? 3 : 1; }
+// Half floats to bytes through a block of floats that stays in cache.
+void halves_to_bytes(std::span<const uint16_t> in, std::span<uint8_t> out) noexcept {
+  float wide[1024];
+  for (size_t start = 0; start < in.size(); start += std::size(wide)) {
+    const size_t n = std::min(std::size(wide), in.size() - start);
+    widen_halves(in.subspan(start, n), {wide, n});
+    floats_to_bytes({wide, n}, out.subspan(start, n));
+  }
+}
 
 }  // namespace
 
 uint8_t* ImageBytes::place(PixelSamples::Kind kind, uint32_t channels, size_t bytes) noexcept {
-  if (in_final_layout(kind, colour_channels_of(channels))) return final_buffer(bytes);
-  if (scratch_size_ != bytes) {
-    scratch_.reset(new (std::nothrow) uint8_t[bytes]);
-    scratch_size_ = scratch_ ? bytes : 0;
-  }
-  return scratch_.get();
+  const uint32_t colour = colour_channels_of(channels);
+  if (in_final_layout(kind, colour)) return final_buffer(bytes);
+  const size_t count = bytes / PixelSamples::sample_size(kind);
+  return final_buffer(std::max(bytes, converted_size(kind, colour, count)));
 }
 
 bool ImageBytes::finish(const PixelSamples& samples) noexcept {
   const uint32_t colour = colour_channels_of(samples.channels);
   if (in_final_layout(samples.kind, colour)) return true;
-  const size_t size = converted_size(samples, colour);
-  uint8_t* out = final_buffer(size);
-  if (out == nullptr) return false;
-  convert_samples(samples, colour, {out, size});
-  return true;
+  convert_in_place(samples, colour);
+  const size_t size = converted_size(samples.kind, colour, samples.size());
+  return size >= samples.bytes.size() || shrink_final_buffer(size);
 }
 
 uint8_t* OwnedImageBytes::final_buffer(size_t bytes) noexcept {
@@ -46,6 +83,11 @@ uint8_t* OwnedImageBytes::final_buffer(size_t bytes) noexcept {
   buffer_.reset(new (std::nothrow) uint8_t[bytes]);
   size_ = buffer_ ? bytes : 0;
   return buffer_.get();
+}
+
+bool OwnedImageBytes::shrink_final_buffer(size_t bytes) noexcept {
+  size_ = std::min(size_, bytes);
+  return true;
 }
 
 void widen_halves(std::span<const uint16_t> in, std::span<float> out) noexcept {
@@ -79,10 +121,10 @@ void high_bytes(std::span<const uint16_t> in, std::span<uint8_t> out) noexcept {
 }
 
 bool all_within(std::span<const float> samples, float limit) noexcept {
-  // No early exit, so the loop vectorises; a NaN fails the comparison.
-  bool within = true;
-  for (const float v : samples) within &= std::fabs(v) <= limit;
-  return within;
+  // A count with no early exit, so the loop vectorises; NaN fails <=.
+  uint32_t outside = 0;
+  for (const float v : samples) outside |= std::fabs(v) <= limit ? 0u : 1u;
+  return outside == 0;
 }
 
 bool in_final_layout(PixelSamples::Kind kind, uint32_t colour_channels) noexcept {
@@ -90,36 +132,30 @@ bool in_final_layout(PixelSamples::Kind kind, uint32_t colour_channels) noexcept
          (colour_channels == 1 && kind != PixelSamples::Kind::Float16);
 }
 
-size_t converted_size(const PixelSamples& samples, uint32_t colour_channels) noexcept {
-  const size_t count = samples.size();
-  return samples.kind == PixelSamples::Kind::Float16 && colour_channels == 1 ? count * 4 : count;
+size_t converted_size(PixelSamples::Kind kind, uint32_t colour_channels, size_t count) noexcept {
+  if (colour_channels != 1) return count;  // colour: one byte per sample
+  return kind == PixelSamples::Kind::Float16 ? count * 4 : count * PixelSamples::sample_size(kind);
 }
 
-void convert_samples(const PixelSamples& samples, uint32_t colour_channels,
-                     std::span<uint8_t> out) noexcept {
+void convert_in_place(const PixelSamples& samples, uint32_t colour_channels) noexcept {
   using K = PixelSamples::Kind;
+  // libjxl wrote the samples; from here on they are only reached as bytes
+  // of the buffer they lie in, which the store owns.
+  uint8_t* base = const_cast<uint8_t*>(samples.bytes.data());
+  const size_t count = samples.size();
   switch (samples.kind) {
-    case K::Uint8:
-      break;
+    case K::Uint8: break;
     case K::Uint16:
-      high_bytes(typed<uint16_t>(samples), out);
+      if (colour_channels != 1) in_place<uint16_t, uint8_t>(base, count, high_bytes);
       break;
     case K::Float:
-      floats_to_bytes(typed<float>(samples), out);
+      if (colour_channels != 1) in_place<float, uint8_t>(base, count, floats_to_bytes);
       break;
     case K::Float16:
       if (colour_channels == 1) {
-        widen_halves(typed<uint16_t>(samples),
-                     {reinterpret_cast<float*>(out.data()), out.size() / sizeof(float)});
+        in_place<uint16_t, float>(base, count, widen_halves);
       } else {
-        // In blocks, so the widened floats stay in cache on their way to bytes.
-        std::span<const uint16_t> halves = typed<uint16_t>(samples);
-        float block[4096];
-        for (size_t start = 0; start < halves.size(); start += std::size(block)) {
-          const size_t n = std::min(std::size(block), halves.size() - start);
-          widen_halves(halves.subspan(start, n), {block, n});
-          floats_to_bytes({block, n}, out.subspan(start, n));
-        }
+        in_place<uint16_t, uint8_t>(base, count, halves_to_bytes);
       }
       break;
   }

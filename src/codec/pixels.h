@@ -1,6 +1,7 @@
 // Turning decoded samples into the byte layouts the plug-in expects: grey
 // keeps its precision (little-endian), colour becomes 8-bit; and the sample
-// store that places them so that this costs at most one pass. No Python here.
+// store that decodes them into the final buffer, converted there in place, so
+// that no other full-size buffer exists. No Python here.
 #pragma once
 
 #include <cstdint>
@@ -12,26 +13,24 @@
 
 namespace tessara {
 
-// The image bytes handed out. Samples already in their final layout are
-// decoded straight into the final buffer; the others go to scratch memory
-// and are converted into it once, by `finish`.
+// The image bytes handed out. libjxl decodes into the final buffer, made
+// large enough for both layouts; samples not yet in their final layout are
+// converted there in place by `finish`, which then cuts the buffer to size.
 class ImageBytes : public SampleStore {
  public:
   uint8_t* place(PixelSamples::Kind kind, uint32_t channels, size_t bytes) noexcept final;
-  // After a successful decode into this store: fills the final buffer from
-  // scratch if the samples needed converting. False when out of memory.
+  // After a successful decode into this store: converts the samples in place
+  // if they need it. False when out of memory.
   [[nodiscard]] bool finish(const PixelSamples& samples) noexcept;
 
  protected:
   ~ImageBytes() = default;
   // `bytes` bytes of uninitialised final memory (libjxl or the conversion
-  // writes every byte), or nullptr when out of memory. Asked again for the
-  // same size, it returns the same memory.
+  // writes every byte that is handed out), or nullptr when out of memory.
+  // Asked again for the same size, it returns the same memory.
   virtual uint8_t* final_buffer(size_t bytes) noexcept = 0;
-
- private:
-  std::unique_ptr<uint8_t[]> scratch_;
-  size_t scratch_size_ = 0;
+  // Cuts the final buffer to its first `bytes` bytes, which stay in place.
+  virtual bool shrink_final_buffer(size_t bytes) noexcept = 0;
 };
 
 // ImageBytes that owns its final buffer: what tests, fuzzers and benchmarks
@@ -42,6 +41,7 @@ class OwnedImageBytes final : public ImageBytes {
 
  private:
   uint8_t* final_buffer(size_t bytes) noexcept override;
+  bool shrink_final_buffer(size_t bytes) noexcept override;
 
   std::unique_ptr<uint8_t[]> buffer_;
   size_t size_ = 0;
@@ -52,11 +52,11 @@ class OwnedImageBytes final : public ImageBytes {
 // they are (little-endian); colour and half-float samples need converting.
 bool in_final_layout(PixelSamples::Kind kind, uint32_t colour_channels) noexcept;
 
-// Byte length of the converted image, for samples not in their final layout.
-size_t converted_size(const PixelSamples& samples, uint32_t colour_channels) noexcept;
-// Converts into `out`, which holds converted_size() bytes.
-void convert_samples(const PixelSamples& samples, uint32_t colour_channels,
-                     std::span<uint8_t> out) noexcept;
+// Byte length of `count` samples of `kind` once converted.
+size_t converted_size(PixelSamples::Kind kind, uint32_t colour_channels, size_t count) noexcept;
+// Converts the samples where they lie: their memory must hold
+// max(samples.bytes.size(), converted_size(...)) bytes.
+void convert_in_place(const PixelSamples& samples, uint32_t colour_channels) noexcept;
 
 // The mode string of an image: "L", "LA", "RGB", "RGBA", or for grey without
 // alpha by sample kind "I;16", "F", "F;16". Empty for other channel counts.

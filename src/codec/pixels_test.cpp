@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <limits>
 #include <vector>
 
@@ -81,32 +83,34 @@ TEST(Pixels, HighBytesAndModes) {
   EXPECT_EQ(image_mode(4, true, &samples), "");
 }
 
-// The store decides where libjxl writes: straight into the final buffer
-// when the layout is already right, else into scratch that `finish` converts.
+// libjxl writes into the final buffer, which is large enough for the samples
+// as decoded and as handed out; `finish` converts them there in place.
 struct Placement {
   PixelSamples::Kind kind;
   uint32_t channels;
-  bool in_place;
+  bool converted;
   size_t out_bytes_per_sample;
 };
 
-class StorePlacement : public testing::TestWithParam<Placement> {};
+class StorePlacement : public testing::TestWithParam<std::tuple<Placement, size_t>> {};
 
-TEST_P(StorePlacement, WritesFinalBytesOnce) {
-  const Placement& c = GetParam();
-  const size_t samples = 6 * c.channels;
+TEST_P(StorePlacement, ConvertsInTheFinalBuffer) {
+  const auto& [c, pixels] = GetParam();
+  const size_t samples = pixels * c.channels;
   const size_t size = samples * PixelSamples::sample_size(c.kind);
   OwnedImageBytes store;
   uint8_t* memory = store.place(c.kind, c.channels, size);
   ASSERT_NE(memory, nullptr);
+  ASSERT_GE(store.bytes().size(), std::max(size, samples * c.out_bytes_per_sample));
   // A second frame of an animation gets the same memory.
   EXPECT_EQ(store.place(c.kind, c.channels, size), memory);
-  // Sample values that every kind holds exactly: i / 8 as a float, or the
-  // 16-bit value with high byte i.
+  // Values every kind holds exactly: i / 8 as a float (i % 2048, so halves
+  // stay exact), or a 16-bit value whose high byte is i % 256.
+  auto value = [](size_t i) { return static_cast<float>(i % 2048) / 8.0f; };
   for (size_t i = 0; i < samples; ++i) {
-    const float f = static_cast<float>(i) / 8.0f;
-    const uint16_t half = std::bit_cast<uint16_t>(static_cast<_Float16>(f));
-    const uint16_t u16 = static_cast<uint16_t>(i << 8 | 0x7f);
+    const uint16_t half = std::bit_cast<uint16_t>(static_cast<_Float16>(value(i)));
+    const uint16_t u16 = static_cast<uint16_t>((i % 256) << 8 | 0x7f);
+    const float f = value(i);
     switch (c.kind) {
       case PixelSamples::Kind::Uint8: memory[i] = static_cast<uint8_t>(i); break;
       case PixelSamples::Kind::Uint16: std::memcpy(memory + 2 * i, &u16, 2); break;
@@ -114,35 +118,41 @@ TEST_P(StorePlacement, WritesFinalBytesOnce) {
       case PixelSamples::Kind::Float: std::memcpy(memory + 4 * i, &f, 4); break;
     }
   }
+  const std::vector<uint8_t> decoded(memory, memory + size);
   ASSERT_TRUE(store.finish(PixelSamples{c.kind, c.channels, {memory, size}}));
-  EXPECT_EQ(store.bytes().data() == memory, c.in_place);
+  EXPECT_EQ(store.bytes().data(), memory);
   ASSERT_EQ(store.bytes().size(), samples * c.out_bytes_per_sample);
+  const uint8_t* out = store.bytes().data();
+  if (!c.converted) {
+    EXPECT_TRUE(std::equal(decoded.begin(), decoded.end(), out));
+    return;
+  }
   for (size_t i = 0; i < samples; ++i) {
-    const float f = static_cast<float>(i) / 8.0f;
-    const uint8_t* out = store.bytes().data() + i * c.out_bytes_per_sample;
-    if (c.in_place) {
-      EXPECT_EQ(std::memcmp(out, memory + i * c.out_bytes_per_sample, c.out_bytes_per_sample), 0);
-    } else if (c.out_bytes_per_sample == 4) {  // grey half floats, widened
+    const uint8_t* at = out + i * c.out_bytes_per_sample;
+    if (c.out_bytes_per_sample == 4) {  // grey half floats, widened
       float got;
-      std::memcpy(&got, out, 4);
-      EXPECT_EQ(got, f) << i;
+      std::memcpy(&got, at, 4);
+      ASSERT_EQ(got, value(i)) << i;
     } else if (c.kind == PixelSamples::Kind::Uint16) {
-      EXPECT_EQ(*out, i) << i;
+      ASSERT_EQ(*at, i % 256) << i;
     } else {
-      EXPECT_EQ(*out, static_cast<uint8_t>(std::min(f * 255.0f, 255.0f))) << i;
+      ASSERT_EQ(*at, static_cast<uint8_t>(std::min(value(i) * 255.0f, 255.0f))) << i;
     }
   }
 }
 
 using K = PixelSamples::Kind;
+// Sizes below, at and across the conversion's blocks of 4096 samples.
 INSTANTIATE_TEST_SUITE_P(
     Kinds, StorePlacement,
-    testing::Values(Placement{K::Uint8, 3, true, 1}, Placement{K::Uint8, 2, true, 1},
-                    Placement{K::Uint16, 1, true, 2}, Placement{K::Uint16, 2, true, 2},
-                    Placement{K::Float, 1, true, 4}, Placement{K::Float, 2, true, 4},
-                    Placement{K::Uint16, 3, false, 1}, Placement{K::Uint16, 4, false, 1},
-                    Placement{K::Float, 3, false, 1}, Placement{K::Float16, 4, false, 1},
-                    Placement{K::Float16, 1, false, 4}, Placement{K::Float16, 2, false, 4}));
+    testing::Combine(
+        testing::Values(Placement{K::Uint8, 3, false, 1}, Placement{K::Uint8, 2, false, 1},
+                        Placement{K::Uint16, 1, false, 2}, Placement{K::Uint16, 2, false, 2},
+                        Placement{K::Float, 1, false, 4}, Placement{K::Float, 2, false, 4},
+                        Placement{K::Uint16, 3, true, 1}, Placement{K::Uint16, 4, true, 1},
+                        Placement{K::Float, 3, true, 1}, Placement{K::Float16, 4, true, 1},
+                        Placement{K::Float16, 1, true, 4}, Placement{K::Float16, 2, true, 4}),
+        testing::Values(size_t{6}, size_t{4096}, size_t{5000}, size_t{3 * 4096 + 1})));
 
 }  // namespace
 }  // namespace tessara

@@ -53,6 +53,20 @@ class ImageObject final : public ImageBytes {
     });
   }
 
+  // The object is new and referenced only here, so it may be resized; a
+  // shrink keeps the bytes in place.
+  bool shrink_final_buffer(size_t bytes) noexcept override {
+    return with_lock([&]() -> bool {
+      PyObject* object = object_.release();
+      if (_PyBytes_Resize(&object, static_cast<Py_ssize_t>(bytes)) == 0) {
+        object_ = Ref(object);
+        return true;
+      }
+      PyErr_Clear();  // the object is gone, and the call fails as out of memory
+      return false;
+    });
+  }
+
   Ref object_;
 };
 
