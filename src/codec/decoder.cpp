@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "codec/fault.h"
 #include "codec/memory.h"
 
 namespace tessara {
@@ -59,6 +60,7 @@ struct Decode {
 
 Check on_basic_info(Decode& d) noexcept {
   if (Check s = check_status(JxlDecoderGetBasicInfo(d.dec, &d.info)); !s) return s;
+  if (TESSARA_INJECT(ColourChannels)) d.info.num_color_channels = 2;
   if (d.options.runner != nullptr) d.options.runner->notify_basic_info(d.info);
   return {};
 }
@@ -186,7 +188,10 @@ Result<Decoded, DecodeError> DecoderDriver::decode_or_reconstruct(std::span<cons
   Decode d{decoder_.get(), options_, store};
   Check step = start(d, data);
   while (step) {
-    const JxlDecoderStatus status = JxlDecoderProcessInput(d.dec);
+    JxlDecoderStatus status = JxlDecoderProcessInput(d.dec);
+    if (status == JXL_DEC_FULL_IMAGE && TESSARA_INJECT(DecoderStatus)) {
+      status = static_cast<JxlDecoderStatus>(0x7fff);
+    }
     if (status == JXL_DEC_SUCCESS) return on_success(d);
     step = on_event(d, status);
   }

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "codec/fault.h"
 #include "codec/memory.h"
 #include "codec/pixels.h"
 
@@ -41,6 +42,7 @@ EncodeError error_of_code(JxlEncoderError code) noexcept {
 }
 
 Status<EncodeError> check(JxlEncoder* encoder, JxlEncoderStatus status) noexcept {
+  if (TESSARA_INJECT(EncoderErrorOk)) return Err{error_of_code(JXL_ENC_ERR_OK)};
   if (status == JXL_ENC_SUCCESS) return {};
   if (status == JXL_ENC_ERROR) return Err{error_of_code(JxlEncoderGetError(encoder))};
   return Err{EncodeError::NeedMoreOutput};
