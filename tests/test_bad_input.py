@@ -129,6 +129,18 @@ def test_absurd_dimensions(width, height, tail):
         tessara.Decoder(num_threads=0)(boxed)
 
 
+def test_rebuilt_bytes_that_are_no_jpeg_fail_load_with_oserror():
+    # found by the mutation fuzzer: damaged reconstruction data from which
+    # libjxl rebuilds bytes Pillow cannot read as a JPEG
+    data = (DATA / "rebuilt-jpeg-without-markers.jxl").read_bytes()
+    is_jpeg, info, jpeg, _, _ = tessara.Decoder()(data)
+    assert is_jpeg and jpeg[:4] == b"\xff\xd8\xff\x0a"  # no marker after the start of image
+    im = Image.open(io.BytesIO(data))
+    assert (im.size, im.mode) == ((info.width, info.height), "RGB")
+    with pytest.raises(OSError, match="JPEG rebuilt from the file's reconstruction data cannot be read"):
+        im.load()
+
+
 def test_mutation_fuzzer_slice(valid_files):
     """A fixed slice of tests/fuzz_python.py (tools/dev fuzz runs it for minutes)."""
     rng = random.Random(20240611)
