@@ -150,3 +150,13 @@ def test_mutation_fuzzer_slice(valid_files):
     # the slice reaches every outcome, so each check ran
     assert outcomes >= {"read", "refused", "not opened", "opened", "loaded", "not loaded", "decoded",
                         "not decoded", "jpeg"}
+
+
+def test_float_samples_libjxl_asserts_on_under_srgb_encode_as_linear_grey():
+    # found by encoder_fuzz: these 4x8 samples, lossy under the sRGB transfer,
+    # end the process in a libjxl assertion; the module codes float samples
+    # as linear grey only, where they are an ordinary image
+    samples = bytes.fromhex("f224a500" + "00" * 118 + "098d75ffff50")
+    for effort in (3, 8):
+        out = tessara.Encoder("F", quality=73, effort=effort, decoding_speed=4)(samples, 4, 8, False)
+        assert tessara.Decoder()(out)[1].mode == "F"
