@@ -32,6 +32,10 @@ def run_python(code, *args, module_dir=None, env=None, timeout=600):
     child_env = dict(os.environ, **(env or {}))
     if module_dir is not None:
         child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(module_dir), child_env.get("PYTHONPATH")]))
+        # That build is not instrumented: it runs on the plain allocator,
+        # whose memory figures mean what they say.
+        for name in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS"):
+            child_env.pop(name, None)
     return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
                           text=True, timeout=timeout, env=child_env)
 

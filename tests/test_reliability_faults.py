@@ -5,6 +5,8 @@ thread running and no memory behind."""
 
 import json
 import re
+import shutil
+import subprocess
 from pathlib import Path
 
 import numpy as np
@@ -149,3 +151,14 @@ def test_the_normal_module_ignores_the_fault_variable(grey_file):
         report = json.loads(done.stdout)
         assert Path(report["module"]) == Path(tessara.__file__)
         assert report["first"] is None
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_only_the_fault_build_reads_the_environment():
+    def imports(path):
+        out = subprocess.run(["nm", "-D", "--undefined-only", str(path)], capture_output=True,
+                             text=True, check=True).stdout
+        return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
+
+    assert "getenv" not in imports(tessara.__file__)
+    assert "getenv" in imports(next(fault_module_dir().glob("tessara*.so")))
