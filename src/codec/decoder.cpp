@@ -190,7 +190,8 @@ Check on_event(Decode& d, JxlDecoderStatus status) noexcept {
 }  // namespace
 
 Result<DecoderDriver, DecodeError> DecoderOptions::build() const noexcept {
-  const std::optional<JxlDecoder*> created = allocating_call([] { return JxlDecoderCreate(nullptr); });
+  const std::optional<JxlDecoder*> created =
+      allocating_call([] { return JxlDecoderCreate(nullptr); });
   if (!created) return Err{DecodeError::of(Kind::OutOfMemory)};
   JxlDecoderPtr decoder(*created);
   if (!decoder) return Err{DecodeError::of(Kind::DecoderCreateFailed)};

@@ -225,7 +225,8 @@ EncoderDriver::EncoderDriver(JxlEncoderPtr encoder, const ThreadsRunner& runner,
 
 Result<EncoderDriver, EncodeError> EncoderDriver::create(const ThreadsRunner& runner,
                                                          const EncoderSettings& settings) noexcept {
-  const std::optional<JxlEncoder*> created = allocating_call([] { return JxlEncoderCreate(nullptr); });
+  const std::optional<JxlEncoder*> created =
+      allocating_call([] { return JxlEncoderCreate(nullptr); });
   if (!created) return Err{EncodeError::AllocationFailed};
   JxlEncoderPtr encoder(*created);
   if (!encoder) return Err{EncodeError::CannotCreateEncoder};
@@ -278,7 +279,8 @@ Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_jpeg(
     std::span<const uint8_t> jpeg) noexcept {
   const Session s{encoder_.get(), frame_settings_, boxes_enabled_, *runner_, settings_, effort_};
   TESSARA_TRY(apply_frame_settings(s, Distance::Skip));
-  TESSARA_TRY(check_call(s.encoder, [&] { return JxlEncoderStoreJPEGMetadata(s.encoder, JXL_TRUE); }));
+  TESSARA_TRY(
+      check_call(s.encoder, [&] { return JxlEncoderStoreJPEGMetadata(s.encoder, JXL_TRUE); }));
   TESSARA_TRY(check_call(s.encoder, [&] {
     return JxlEncoderAddJPEGFrame(s.frame_settings, jpeg.data(), jpeg.size());
   }));

@@ -6,15 +6,18 @@
 #ifdef TESSARA_FAULT_INJECTION
 
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 
 namespace tessara::fault {
 namespace {
 
+// In the order of Point.
 constexpr std::string_view kNames[] = {
-    "encoder_error_ok", "decoder_status",         "colour_channels",         "tuple_null",
+    "encoder_error_ok",       "decoder_status",          "colour_channels", "tuple_null",
     "bytes_null_value_error", "bytes_null_memory_error", "list_null",
 };
+static_assert(std::size(kNames) == static_cast<size_t>(Point::ResultList) + 1);
 
 uint32_t chosen_points() noexcept {
   const char* value = std::getenv("TESSARA_FAULT");
