@@ -173,12 +173,14 @@ def test_mixed_calls_and_failures_leave_memory_flat():
 
 
 OOM_CHILD = """
-import io, json, resource, sys
+import io, json, os, resource, sys
 import tessara, tessara_pillow
 from PIL import Image
 
 W = H = 6000
-headroom = int(sys.argv[1]) << 20
+# The pool's worker threads map their stacks (8 MiB each) before any call
+# asks for image memory; the limit leaves room for them.
+headroom = (int(sys.argv[1]) + 9 * os.cpu_count()) << 20
 # made before the limit: a large file that codes quickly, pixels to encode
 big = tessara.Encoder("RGB", lossless=True, effort=1)(bytes(W * H * 3), W, H, False)
 pixels = bytes(W * H * 3)
@@ -211,6 +213,7 @@ report = {
     "plug-in save": outcome(lambda: image.save(io.BytesIO(), "JXL")),
 }
 report["small decode afterwards"] = tessara.Decoder()(small)[2] == small_pixels
+report["headroom below the image"] = headroom < W * H * 3
 with Image.open(io.BytesIO(small)) as im:
     report["small plug-in load afterwards"] = im.tobytes() == small_pixels
 print(json.dumps(report))
@@ -231,9 +234,11 @@ def run_oom_child(headroom_mib):
 
 @SKIP_UNDER_SANITIZER
 def test_large_images_under_a_tight_address_space_limit_raise_memory_error():
-    # 32 MiB above what the process already maps: the result buffers (108
-    # MB here) cannot be had, wherever the calls first ask for memory
+    # 32 MiB above what the process maps and its threads' stacks need: the
+    # result buffers (108 MB) cannot be had, wherever the calls first ask
     report = run_oom_child(32)
+    if not report.pop("headroom below the image"):
+        pytest.skip("this many cores' thread stacks leave room for the whole image")
     assert report == {name: ["MemoryError", ""] for name in report}
 
 
@@ -242,5 +247,6 @@ def test_an_address_space_limit_libjxl_runs_into_gives_exceptions_not_aborts():
     # 200 MiB: our buffers fit, libjxl's working memory may not; libjxl then
     # reports a failure of its own (RuntimeError, OSError in the plug-in)
     report = run_oom_child(200)
+    report.pop("headroom below the image")
     allowed = {"MemoryError", "RuntimeError", "OSError", "ok"}
     assert {kind for kind, _ in report.values()} <= allowed, report
