@@ -160,7 +160,15 @@ class JxlImageFile(ImageFile.ImageFile):
     def _take_jpeg(self, jpeg: bytes) -> None:
         from PIL import JpegImagePlugin
 
-        with JpegImagePlugin.JpegImageFile(io.BytesIO(jpeg)) as rebuilt:
+        try:
+            rebuilt = JpegImagePlugin.JpegImageFile(io.BytesIO(jpeg))
+        except SyntaxError as e:
+            # Damaged reconstruction data can rebuild bytes that are no JPEG;
+            # load() reports a broken file as OSError, never Pillow's
+            # internal "not this format" signal.
+            msg = f"JPEG XL: the JPEG rebuilt from the file's reconstruction data cannot be read: {e}"
+            raise OSError(msg) from e
+        with rebuilt:
             if rebuilt.size != self.size or rebuilt.mode != self.mode:
                 msg = f"JPEG XL: rebuilt a {rebuilt.size[0]}x{rebuilt.size[1]} {rebuilt.mode} JPEG, not the announced {self.size[0]}x{self.size[1]} {self.mode}"
                 raise OSError(msg)

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "codec/fault.h"
 #include "codec/memory.h"
 
 namespace tessara {
@@ -20,6 +21,15 @@ Check check_status(JxlDecoderStatus status) noexcept {
 }
 
 Check out_of_memory() noexcept { return Err{DecodeError::of(Kind::OutOfMemory)}; }
+
+// A libjxl call that may allocate: running out of memory there is
+// OutOfMemory, not a decoder failure.
+template <typename Call>
+Check check_call(Call&& call) noexcept {
+  const std::optional<JxlDecoderStatus> status = allocating_call(call);
+  if (!status) return out_of_memory();
+  return check_status(*status);
+}
 
 Result<JxlDataType, DecodeError> sample_type(const JxlBasicInfo& info) noexcept {
   const uint32_t bits = info.bits_per_sample;
@@ -59,6 +69,7 @@ struct Decode {
 
 Check on_basic_info(Decode& d) noexcept {
   if (Check s = check_status(JxlDecoderGetBasicInfo(d.dec, &d.info)); !s) return s;
+  if (TESSARA_INJECT(ColourChannels)) d.info.num_color_channels = 2;
   if (d.options.runner != nullptr) d.options.runner->notify_basic_info(d.info);
   return {};
 }
@@ -66,14 +77,17 @@ Check on_basic_info(Decode& d) noexcept {
 // The profile of the pixels as delivered, which may differ from the file's.
 Check on_color_encoding(Decode& d) noexcept {
   size_t size = 0;
-  if (Check s = check_status(
-          JxlDecoderGetICCProfileSize(d.dec, JXL_COLOR_PROFILE_TARGET_DATA, &size));
+  if (Check s = check_call([&] {
+        return JxlDecoderGetICCProfileSize(d.dec, JXL_COLOR_PROFILE_TARGET_DATA, &size);
+      });
       !s) {
     return s;
   }
   if (!try_resize(d.icc, size)) return out_of_memory();
-  return check_status(JxlDecoderGetColorAsICCProfile(d.dec, JXL_COLOR_PROFILE_TARGET_DATA,
-                                                     d.icc.data(), d.icc.size()));
+  return check_call([&] {
+    return JxlDecoderGetColorAsICCProfile(d.dec, JXL_COLOR_PROFILE_TARGET_DATA, d.icc.data(),
+                                          d.icc.size());
+  });
 }
 
 // Asked once per frame written, so an animation leaves its last frame.
@@ -88,7 +102,7 @@ Check on_image_out_buffer(Decode& d) noexcept {
   uint8_t* memory = d.store.place(kind, channels, bytes);
   if (memory == nullptr) return out_of_memory();
   d.pixels = PixelSamples{kind, channels, {memory, bytes}};
-  return check_status(JxlDecoderSetImageOutBuffer(d.dec, &format, memory, bytes));
+  return check_call([&] { return JxlDecoderSetImageOutBuffer(d.dec, &format, memory, bytes); });
 }
 
 Check on_jpeg_reconstruction(Decode& d) noexcept {
@@ -176,7 +190,10 @@ Check on_event(Decode& d, JxlDecoderStatus status) noexcept {
 }  // namespace
 
 Result<DecoderDriver, DecodeError> DecoderOptions::build() const noexcept {
-  JxlDecoderPtr decoder(JxlDecoderCreate(nullptr));
+  const std::optional<JxlDecoder*> created =
+      allocating_call([] { return JxlDecoderCreate(nullptr); });
+  if (!created) return Err{DecodeError::of(Kind::OutOfMemory)};
+  JxlDecoderPtr decoder(*created);
   if (!decoder) return Err{DecodeError::of(Kind::DecoderCreateFailed)};
   return DecoderDriver(std::move(decoder), *this);
 }
@@ -186,7 +203,16 @@ Result<Decoded, DecodeError> DecoderDriver::decode_or_reconstruct(std::span<cons
   Decode d{decoder_.get(), options_, store};
   Check step = start(d, data);
   while (step) {
-    const JxlDecoderStatus status = JxlDecoderProcessInput(d.dec);
+    const std::optional<JxlDecoderStatus> processed =
+        allocating_call([&] { return JxlDecoderProcessInput(d.dec); });
+    if (!processed) {
+      step = out_of_memory();
+      break;
+    }
+    JxlDecoderStatus status = *processed;
+    if (status == JXL_DEC_FULL_IMAGE && TESSARA_INJECT(DecoderStatus)) {
+      status = static_cast<JxlDecoderStatus>(0x7fff);
+    }
     if (status == JXL_DEC_SUCCESS) return on_success(d);
     step = on_event(d, status);
   }

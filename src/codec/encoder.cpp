@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "codec/fault.h"
 #include "codec/memory.h"
 #include "codec/pixels.h"
 
@@ -41,9 +42,19 @@ EncodeError error_of_code(JxlEncoderError code) noexcept {
 }
 
 Status<EncodeError> check(JxlEncoder* encoder, JxlEncoderStatus status) noexcept {
+  if (TESSARA_INJECT(EncoderErrorOk)) return Err{error_of_code(JXL_ENC_ERR_OK)};
   if (status == JXL_ENC_SUCCESS) return {};
   if (status == JXL_ENC_ERROR) return Err{error_of_code(JxlEncoderGetError(encoder))};
   return Err{EncodeError::NeedMoreOutput};
+}
+
+// A libjxl call that may allocate: running out of memory there is ours to
+// report, as AllocationFailed.
+template <typename Call>
+Status<EncodeError> check_call(JxlEncoder* encoder, Call&& call) noexcept {
+  const std::optional<JxlEncoderStatus> status = allocating_call(call);
+  if (!status) return Err{EncodeError::AllocationFailed};
+  return check(encoder, *status);
 }
 
 // Ends the calling function with the error of the first failing step.
@@ -115,7 +126,7 @@ Status<EncodeError> declare_image(const Session& s, SampleLayout layout, uint32_
   info.alpha_exponent_bits = settings.has_alpha ? layout.exponent_bits : 0;
   if (is_grey(settings.color)) info.num_color_channels = 1;
   s.runner.notify_basic_info(info);
-  TESSARA_TRY(check(s.encoder, JxlEncoderSetBasicInfo(s.encoder, &info)));
+  TESSARA_TRY(check_call(s.encoder, [&] { return JxlEncoderSetBasicInfo(s.encoder, &info); }));
 
   JxlColorEncoding color;
   const JXL_BOOL grey = is_grey(settings.color);
@@ -125,7 +136,7 @@ Status<EncodeError> declare_image(const Session& s, SampleLayout layout, uint32_
   } else {
     JxlColorEncodingSetToLinearSRGB(&color, grey);
   }
-  return check(s.encoder, JxlEncoderSetColorEncoding(s.encoder, &color));
+  return check_call(s.encoder, [&] { return JxlEncoderSetColorEncoding(s.encoder, &color); });
 }
 
 // Our own buffer growth may fail; that is AllocationFailed, and so is a size
@@ -135,7 +146,10 @@ Result<std::vector<uint8_t>, EncodeError> drain_output(JxlEncoder* encoder) noex
   if (!try_resize(buffer, kInitialOutputSize)) return Err{EncodeError::AllocationFailed};
   uint8_t* next_out = buffer.data();
   size_t avail_out = buffer.size();
-  JxlEncoderStatus status = JxlEncoderProcessOutput(encoder, &next_out, &avail_out);
+  auto process = [&] {
+    return allocating_call([&] { return JxlEncoderProcessOutput(encoder, &next_out, &avail_out); });
+  };
+  std::optional<JxlEncoderStatus> status = process();
   while (status == JXL_ENC_NEED_MORE_OUTPUT) {
     const size_t written = static_cast<size_t>(next_out - buffer.data());
     if (buffer.size() > buffer.max_size() / 2 || !try_resize(buffer, buffer.size() * 2)) {
@@ -143,9 +157,10 @@ Result<std::vector<uint8_t>, EncodeError> drain_output(JxlEncoder* encoder) noex
     }
     next_out = buffer.data() + written;
     avail_out = buffer.size() - written;
-    status = JxlEncoderProcessOutput(encoder, &next_out, &avail_out);
+    status = process();
   }
-  if (status != JXL_ENC_SUCCESS) return Err{error_of_code(JxlEncoderGetError(encoder))};
+  if (!status) return Err{EncodeError::AllocationFailed};
+  if (*status != JXL_ENC_SUCCESS) return Err{error_of_code(JxlEncoderGetError(encoder))};
   const size_t written = std::min(static_cast<size_t>(next_out - buffer.data()), buffer.size());
   buffer.resize(written);
   try_shrink_to_fit(buffer);
@@ -159,7 +174,9 @@ Result<std::vector<uint8_t>, EncodeError> collect_output(const Session& s) noexc
     // Reset frees the old frame settings and forgets that boxes were enabled;
     // the next run re-applies every setting.
     JxlEncoderReset(s.encoder);
-    s.frame_settings = JxlEncoderFrameSettingsCreate(s.encoder, nullptr);
+    s.frame_settings =
+        allocating_call([&] { return JxlEncoderFrameSettingsCreate(s.encoder, nullptr); })
+            .value_or(nullptr);
     s.boxes_enabled = false;
   }
   return output;
@@ -194,8 +211,9 @@ Result<std::vector<uint8_t>, EncodeError> encode_frame(const Session& s, PixelFr
   TESSARA_TRY(declare_image(s, layout, width, height));
   TESSARA_TRY(check_samples(s.settings, frame, width, height));
   const JxlPixelFormat format{frame.channels, layout.type, JXL_NATIVE_ENDIAN, 0};
-  TESSARA_TRY(check(s.encoder, JxlEncoderAddImageFrame(s.frame_settings, &format, frame.data,
-                                                       frame.count * sizeof(T))));
+  TESSARA_TRY(check_call(s.encoder, [&] {
+    return JxlEncoderAddImageFrame(s.frame_settings, &format, frame.data, frame.count * sizeof(T));
+  }));
   return collect_output(s);
 }
 
@@ -207,10 +225,16 @@ EncoderDriver::EncoderDriver(JxlEncoderPtr encoder, const ThreadsRunner& runner,
 
 Result<EncoderDriver, EncodeError> EncoderDriver::create(const ThreadsRunner& runner,
                                                          const EncoderSettings& settings) noexcept {
-  JxlEncoderPtr encoder(JxlEncoderCreate(nullptr));
+  const std::optional<JxlEncoder*> created =
+      allocating_call([] { return JxlEncoderCreate(nullptr); });
+  if (!created) return Err{EncodeError::AllocationFailed};
+  JxlEncoderPtr encoder(*created);
   if (!encoder) return Err{EncodeError::CannotCreateEncoder};
   EncoderDriver driver(std::move(encoder), runner, settings);
-  driver.frame_settings_ = JxlEncoderFrameSettingsCreate(driver.encoder_.get(), nullptr);
+  const std::optional<JxlEncoderFrameSettings*> frame_settings = allocating_call(
+      [&] { return JxlEncoderFrameSettingsCreate(driver.encoder_.get(), nullptr); });
+  if (!frame_settings) return Err{EncodeError::AllocationFailed};
+  driver.frame_settings_ = *frame_settings;
   if (driver.frame_settings_ == nullptr) return Err{EncodeError::CannotCreateEncoder};
   return driver;
 }
@@ -219,13 +243,15 @@ Status<EncodeError> EncoderDriver::add_box(BoxKind kind, std::span<const uint8_t
                                            bool compress) noexcept {
   JxlEncoder* enc = encoder_.get();
   if (!boxes_enabled_) {
-    TESSARA_TRY(check(enc, JxlEncoderUseBoxes(enc)));
+    TESSARA_TRY(check_call(enc, [&] { return JxlEncoderUseBoxes(enc); }));
     boxes_enabled_ = true;
   }
   const char* type = kind == BoxKind::Exif ? "Exif" : kind == BoxKind::Xml ? "xml " : "jumb";
   JxlBoxType box_type = {type[0], type[1], type[2], type[3]};
-  return check(enc, JxlEncoderAddBox(enc, box_type, contents.data(), contents.size(),
-                                     compress ? JXL_TRUE : JXL_FALSE));
+  return check_call(enc, [&] {
+    return JxlEncoderAddBox(enc, box_type, contents.data(), contents.size(),
+                            compress ? JXL_TRUE : JXL_FALSE);
+  });
 }
 
 Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
@@ -253,8 +279,11 @@ Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_jpeg(
     std::span<const uint8_t> jpeg) noexcept {
   const Session s{encoder_.get(), frame_settings_, boxes_enabled_, *runner_, settings_, effort_};
   TESSARA_TRY(apply_frame_settings(s, Distance::Skip));
-  TESSARA_TRY(check(s.encoder, JxlEncoderStoreJPEGMetadata(s.encoder, JXL_TRUE)));
-  TESSARA_TRY(check(s.encoder, JxlEncoderAddJPEGFrame(s.frame_settings, jpeg.data(), jpeg.size())));
+  TESSARA_TRY(
+      check_call(s.encoder, [&] { return JxlEncoderStoreJPEGMetadata(s.encoder, JXL_TRUE); }));
+  TESSARA_TRY(check_call(s.encoder, [&] {
+    return JxlEncoderAddJPEGFrame(s.frame_settings, jpeg.data(), jpeg.size());
+  }));
   return collect_output(s);
 }
 

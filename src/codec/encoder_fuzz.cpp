@@ -11,7 +11,7 @@ namespace tessara {
 namespace {
 
 // Byte 0: bit 0 picks the path, bit 1 lossless, bit 2 container, bit 3 adds an
-// Exif box (bit 4 compresses it), bit 5 linear colour, bits 6-7 the sample type.
+// Exif box (bit 4 compresses it), bits 6-7 the sample type; bit 5 is unused.
 struct Choice {
   uint8_t bits;
   bool pixels() const { return bits & 1; }
@@ -19,7 +19,6 @@ struct Choice {
   bool container() const { return bits & 4; }
   bool box() const { return bits & 8; }
   bool compress() const { return bits & 16; }
-  bool linear() const { return bits & 32; }
   uint8_t sample() const { return static_cast<uint8_t>(bits >> 6); }  // 0-1 u8, 2 u16, 3 float
 };
 
@@ -72,11 +71,14 @@ void run(const uint8_t* data, size_t size) {
   settings.has_alpha = channels == 2 || channels == 4;
   settings.distance = 0.5f + static_cast<float>(shape >> 3);  // up to 31.5: downsampling too
   settings.decoding_speed = (shape >> 2) % 5;
+  // The colour encodings the module pairs with each sample type (see
+  // color_encoding in src/encode/encode_call.cpp): 16-bit and float samples
+  // are linear grey, 8-bit ones sRGB. libjxl asserts on some float samples
+  // under the sRGB transfer, a pairing the module never makes.
   const bool grey = channels <= 2;
-  settings.color = grey ? (choice.linear() ? EncoderColorEncoding::LinearSrgbGrey
-                                           : EncoderColorEncoding::SrgbGrey)
-                        : (choice.linear() ? EncoderColorEncoding::LinearSrgb
-                                           : EncoderColorEncoding::Srgb);
+  settings.color = choice.sample() >= 2 ? EncoderColorEncoding::LinearSrgbGrey
+                   : grey               ? EncoderColorEncoding::SrgbGrey
+                                        : EncoderColorEncoding::Srgb;
 
   auto driver = EncoderDriver::create(runner(), settings);
   if (!driver) return;

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <new>
+#include <optional>
+#include <stdexcept>
 #include <vector>
 
 namespace tessara {
@@ -42,6 +44,20 @@ template <typename T>
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+}
+
+// libjxl's C functions let std::bad_alloc out when memory runs out (and
+// std::length_error for a size no container can hold); through a noexcept
+// driver that would end the process. So a libjxl call that may allocate runs
+// through this: its value, or nothing when memory ran out.
+template <typename Call>
+auto allocating_call(Call&& call) noexcept -> std::optional<decltype(call())> {
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return std::nullopt;
 }
 
 // Drops spare capacity if that is possible; keeping it is harmless.

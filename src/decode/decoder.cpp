@@ -13,6 +13,7 @@
 #include "codec/runner.h"
 #include "decode/records.h"
 #include "lib/convert.h"
+#include "lib/inject.h"
 #include "lib/lock.h"
 #include "lib/ref.h"
 
@@ -131,7 +132,8 @@ Outcome<DecodedParts> decode_call(int64_t num_threads, std::span<const uint8_t> 
 Outcome<Ref> box_list(std::vector<BoxRecord>& boxes) {
   Outcome<PyTypeObject*> type = class_type_for_result(jxl_box_class());
   if (!type) return Err<Error>{std::move(type.error())};
-  Ref list(PyList_New(static_cast<Py_ssize_t>(boxes.size())));
+  Ref list(TESSARA_INJECT_NULL(ResultList, nullptr,
+                               PyList_New(static_cast<Py_ssize_t>(boxes.size()))));
   if (!list) return python_error();
   for (size_t i = 0; i < boxes.size(); ++i) {
     Outcome<Ref> box = make_instance(type.value(), std::move(boxes[i]));
@@ -153,8 +155,10 @@ Outcome<Ref> build_result(DecodedParts& parts, ImageObject& pixels) {
   if (!icc) return icc;
   Outcome<Ref> boxes = box_list(parts.boxes);
   if (!boxes) return boxes;
-  PyObject* tuple = PyTuple_Pack(5, is_jpeg.value().get(), info.value().get(),
-                                 image.value().get(), icc.value().get(), boxes.value().get());
+  PyObject* tuple = TESSARA_INJECT_NULL(
+      ResultTuple, nullptr,
+      PyTuple_Pack(5, is_jpeg.value().get(), info.value().get(), image.value().get(),
+                   icc.value().get(), boxes.value().get()));
   if (tuple == nullptr) return TESSARA_NULL_OBJECT();
   return Ref(tuple);
 }

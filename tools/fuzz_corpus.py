@@ -1,0 +1,96 @@
+"""Seed corpora for the libFuzzer targets, made from test files: small images
+coded by cjxl, cjpeg and make_fixture (every layout the decoder knows), and
+for the encoder target JPEG files and pixel frames behind its choice bytes.
+
+    python tools/fuzz_corpus.py OUT_DIR FIXTURE_BIN_DIR
+
+writes OUT_DIR/{boxes_fuzz,decoder_fuzz,decode_call_fuzz,encoder_fuzz}/."""
+
+import hashlib
+import struct
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import tessara  # noqa: E402
+from jxltools import box, cjxl, run, tool, write_pfm, write_pnm  # noqa: E402
+
+rng = np.random.default_rng(5)
+
+
+def jxl_files(tmp: Path, fixture_bin: Path) -> list[bytes]:
+    out = []
+    sources = {
+        "grey.pgm": rng.integers(0, 256, (16, 12), dtype=np.uint8),
+        "la.pam": rng.integers(0, 256, (9, 11, 2), dtype=np.uint8),
+        "rgb.ppm": rng.integers(0, 256, (16, 24, 3), dtype=np.uint8),
+        "rgba.pam": rng.integers(0, 256, (12, 8, 4), dtype=np.uint8),
+        "grey16.pgm": rng.integers(0, 65536, (8, 8), dtype=np.uint16),
+        "rgb16.ppm": rng.integers(0, 65536, (8, 10, 3), dtype=np.uint16),
+    }
+    for name, pixels in sources.items():
+        write_pnm(tmp / name, pixels)
+    write_pfm(tmp / "grey.pfm", rng.random((8, 8), dtype=np.float32))
+    write_pfm(tmp / "rgb.pfm", rng.random((8, 8, 3), dtype=np.float32))
+    for name in [*sources, "grey.pfm", "rgb.pfm"]:
+        for options in (["-d", "0", "-e", "1"], ["-d", "1", "-e", "3"], ["-d", "2", "--container=1", "-p"]):
+            out.append(cjxl(tmp / name, tmp / "out.jxl", *options))
+    # JPEG reconstruction data, grey and colour
+    for name in ("grey.pgm", "rgb.ppm"):
+        run(tool("cjpeg"), "-outfile", tmp / "in.jpg", tmp / name)
+        out.append(cjxl(tmp / "in.jpg", tmp / "out.jxl"))
+    maker = fixture_bin / "make_fixture"
+    for args in (["uint", "10", "3"], ["uint", "12", "4"], ["uint", "1", "1"], ["float", "16", "1"],
+                 ["float", "16", "4"], ["float", "24", "3"], ["anim", "3", "2"]):
+        run(maker, tmp / "f.jxl", *args, "8", "6", "--orientation", "6", "--box", "Exif=0000000049492a00")
+        out.append((tmp / "f.jxl").read_bytes())
+    grey = bytes(range(48))
+    for compress in (False, True):
+        out.append(tessara.Encoder("L", use_container=True)(grey, 8, 6, False, exif=bytes(4) + b"II*\0",
+                                                            xmp=b"<x/>", jumb=b"j", compress=compress))
+    # a split codestream: the first file in jxlp boxes
+    cs = out[0]
+    ftyp = box(b"ftyp", b"jxl \0\0\0\0jxl ")
+    signature = bytes.fromhex("0000000c4a584c200d0a870a")
+    parts = [cs[:10], cs[10:]]
+    out.append(signature + ftyp + box(b"jxlp", struct.pack(">I", 0) + parts[0])
+               + box(b"jxlp", struct.pack(">I", 0x80000001) + parts[1]))
+    return out
+
+
+def encoder_inputs(tmp: Path) -> list[bytes]:
+    """Byte 0 chooses the path and settings (see encoder_fuzz.cpp)."""
+    out = []
+    for name in ("grey.pgm", "rgb.ppm"):
+        run(tool("cjpeg"), "-outfile", tmp / "in.jpg", tmp / name)
+        jpeg = (tmp / "in.jpg").read_bytes()
+        out += [bytes([0x00]) + jpeg, bytes([0x0C]) + jpeg, bytes([0x1E]) + jpeg]
+    for choice in (0x01, 0x03, 0x0D, 0x25, 0x41, 0x83, 0xC1, 0xC3, 0x1F):
+        width, height, shape = 7, 5, 0x1A
+        channels = 1 + (shape & 3) if choice >> 6 <= 1 else 1
+        size = {0: 1, 1: 1, 2: 2, 3: 4}[choice >> 6] * channels * 8 * 6
+        out.append(bytes([choice, width, height, shape]) + rng.integers(0, 256, size, dtype=np.uint8).tobytes())
+    return out
+
+
+def write(directory: Path, inputs: list[bytes]) -> None:
+    directory.mkdir(parents=True, exist_ok=True)
+    for data in inputs:
+        (directory / hashlib.sha1(data).hexdigest()).write_bytes(data)
+
+
+def main() -> None:
+    out, fixture_bin = Path(sys.argv[1]), Path(sys.argv[2])
+    with tempfile.TemporaryDirectory() as tmp:
+        files = jxl_files(Path(tmp), fixture_bin)
+        for target in ("boxes_fuzz", "decoder_fuzz", "decode_call_fuzz"):
+            write(out / target, files)
+        write(out / "encoder_fuzz", encoder_inputs(Path(tmp)))
+    print(f"fuzz_corpus: {len(files)} JPEG XL seeds in {out}")
+
+
+if __name__ == "__main__":
+    main()
