@@ -231,3 +231,17 @@ def test_premultiplied_alpha_comes_as_stored_like_djxl(tmp_path):
     (size, mode), im = opened(path)
     assert (size, mode) == ((6, 5), "RGBA")
     np.testing.assert_array_equal(pillow_array(im), read_pnm(djxl(path, tmp_path / "ref.pam")))
+
+
+@pytest.mark.parametrize("pixels, mapped", [((5, 4), True), ((5, 4, 4), True), ((5, 4, 3), False)])
+def test_load_uses_the_decoded_bytes_in_place_where_pillow_can(tmp_path, pixels, mapped):
+    src = tmp_path / "in.pnm"
+    write_pnm(src, rng.integers(0, 256, size=pixels, dtype=np.uint8))
+    im = Image.open(io.BytesIO(cjxl(src, tmp_path / "a.jxl", "-d", "0")))
+    im.load()
+    assert im.readonly == mapped
+    before = np.asarray(im).copy()
+    # writing copies a mapped image first; the decoded pixels stay as they were
+    im.putpixel((0, 0), 7 if len(pixels) == 2 else (7, 7, 7, 7)[: pixels[2]])
+    assert im.getpixel((0, 0)) in (7, (7,) * len(im.mode))
+    assert (np.asarray(im)[1:] == before[1:]).all() and not im.readonly

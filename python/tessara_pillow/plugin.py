@@ -137,13 +137,20 @@ class JxlImageFile(ImageFile.ImageFile):
         if is_jpeg:
             self._take_jpeg(image)
         else:
-            self.load_prepare()  # an empty image of the announced size and mode
-            self.frombytes(self._pillow_bytes(image), "raw", self._layout.rawmode)
+            self._take_pixels(self._pillow_bytes(image))
         if icc:
             self.info["icc_profile"] = icc
         if self._exclusive_fp and self.fp is not None:
             self.fp.close()
         self.fp = None
+
+    def _take_pixels(self, samples: bytes) -> None:
+        """Pillow's image over the decoded bytes: in place for the modes that
+        Pillow stores as they are decoded ("L", "RGBA", "I;16"; read-only, so
+        Pillow copies before changing them), one copy into its storage else."""
+        image = Image.frombuffer(self.mode, self.size, samples, "raw", self._layout.rawmode, 0, 1)
+        self.im = image.im
+        self.readonly = image.readonly
 
     def _check_decoded(self, is_jpeg: bool, info: Any, image: bytes) -> None:
         layout = self._layout
