@@ -68,8 +68,12 @@ def read_pnm(path, scale_to_16_bits=False):
         fields = dict(line.split(b" ", 1) for line in head.split(b"\n")[1:] if b" " in line)
         w, h, c, maxval = (int(fields[k]) for k in (b"WIDTH", b"HEIGHT", b"DEPTH", b"MAXVAL"))
     else:
-        parts = data.split(maxsplit=4)
-        magic, w, h, maxval, body = parts[0], int(parts[1]), int(parts[2]), int(parts[3]), parts[4]
+        # The header ends at the one whitespace byte after maxval; the samples
+        # that follow may start with bytes that look like whitespace.
+        head = re.match(rb"(P[56])\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
+        assert head, "not a binary PNM file"
+        magic, w, h, maxval = head[1], int(head[2]), int(head[3]), int(head[4])
+        body = data[head.end():]
         c = {b"P5": 1, b"P6": 3}[magic]
     dtype = ">u2" if maxval > 255 else "u1"
     img = np.frombuffer(body, dtype=dtype).reshape(h, w, c).astype(np.uint16 if maxval > 255 else np.uint8)
@@ -80,7 +84,10 @@ def read_pnm(path, scale_to_16_bits=False):
 
 def read_pfm(path):
     data = Path(path).read_bytes()
-    kind, w, h, scale, body = data.split(maxsplit=4)
+    head = re.match(rb"(P[Ff])\s+(\d+)\s+(\d+)\s+(\S+)\s", data)
+    assert head, "not a PFM file"
+    kind, w, h, scale = head[1], head[2], head[3], head[4]
+    body = data[head.end():]
     c = 3 if kind == b"PF" else 1
     dtype = "<f4" if float(scale) < 0 else ">f4"
     img = np.frombuffer(body, dtype=dtype).reshape(int(h), int(w), c)[::-1]

@@ -2,6 +2,7 @@
 // small handler per event over the state of one decode.
 #include "codec/decoder.h"
 
+#include <atomic>
 #include <utility>
 
 #include "codec/fault.h"
@@ -53,6 +54,34 @@ PixelSamples::Kind samples_kind(JxlDataType type) noexcept {
   }
 }
 
+// Where libjxl's runs of decoded samples are converted to: the frame as the
+// store holds it, `width` x `height` pixels of `channels` samples.
+struct ConvertedRows {
+  SamplePlacement at;
+  size_t width = 0;
+  size_t height = 0;
+  uint32_t channels = 0;
+  // Set if libjxl ever hands over a run outside the frame: the decode then
+  // fails rather than hand out memory nothing wrote.
+  std::atomic<bool> outside{false};
+};
+
+void* rows_init(void* rows, size_t /*threads*/, size_t /*pixels*/) noexcept { return rows; }
+// libjxl 0.11 refuses a null destroy callback, whatever its header says.
+void rows_destroy(void* /*rows*/) noexcept {}
+
+void rows_run(void* opaque, size_t /*thread*/, size_t x, size_t y, size_t pixels,
+              const void* samples) noexcept {
+  auto& rows = *static_cast<ConvertedRows*>(opaque);
+  if (y >= rows.height || x > rows.width || pixels > rows.width - x) {
+    rows.outside.store(true, std::memory_order_relaxed);
+    return;
+  }
+  const size_t first = (y * rows.width + x) * rows.channels;
+  rows.at.convert(static_cast<const uint8_t*>(samples),
+                  rows.at.memory + first * rows.at.out_sample_size, pixels * rows.channels);
+}
+
 // Everything one decode gathers between the signature check and success.
 struct Decode {
   Decode(JxlDecoder* decoder, const DecoderOptions& o, SampleStore& s) noexcept
@@ -65,6 +94,7 @@ struct Decode {
   std::vector<uint8_t> icc;
   std::vector<uint8_t> jpeg;  // stays empty unless the file carries reconstruction data
   PixelSamples pixels;
+  ConvertedRows rows;
 };
 
 Check on_basic_info(Decode& d) noexcept {
@@ -99,10 +129,24 @@ Check on_image_out_buffer(Decode& d) noexcept {
   size_t bytes = 0;
   if (Check s = check_status(JxlDecoderImageOutBufferSize(d.dec, &format, &bytes)); !s) return s;
   const PixelSamples::Kind kind = samples_kind(format.data_type);
-  uint8_t* memory = d.store.place(kind, channels, bytes);
-  if (memory == nullptr) return out_of_memory();
-  d.pixels = PixelSamples{kind, channels, {memory, bytes}};
-  return check_call([&] { return JxlDecoderSetImageOutBuffer(d.dec, &format, memory, bytes); });
+  const SamplePlacement at = d.store.place(kind, channels, bytes);
+  if (at.memory == nullptr) return out_of_memory();
+  if (at.convert == nullptr) {
+    d.pixels = PixelSamples{kind, channels, {at.memory, bytes}};
+    return check_call([&] { return JxlDecoderSetImageOutBuffer(d.dec, &format, at.memory, bytes); });
+  }
+  // Converted as libjxl writes each run, on its worker threads, while the
+  // samples are still in cache; the decoded layout never takes memory.
+  const size_t count = bytes / PixelSamples::sample_size(kind);
+  d.pixels = PixelSamples{kind, channels, {at.memory, count * at.out_sample_size}};
+  d.rows.at = at;
+  d.rows.width = d.info.xsize;
+  d.rows.height = d.info.ysize;
+  d.rows.channels = channels;
+  return check_call([&] {
+    return JxlDecoderSetMultithreadedImageOutCallback(d.dec, &format, rows_init, rows_run,
+                                                      rows_destroy, &d.rows);
+  });
 }
 
 Check on_jpeg_reconstruction(Decode& d) noexcept {
@@ -213,7 +257,11 @@ Result<Decoded, DecodeError> DecoderDriver::decode_or_reconstruct(std::span<cons
     if (status == JXL_DEC_FULL_IMAGE && TESSARA_INJECT(DecoderStatus)) {
       status = static_cast<JxlDecoderStatus>(0x7fff);
     }
-    if (status == JXL_DEC_SUCCESS) return on_success(d);
+    if (status == JXL_DEC_SUCCESS) {
+      if (!d.rows.outside.load(std::memory_order_relaxed)) return on_success(d);
+      step = Err{DecodeError::of(Kind::DecoderFailure)};
+      break;
+    }
     step = on_event(d, status);
   }
   // libjxl may still point into buffers dropped with `d`; a reset forgets

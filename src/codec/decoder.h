@@ -1,6 +1,7 @@
 // The decoder driver: runs one libjxl decoder over a whole JPEG XL file in
 // memory and returns the image facts and either the rebuilt JPEG file or a
-// view of the pixel samples, which libjxl wrote into memory a SampleStore chose.
+// view of the pixel samples, which libjxl wrote (or handed over to be
+// converted) into memory a SampleStore chose.
 #pragma once
 
 #include <cstddef>
@@ -19,30 +20,44 @@
 
 namespace tessara {
 
-// Decoded samples, interleaved as libjxl writes them, in native byte order:
-// their kind and where they lie. The memory belongs to the SampleStore that
-// placed them. Float16 samples are half-float bit patterns.
+// Decoded samples, interleaved, in the layout their SampleStore keeps them
+// in: the kind libjxl decoded them as, and where they lie. The memory belongs
+// to the store that placed them. Float16 samples are half-float bit patterns.
 struct PixelSamples {
   enum class Kind : uint8_t { Uint8, Uint16, Float, Float16 };
   Kind kind = Kind::Uint8;
   uint32_t channels = 0;  // per pixel, alpha included
   std::span<const uint8_t> bytes;
 
-  size_t size() const noexcept { return bytes.size() / sample_size(kind); }  // sample count
   static size_t sample_size(Kind kind) noexcept {
     return kind == Kind::Uint8 ? 1 : kind == Kind::Float ? 4 : 2;
   }
 };
 
-// Chooses the memory libjxl decodes samples into, so that they can land in
-// their final buffer with no copy.
+// Writes `count` decoded samples from `in` to `out` in a store's layout.
+// Called on libjxl's worker threads, on disjoint runs of samples.
+using ConvertSamples = void (*)(const uint8_t* in, uint8_t* out, size_t count) noexcept;
+
+// Where a frame's samples go. Without `convert`, libjxl writes them into
+// `memory` as decoded; with it, each run of samples libjxl decodes is
+// converted into `memory` at once, `out_sample_size` bytes a sample, so that
+// the decoded layout never exists at full size.
+struct SamplePlacement {
+  uint8_t* memory = nullptr;  // nullptr when it cannot be had
+  ConvertSamples convert = nullptr;
+  size_t out_sample_size = 0;
+};
+
+// Chooses the memory libjxl decodes samples into, so that they land in their
+// final buffer with no copy.
 class SampleStore {
  public:
-  // Memory for `bytes` bytes of samples, or nullptr when it cannot be had
-  // (the decode then fails as out of memory). Called once per frame libjxl
-  // writes, with the same arguments each time; the memory must stay valid
-  // until the store is done with.
-  virtual uint8_t* place(PixelSamples::Kind kind, uint32_t channels, size_t bytes) noexcept = 0;
+  // Memory for a frame of `bytes` bytes of decoded samples, or a null
+  // `memory` (the decode then fails as out of memory). Called once per frame
+  // libjxl writes, with the same arguments each time; the memory must stay
+  // valid until the store is done with.
+  virtual SamplePlacement place(PixelSamples::Kind kind, uint32_t channels,
+                                size_t bytes) noexcept = 0;
 
  protected:
   ~SampleStore() = default;

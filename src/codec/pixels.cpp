@@ -9,46 +9,20 @@
 #include <type_traits>
 
 static_assert(std::endian::native == std::endian::little,
-              "grey samples are handed out as little-endian bytes in place");
+              "grey samples are handed out as little-endian bytes as decoded");
 
 namespace tessara {
 namespace {
 
 uint32_t colour_channels_of(uint32_t channels) noexcept { return channels >= 3 ? 3 : 1; }
 
-// Converts `count` samples of type In at `base` into samples of type Out at
-// `base`, block by block. Blocks go in the order in which each block's
-// output overwrites only input already read: front to back when the output
-// is smaller, back to front when it is larger. Only the first block overlaps
-// its own output, so its input is copied aside; every other block's input and
-// output are disjoint, and `convert` (a loop the compiler vectorises) runs on
-// them as on separate buffers.
-template <typename In, typename Out, typename Convert>
-void in_place(uint8_t* base, size_t count, Convert convert) noexcept {
-  constexpr size_t kBlock = 4096;
-  const In* in = reinterpret_cast<const In*>(base);
-  Out* out = reinterpret_cast<Out*>(base);
-  auto run = [&](size_t start) {
-    const size_t n = std::min(kBlock, count - start);
-    convert(std::span<const In>(in + start, n), std::span<Out>(out + start, n));
-  };
-  auto run_first = [&] {
-    In first[kBlock];
-    const size_t n = std::min(kBlock, count);
-    std::copy_n(in, n, first);
-    convert(std::span<const In>(first, n), std::span<Out>(out, n));
-  };
-  static_assert(sizeof(Out) != sizeof(In));
-  if constexpr (sizeof(Out) < sizeof(In)) {
-    run_first();
-    for (size_t start = kBlock; start < count; start += kBlock) run(start);
-  } else {
-    for (size_t start = count <= kBlock ? 0 : (count - 1) / kBlock * kBlock; start >= kBlock;
-         start -= kBlock) {
-      run(start);
-    }
-    run_first();
-  }
+// A conversion between spans as a ConvertSamples over the bytes libjxl
+// hands over and the final buffer; both are aligned for their sample types
+// (libjxl's row buffers and the start of a sample in the final buffer).
+template <typename In, typename Out, void (*Convert)(std::span<const In>, std::span<Out>) noexcept>
+void over_bytes(const uint8_t* in, uint8_t* out, size_t count) noexcept {
+  Convert(std::span<const In>(reinterpret_cast<const In*>(in), count),
+          std::span<Out>(reinterpret_cast<Out*>(out), count));
 }
 
 // Half floats to bytes through a block of floats that stays in cache.
@@ -63,19 +37,13 @@ void halves_to_bytes(std::span<const uint16_t> in, std::span<uint8_t> out) noexc
 
 }  // namespace
 
-uint8_t* ImageBytes::place(PixelSamples::Kind kind, uint32_t channels, size_t bytes) noexcept {
+SamplePlacement ImageBytes::place(PixelSamples::Kind kind, uint32_t channels,
+                                  size_t bytes) noexcept {
   const uint32_t colour = colour_channels_of(channels);
-  if (in_final_layout(kind, colour)) return final_buffer(bytes);
+  if (in_final_layout(kind, colour)) return {final_buffer(bytes), nullptr, 0};
   const size_t count = bytes / PixelSamples::sample_size(kind);
-  return final_buffer(std::max(bytes, converted_size(kind, colour, count)));
-}
-
-bool ImageBytes::finish(const PixelSamples& samples) noexcept {
-  const uint32_t colour = colour_channels_of(samples.channels);
-  if (in_final_layout(samples.kind, colour)) return true;
-  convert_in_place(samples, colour);
-  const size_t size = converted_size(samples.kind, colour, samples.size());
-  return size >= samples.bytes.size() || shrink_final_buffer(size);
+  return {final_buffer(converted_size(kind, colour, count)), converter_for(kind, colour),
+          converted_size(kind, colour, 1)};
 }
 
 uint8_t* OwnedImageBytes::final_buffer(size_t bytes) noexcept {
@@ -83,11 +51,6 @@ uint8_t* OwnedImageBytes::final_buffer(size_t bytes) noexcept {
   buffer_.reset(new (std::nothrow) uint8_t[bytes]);
   size_ = buffer_ ? bytes : 0;
   return buffer_.get();
-}
-
-bool OwnedImageBytes::shrink_final_buffer(size_t bytes) noexcept {
-  size_ = std::min(size_, bytes);
-  return true;
 }
 
 void widen_halves(std::span<const uint16_t> in, std::span<float> out) noexcept {
@@ -137,28 +100,18 @@ size_t converted_size(PixelSamples::Kind kind, uint32_t colour_channels, size_t 
   return kind == PixelSamples::Kind::Float16 ? count * 4 : count * PixelSamples::sample_size(kind);
 }
 
-void convert_in_place(const PixelSamples& samples, uint32_t colour_channels) noexcept {
+ConvertSamples converter_for(PixelSamples::Kind kind, uint32_t colour_channels) noexcept {
   using K = PixelSamples::Kind;
-  // libjxl wrote the samples; from here on they are only reached as bytes
-  // of the buffer they lie in, which the store owns.
-  uint8_t* base = const_cast<uint8_t*>(samples.bytes.data());
-  const size_t count = samples.size();
-  switch (samples.kind) {
-    case K::Uint8: break;
-    case K::Uint16:
-      if (colour_channels != 1) in_place<uint16_t, uint8_t>(base, count, high_bytes);
-      break;
-    case K::Float:
-      if (colour_channels != 1) in_place<float, uint8_t>(base, count, floats_to_bytes);
-      break;
+  const bool grey = colour_channels == 1;
+  switch (kind) {
+    case K::Uint8: return nullptr;
+    case K::Uint16: return grey ? nullptr : over_bytes<uint16_t, uint8_t, high_bytes>;
+    case K::Float: return grey ? nullptr : over_bytes<float, uint8_t, floats_to_bytes>;
     case K::Float16:
-      if (colour_channels == 1) {
-        in_place<uint16_t, float>(base, count, widen_halves);
-      } else {
-        in_place<uint16_t, uint8_t>(base, count, halves_to_bytes);
-      }
-      break;
+      return grey ? over_bytes<uint16_t, float, widen_halves>
+                  : over_bytes<uint16_t, uint8_t, halves_to_bytes>;
   }
+  return nullptr;
 }
 
 std::string image_mode(uint32_t colour_channels, bool has_alpha, const PixelSamples* samples) {

@@ -1,7 +1,8 @@
 // Turning decoded samples into the byte layouts the plug-in expects: grey
 // keeps its precision (little-endian), colour becomes 8-bit; and the sample
-// store that decodes them into the final buffer, converted there in place, so
-// that no other full-size buffer exists. No Python here.
+// store that decodes them into the final buffer, converting those that need
+// it as libjxl writes them, so that no other full-size buffer exists. No
+// Python here.
 #pragma once
 
 #include <cstdint>
@@ -13,15 +14,13 @@
 
 namespace tessara {
 
-// The image bytes handed out. libjxl decodes into the final buffer, made
-// large enough for both layouts; samples not yet in their final layout are
-// converted there in place by `finish`, which then cuts the buffer to size.
+// The image bytes handed out, in a final buffer of exactly their size:
+// libjxl decodes into it, and samples not in their final layout are
+// converted into it run by run.
 class ImageBytes : public SampleStore {
  public:
-  uint8_t* place(PixelSamples::Kind kind, uint32_t channels, size_t bytes) noexcept final;
-  // After a successful decode into this store: converts the samples in place
-  // if they need it. False when out of memory.
-  [[nodiscard]] bool finish(const PixelSamples& samples) noexcept;
+  SamplePlacement place(PixelSamples::Kind kind, uint32_t channels,
+                        size_t bytes) noexcept final;
 
  protected:
   ~ImageBytes() = default;
@@ -29,8 +28,6 @@ class ImageBytes : public SampleStore {
   // writes every byte that is handed out), or nullptr when out of memory.
   // Asked again for the same size, it returns the same memory.
   virtual uint8_t* final_buffer(size_t bytes) noexcept = 0;
-  // Cuts the final buffer to its first `bytes` bytes, which stay in place.
-  virtual bool shrink_final_buffer(size_t bytes) noexcept = 0;
 };
 
 // ImageBytes that owns its final buffer: what tests, fuzzers and benchmarks
@@ -41,7 +38,6 @@ class OwnedImageBytes final : public ImageBytes {
 
  private:
   uint8_t* final_buffer(size_t bytes) noexcept override;
-  bool shrink_final_buffer(size_t bytes) noexcept override;
 
   std::unique_ptr<uint8_t[]> buffer_;
   size_t size_ = 0;
@@ -54,9 +50,9 @@ bool in_final_layout(PixelSamples::Kind kind, uint32_t colour_channels) noexcept
 
 // Byte length of `count` samples of `kind` once converted.
 size_t converted_size(PixelSamples::Kind kind, uint32_t colour_channels, size_t count) noexcept;
-// Converts the samples where they lie: their memory must hold
-// max(samples.bytes.size(), converted_size(...)) bytes.
-void convert_in_place(const PixelSamples& samples, uint32_t colour_channels) noexcept;
+// The conversion of samples of `kind` not in their final layout (null for
+// those that are).
+ConvertSamples converter_for(PixelSamples::Kind kind, uint32_t colour_channels) noexcept;
 
 // The mode string of an image: "L", "LA", "RGB", "RGBA", or for grey without
 // alpha by sample kind "I;16", "F", "F;16". Empty for other channel counts.

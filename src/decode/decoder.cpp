@@ -54,20 +54,6 @@ class ImageObject final : public ImageBytes {
     });
   }
 
-  // The object is new and referenced only here, so it may be resized; a
-  // shrink keeps the bytes in place.
-  bool shrink_final_buffer(size_t bytes) noexcept override {
-    return with_lock([&]() -> bool {
-      PyObject* object = object_.release();
-      if (_PyBytes_Resize(&object, static_cast<Py_ssize_t>(bytes)) == 0) {
-        object_ = Ref(object);
-        return true;
-      }
-      PyErr_Clear();  // the object is gone, and the call fails as out of memory
-      return false;
-    });
-  }
-
   Ref object_;
 };
 
@@ -123,7 +109,6 @@ Outcome<DecodedParts> decode_call(int64_t num_threads, std::span<const uint8_t> 
     return Err<Error>{TESSARA_FAULT(
         "internal error: entered unreachable code: NotImplementedError: Unsupported color mode")};
   }
-  if (samples != nullptr && !image.finish(*samples)) return pending(ExcType::MemoryError, "");
   parts.info = ImageInfoFields{std::move(mode), meta.width, meta.height, meta.num_color_channels,
                                meta.has_alpha};
   return parts;
