@@ -7,7 +7,7 @@ with PASS/MISS; --plot FILE.png draws the ratios against their targets.
 Every case runs its layers interleaved, one call of each per round in a
 rotating order (A B C, B C A, ...), after one warm-up call each, so that drift
 on a shared machine hits all sides alike. Times are medians with their range;
-a ratio is that of two medians, and its range spans the per-round ratios.
+a ratio is the median of the per-round ratios, with their range.
 
 The module and raw libjxl decode bytes already in memory. The plug-in reads
 from an in-memory file object (io.BytesIO over the same bytes), so its ratio
