@@ -40,10 +40,11 @@ void halves_to_bytes(std::span<const uint16_t> in, std::span<uint8_t> out) noexc
 SamplePlacement ImageBytes::place(PixelSamples::Kind kind, uint32_t channels,
                                   size_t bytes) noexcept {
   const uint32_t colour = colour_channels_of(channels);
-  if (in_final_layout(kind, colour)) return {final_buffer(bytes), nullptr, 0};
+  const ConvertSamples convert = converter_for(kind, colour);
+  if (convert == nullptr) return {final_buffer(bytes), nullptr, 0};
   const size_t count = bytes / PixelSamples::sample_size(kind);
-  return {final_buffer(converted_size(kind, colour, count)), converter_for(kind, colour),
-          converted_size(kind, colour, 1)};
+  const size_t out_size = converted_size(kind, colour, 1);
+  return {final_buffer(count * out_size), convert, out_size};
 }
 
 uint8_t* OwnedImageBytes::final_buffer(size_t bytes) noexcept {
@@ -88,11 +89,6 @@ bool all_within(std::span<const float> samples, float limit) noexcept {
   uint32_t outside = 0;
   for (const float v : samples) outside |= std::fabs(v) <= limit ? 0u : 1u;
   return outside == 0;
-}
-
-bool in_final_layout(PixelSamples::Kind kind, uint32_t colour_channels) noexcept {
-  return kind == PixelSamples::Kind::Uint8 ||
-         (colour_channels == 1 && kind != PixelSamples::Kind::Float16);
 }
 
 size_t converted_size(PixelSamples::Kind kind, uint32_t colour_channels, size_t count) noexcept {

@@ -43,15 +43,12 @@ class OwnedImageBytes final : public ImageBytes {
   size_t size_ = 0;
 };
 
-// Whether decoded samples already have the byte layout handed out: 8-bit
-// samples always, grey (with or without alpha) 16-bit and float samples as
-// they are (little-endian); colour and half-float samples need converting.
-bool in_final_layout(PixelSamples::Kind kind, uint32_t colour_channels) noexcept;
-
 // Byte length of `count` samples of `kind` once converted.
 size_t converted_size(PixelSamples::Kind kind, uint32_t colour_channels, size_t count) noexcept;
-// The conversion of samples of `kind` not in their final layout (null for
-// those that are).
+// The conversion of decoded samples into the layout handed out, or null for
+// samples already in it: 8-bit samples always, grey (with or without alpha)
+// 16-bit and float samples as they are (little-endian); colour and
+// half-float samples are converted.
 ConvertSamples converter_for(PixelSamples::Kind kind, uint32_t colour_channels) noexcept;
 
 // The mode string of an image: "L", "LA", "RGB", "RGBA", or for grey without
