@@ -15,7 +15,7 @@ import pytest
 from PIL import Image
 
 from jxltools import djxl, read_pfm, read_pnm
-from tessara_pillow import demo, scene
+from tessara_pillow.convert import demo, scene
 
 SMALL = (192, 128)
 SUFFIX = {"L": "pgm", "LA": "pam", "RGB": "ppm", "RGBA": "pam", "I;16": "pgm", "F": "pfm"}

@@ -22,9 +22,9 @@ from typing import NoReturn, TextIO
 
 from PIL import Image
 
-from . import conversion, demo, diagnostics, jobs
-from .jobs import Action, Job, Plan, Settings
-from .output import Outputs
+from . import demo, libjxl_notes, one_file, planning
+from .planning import Action, Job, Plan, Settings
+from .outputs import Outputs
 from .progress import Progress, clock, human_bytes
 
 PROG = "tessara-convert"
@@ -97,7 +97,7 @@ def _ranged(kind: type[int] | type[float], low: float, high: float | None) -> Ca
 
 def _format(text: str) -> str:
     try:
-        return jobs.output_format(text)
+        return planning.output_format(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
 
@@ -134,7 +134,7 @@ def parser() -> argparse.ArgumentParser:
     run = p.add_argument_group("running")
     run.add_argument("-j", "--jobs", metavar="N", type=_ranged(int, 1, 1024), default=_cores(),
                      help=f"files converted at once, each on one core (default: the cores, {_cores()})")
-    run.add_argument("--max-pixels", metavar="N", type=_ranged(int, 0, None), default=jobs.Settings.max_pixels,
+    run.add_argument("--max-pixels", metavar="N", type=_ranged(int, 0, None), default=planning.Settings.max_pixels,
                      help="refuse larger images as possible decompression bombs (default %(default)s, "
                           "Pillow's limit; 0: none)")
     run.add_argument("-v", "--verbose", action="store_true",
@@ -194,7 +194,7 @@ def _signals_interrupt() -> Iterator[None]:
 @contextmanager
 def _pillow_quiet() -> Iterator[None]:
     """Pillow's own size check only warns below its limit, and warnings would
-    print source lines: jobs.check_pixels refuses with one clear line instead."""
+    print source lines: planning.check_pixels refuses with one clear line instead."""
     limit = Image.MAX_IMAGE_PIXELS
     Image.MAX_IMAGE_PIXELS = None
     try:
@@ -235,11 +235,11 @@ class _Run:
             return "the original JPEG, rebuilt bit for bit"
         if job.action is Action.COPY:
             return f"copied, already {job.fmt}"
-        quality = s.quality if s.quality is not None else conversion.DEFAULT_QUALITY
+        quality = s.quality if s.quality is not None else one_file.DEFAULT_QUALITY
         kind = "lossless" if s.lossless else f"quality {quality:g}"
-        if job.fmt == jobs.JXL:
+        if job.fmt == planning.JXL:
             return f"pixels, {kind}, effort {s.effort}"
-        return f"pixels, {job.fmt} {kind}" if job.fmt in (jobs.JPEG, "WEBP") else f"pixels, {job.fmt}"
+        return f"pixels, {job.fmt} {kind}" if job.fmt in (planning.JPEG, "WEBP") else f"pixels, {job.fmt}"
 
     def execute(self, plan: Plan) -> int:
         for problem in plan.failed:
@@ -269,7 +269,7 @@ class _Run:
         # threads to finish their files.
         pool = ThreadPoolExecutor(workers, thread_name_prefix=PROG)
         futures: dict[Future[int], Job] = {
-            pool.submit(conversion.run, job, self.settings, self.outputs, threads): job for job in todo
+            pool.submit(one_file.run, job, self.settings, self.outputs, threads): job for job in todo
         }
         pending = set(futures)
         self.progress.draw(force=True)
@@ -287,7 +287,7 @@ class _Run:
         self.progress.advance(job.size)
         error = future.exception()
         if error is not None:
-            self.fail(job.source, jobs.describe(error))
+            self.fail(job.source, planning.describe(error))
             return
         written = future.result()
         if job.action is Action.COPY:
@@ -343,7 +343,7 @@ def _demo(args: argparse.Namespace) -> int:
     try:
         rows = demo.run(out, args.demo_size)
     except OSError as e:
-        print(f"{PROG}: {jobs.describe(e)}", file=sys.stderr)
+        print(f"{PROG}: {planning.describe(e)}", file=sys.stderr)
         return EXIT_FAILED
     return 0 if all(row.ok for row in rows) else EXIT_FAILED
 
@@ -351,7 +351,7 @@ def _demo(args: argparse.Namespace) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     p = parser()
     args = p.parse_args(argv)
-    if args.to == jobs.JPEG and args.lossless:
+    if args.to == planning.JPEG and args.lossless:
         p.error("--lossless: JPEG has no lossless mode (a JPEG XL made from a JPEG rebuilds it without it)")
     if not args.inputs:
         if args.to or args.quality is not None or args.lossless or args.overwrite or args.dry_run:
@@ -362,11 +362,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         except (KeyboardInterrupt, _Interrupted) as e:
             return 128 + (e.signum if isinstance(e, _Interrupted) else signal.SIGINT)
     run = _Run(args, _settings(args))
-    notes = nullcontext(sys.stderr) if args.verbose else diagnostics.without_libjxl_notes(sys.stderr)
+    notes = nullcontext(sys.stderr) if args.verbose else libjxl_notes.without_libjxl_notes(sys.stderr)
     try:
         with _signals_interrupt(), _pillow_quiet(), notes as run.err:
             try:
-                return run.execute(jobs.plan(args.inputs, run.settings))
+                return run.execute(planning.make_plan(args.inputs, run.settings))
             except KeyboardInterrupt:
                 run.interrupted(signal.SIGINT)
             except _Interrupted as e:

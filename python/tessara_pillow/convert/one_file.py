@@ -9,10 +9,10 @@ from typing import Any
 
 from PIL import Image, ImageCms, ImageOps, PngImagePlugin
 
-from .jobs import JPEG, JXL, PNG, Action, Job, Refused, Settings, check_pixels
-from .output import Outputs
-from .plugin import JxlImageFile
-from .transcode import jpeg_to_jxl, jxl_to_jpeg
+from .planning import JPEG, JXL, PNG, Action, Job, Refused, Settings, check_pixels
+from .outputs import Outputs
+from ..plugin import JxlImageFile
+from ..transcode import jpeg_to_jxl, jxl_to_jpeg
 
 _ORIENTATION = 0x0112
 # Quality for JPEG and WebP when none is asked for: Pillow's defaults (75,

@@ -14,7 +14,7 @@ from pathlib import Path
 
 from PIL import Image, UnidentifiedImageError
 
-from .plugin import JxlImageFile
+from ..plugin import JxlImageFile
 
 JXL, JPEG, PNG = "JXL", "JPEG", "PNG"
 # Camera JPEGs with extra pictures (MPF) open as "MPO"; they are JPEG files.
@@ -173,7 +173,7 @@ def _action(fmt: str, rebuildable: bool, target: str, settings: Settings) -> Act
     return Action.ENCODE
 
 
-def plan(inputs: Sequence[str], settings: Settings) -> Plan:
+def make_plan(inputs: Sequence[str], settings: Settings) -> Plan:
     result = Plan()
     files = find_inputs(inputs, result, settings.out_dir)
     sources = {os.path.realpath(f) for f, _ in files}

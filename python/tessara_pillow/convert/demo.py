@@ -15,7 +15,7 @@ from typing import IO, Any
 from PIL import Image, ImageChops, ImageMath
 
 from . import scene
-from .transcode import jpeg_to_jxl, jxl_to_jpeg
+from ..transcode import jpeg_to_jxl, jxl_to_jpeg
 
 DEFAULT_SIZE = (1920, 1280)
 
