@@ -32,28 +32,6 @@ Check check_call(Call&& call) noexcept {
   return check_status(*status);
 }
 
-Result<JxlDataType, DecodeError> sample_type(const JxlBasicInfo& info) noexcept {
-  const uint32_t bits = info.bits_per_sample;
-  if (info.exponent_bits_per_sample != 0) {
-    if (bits == 16) return JXL_TYPE_FLOAT16;
-    if (bits == 32) return JXL_TYPE_FLOAT;
-    return Err{DecodeError::bit_width(bits)};
-  }
-  if (bits <= 8) return JXL_TYPE_UINT8;
-  if (bits <= 16) return JXL_TYPE_UINT16;
-  if (bits == 32) return JXL_TYPE_FLOAT;
-  return Err{DecodeError::bit_width(bits)};
-}
-
-PixelSamples::Kind samples_kind(JxlDataType type) noexcept {
-  switch (type) {
-    case JXL_TYPE_FLOAT: return PixelSamples::Kind::Float;
-    case JXL_TYPE_UINT16: return PixelSamples::Kind::Uint16;
-    case JXL_TYPE_FLOAT16: return PixelSamples::Kind::Float16;
-    default: return PixelSamples::Kind::Uint8;
-  }
-}
-
 // Where libjxl's runs of decoded samples are converted to: the frame as the
 // store holds it, `width` x `height` pixels of `channels` samples.
 struct ConvertedRows {
@@ -122,13 +100,14 @@ Check on_color_encoding(Decode& d) noexcept {
 
 // Asked once per frame written, so an animation leaves its last frame.
 Check on_image_out_buffer(Decode& d) noexcept {
-  auto type = sample_type(d.info);
-  if (!type) return Err{type.error()};
-  const uint32_t channels = d.info.num_color_channels + (d.info.alpha_bits > 0 ? 1 : 0);
-  const JxlPixelFormat format{channels, type.value(), JXL_NATIVE_ENDIAN, 0};
+  const std::optional<SampleKind> decoded =
+      decoded_kind(d.info.bits_per_sample, d.info.exponent_bits_per_sample);
+  if (!decoded) return Err{DecodeError::bit_width(d.info.bits_per_sample)};
+  const SampleKind kind = *decoded;
+  const uint32_t channels = channels_of(d.info);
+  const JxlPixelFormat format = pixel_format(channels, kind);
   size_t bytes = 0;
   if (Check s = check_status(JxlDecoderImageOutBufferSize(d.dec, &format, &bytes)); !s) return s;
-  const PixelSamples::Kind kind = samples_kind(format.data_type);
   const SamplePlacement at = d.store.place(kind, channels, bytes);
   if (at.memory == nullptr) return out_of_memory();
   if (at.convert == nullptr) {

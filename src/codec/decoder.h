@@ -15,6 +15,7 @@
 #include <jxl/decode_cxx.h>
 
 #include "codec/errors.h"
+#include "codec/layouts.h"
 #include "codec/result.h"
 #include "codec/runner.h"
 
@@ -24,14 +25,12 @@ namespace tessara {
 // in: the kind libjxl decoded them as, and where they lie. The memory belongs
 // to the store that placed them. Float16 samples are half-float bit patterns.
 struct PixelSamples {
-  enum class Kind : uint8_t { Uint8, Uint16, Float, Float16 };
+  using Kind = SampleKind;
   Kind kind = Kind::Uint8;
   uint32_t channels = 0;  // per pixel, alpha included
   std::span<const uint8_t> bytes;
 
-  static size_t sample_size(Kind kind) noexcept {
-    return kind == Kind::Uint8 ? 1 : kind == Kind::Float ? 4 : 2;
-  }
+  static size_t sample_size(Kind kind) noexcept { return layout_of(kind).size; }
 };
 
 // Writes `count` decoded samples from `in` to `out` in a store's layout.

@@ -14,15 +14,22 @@ static_assert(std::endian::native == std::endian::little,
 namespace tessara {
 namespace {
 
-uint32_t colour_channels_of(uint32_t channels) noexcept { return channels >= 3 ? 3 : 1; }
+// The C++ type of a sample of each kind as libjxl writes it (Float16: bit
+// patterns); over_bytes checks it against the sample sizes of the layouts.
+template <SampleKind K>
+using sample_t = std::conditional_t<K == SampleKind::Float, float,
+                                    std::conditional_t<K == SampleKind::Uint8, uint8_t, uint16_t>>;
 
 // A conversion between spans as a ConvertSamples over the bytes libjxl
 // hands over and the final buffer; both are aligned for their sample types
 // (libjxl's row buffers and the start of a sample in the final buffer).
-template <typename In, typename Out, void (*Convert)(std::span<const In>, std::span<Out>) noexcept>
+template <SampleKind From, SampleKind To,
+          void (*Convert)(std::span<const sample_t<From>>, std::span<sample_t<To>>) noexcept>
 void over_bytes(const uint8_t* in, uint8_t* out, size_t count) noexcept {
-  Convert(std::span<const In>(reinterpret_cast<const In*>(in), count),
-          std::span<Out>(reinterpret_cast<Out*>(out), count));
+  static_assert(sizeof(sample_t<From>) == layout_of(From).size &&
+                sizeof(sample_t<To>) == layout_of(To).size);
+  Convert(std::span<const sample_t<From>>(reinterpret_cast<const sample_t<From>*>(in), count),
+          std::span<sample_t<To>>(reinterpret_cast<sample_t<To>*>(out), count));
 }
 
 // Half floats to bytes through a block of floats that stays in cache.
@@ -35,15 +42,57 @@ void halves_to_bytes(std::span<const uint16_t> in, std::span<uint8_t> out) noexc
   }
 }
 
+struct Conversion {
+  SampleKind from;
+  SampleKind to;
+  ConvertSamples run;
+};
+
+template <SampleKind From, SampleKind To,
+          void (*Convert)(std::span<const sample_t<From>>, std::span<sample_t<To>>) noexcept>
+constexpr Conversion converting() noexcept {
+  return {From, To, over_bytes<From, To, Convert>};
+}
+
+using K = SampleKind;
+constexpr Conversion kConversions[] = {
+    converting<K::Uint16, K::Uint8, high_bytes>(),
+    converting<K::Float, K::Uint8, floats_to_bytes>(),
+    converting<K::Float16, K::Float, widen_halves>(),
+    converting<K::Float16, K::Uint8, halves_to_bytes>(),
+};
+
+// The conversion of samples decoded as `from` into the kind handed out,
+// null where they are handed out as decoded.
+constexpr ConvertSamples conversion(SampleKind from, SampleKind to) noexcept {
+  if (from == to) return nullptr;
+  for (const Conversion& c : kConversions) {
+    if (c.from == from && c.to == to) return c.run;
+  }
+  return nullptr;
+}
+
+constexpr bool every_layout_converts() noexcept {
+  for (const KindLayout& kind : kKindLayouts) {
+    for (const ChannelLayout& layout : kChannelLayouts) {
+      const SampleKind out = handed_out_kind(kind.kind, layout);
+      if (out != kind.kind && conversion(kind.kind, out) == nullptr) return false;
+    }
+  }
+  return true;
+}
+static_assert(every_layout_converts(), "a layout handed out in another kind needs a conversion");
+
 }  // namespace
 
-SamplePlacement ImageBytes::place(PixelSamples::Kind kind, uint32_t channels,
-                                  size_t bytes) noexcept {
-  const uint32_t colour = colour_channels_of(channels);
-  const ConvertSamples convert = converter_for(kind, colour);
+SamplePlacement ImageBytes::place(SampleKind kind, uint32_t channels, size_t bytes) noexcept {
+  const ChannelLayout* layout = channel_layout(channels);
+  if (layout == nullptr) return {};  // libjxl delivers 1 to 4 channels
+  const SampleKind out = handed_out_kind(kind, *layout);
+  const ConvertSamples convert = conversion(kind, out);
   if (convert == nullptr) return {final_buffer(bytes), nullptr, 0};
-  const size_t count = bytes / PixelSamples::sample_size(kind);
-  const size_t out_size = converted_size(kind, colour, 1);
+  const size_t count = bytes / layout_of(kind).size;
+  const size_t out_size = layout_of(out).size;
   return {final_buffer(count * out_size), convert, out_size};
 }
 
@@ -91,37 +140,10 @@ bool all_within(std::span<const float> samples, float limit) noexcept {
   return outside == 0;
 }
 
-size_t converted_size(PixelSamples::Kind kind, uint32_t colour_channels, size_t count) noexcept {
-  if (colour_channels != 1) return count;  // colour: one byte per sample
-  return kind == PixelSamples::Kind::Float16 ? count * 4 : count * PixelSamples::sample_size(kind);
-}
-
-ConvertSamples converter_for(PixelSamples::Kind kind, uint32_t colour_channels) noexcept {
-  using K = PixelSamples::Kind;
-  const bool grey = colour_channels == 1;
-  switch (kind) {
-    case K::Uint8: return nullptr;
-    case K::Uint16: return grey ? nullptr : over_bytes<uint16_t, uint8_t, high_bytes>;
-    case K::Float: return grey ? nullptr : over_bytes<float, uint8_t, floats_to_bytes>;
-    case K::Float16:
-      return grey ? over_bytes<uint16_t, float, widen_halves>
-                  : over_bytes<uint16_t, uint8_t, halves_to_bytes>;
-  }
-  return nullptr;
-}
-
 std::string image_mode(uint32_t colour_channels, bool has_alpha, const PixelSamples* samples) {
-  if (colour_channels == 3) return has_alpha ? "RGBA" : "RGB";
-  if (colour_channels != 1) return {};
-  if (has_alpha) return "LA";
-  if (samples == nullptr) return "L";
-  switch (samples->kind) {
-    case PixelSamples::Kind::Uint16: return "I;16";
-    case PixelSamples::Kind::Float: return "F";
-    case PixelSamples::Kind::Float16: return "F;16";
-    case PixelSamples::Kind::Uint8: break;
-  }
-  return "L";
+  const ChannelLayout* layout = channel_layout(colour_channels, has_alpha);
+  if (layout == nullptr) return {};
+  return mode_of(samples != nullptr ? samples->kind : SampleKind::Uint8, *layout);
 }
 
 }  // namespace tessara

@@ -43,16 +43,9 @@ class OwnedImageBytes final : public ImageBytes {
   size_t size_ = 0;
 };
 
-// Byte length of `count` samples of `kind` once converted.
-size_t converted_size(PixelSamples::Kind kind, uint32_t colour_channels, size_t count) noexcept;
-// The conversion of decoded samples into the layout handed out, or null for
-// samples already in it: 8-bit samples always, grey (with or without alpha)
-// 16-bit and float samples as they are (little-endian); colour and
-// half-float samples are converted.
-ConvertSamples converter_for(PixelSamples::Kind kind, uint32_t colour_channels) noexcept;
-
-// The mode string of an image: "L", "LA", "RGB", "RGBA", or for grey without
-// alpha by sample kind "I;16", "F", "F;16". Empty for other channel counts.
+// The mode string of an image (codec/layouts.h): "L", "LA", "RGB", "RGBA",
+// or for grey without alpha by sample kind "I;16", "F", "F;16"; a rebuilt
+// JPEG (no samples) is 8-bit. Empty for other channel counts.
 std::string image_mode(uint32_t colour_channels, bool has_alpha, const PixelSamples* samples);
 
 // Exact widening of IEEE half-precision bit patterns.
