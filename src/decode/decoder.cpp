@@ -40,21 +40,27 @@ class ImageObject final : public ImageBytes {
 
  private:
   uint8_t* final_buffer(size_t bytes) noexcept override {
-    if (object_ && static_cast<size_t>(PyBytes_GET_SIZE(object_.get())) == bytes) {
-      return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(object_.get()));
-    }
+    if (object_ && size_ == bytes) return data_;
     if (bytes > static_cast<size_t>(PY_SSIZE_T_MAX)) return nullptr;
     return with_lock([&]() -> uint8_t* {
       object_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
-      if (!object_) {
+      char* data = object_ ? PyBytes_AsString(object_.get()) : nullptr;
+      if (data == nullptr) {
+        object_ = Ref();
         PyErr_Clear();
         return nullptr;
       }
-      return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(object_.get()));
+      data_ = reinterpret_cast<uint8_t*>(data);
+      size_ = bytes;
+      return data_;
     });
   }
 
   Ref object_;
+  // Where object_'s bytes are, kept so that asking again needs no Python call
+  // (and so no lock).
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
 };
 
 // Everything else the call returns, gathered without the interpreter lock.
@@ -123,7 +129,8 @@ Outcome<Ref> box_list(std::vector<BoxRecord>& boxes) {
   for (size_t i = 0; i < boxes.size(); ++i) {
     Outcome<Ref> box = make_instance(type.value(), std::move(boxes[i]));
     if (!box) return box;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), box.value().release());
+    // Cannot fail: a new list of this length, an index inside it.
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), box.value().release());
   }
   return list;
 }

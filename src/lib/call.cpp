@@ -75,9 +75,9 @@ Outcome<ArgumentSlots> parse_arguments(const SignatureSpec& spec, PyObject* args
                                        PyObject* kwargs) {
   ArgumentSlots slots{};
   const size_t k = spec.parameters.size();
-  const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(args));
+  const size_t n = static_cast<size_t>(PyTuple_Size(args));
   for (size_t i = 0; i < n && i < k; ++i) {
-    slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+    slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   }
   if (n > k) return too_many_positional(spec, n);
   if (kwargs != nullptr) {

@@ -57,7 +57,8 @@ template <typename Payload>
 Outcome<Ref> make_instance(PyTypeObject* type, Payload&& payload) {
   Ref empty(PyTuple_New(0));
   if (!empty) return python_error();
-  Ref object(PyBaseObject_Type.tp_new(type, empty.get(), nullptr));
+  auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+  Ref object(object_new(type, empty.get(), nullptr));
   if (!object) return python_error();
   auto* self = instance_cast<std::remove_cvref_t<Payload>>(object.get());
   new (&self->payload) std::remove_cvref_t<Payload>(std::forward<Payload>(payload));
@@ -72,7 +73,7 @@ void instance_dealloc(PyObject* object) noexcept {
   self->holds.~HoldCounter();
   // The instance owns a reference to its heap type; drop it after freeing.
   PyTypeObject* type = Py_TYPE(object);
-  type->tp_free(object);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(object);
   Py_DECREF(type);
 }
 

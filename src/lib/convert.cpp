@@ -18,16 +18,6 @@ PyObject* sequence_class() {
   return cls;
 }
 
-std::string qualified_name(PyTypeObject* type) {
-  Ref name(PyType_GetQualName(type));
-  const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return "<failed to extract type name>";
-  }
-  return utf8;
-}
-
 Outcome<std::string> target_name(const char* target) {
   if (std::string_view(target) != "Sequence") return std::string(target);
   PyObject* cls = sequence_class();
@@ -62,14 +52,24 @@ bool is_numpy_bool(PyObject* object) {
 
 std::span<const uint8_t> bytes_like_contents(PyObject* object) {
   if (PyBytes_Check(object)) {
-    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(object)),
-            static_cast<size_t>(PyBytes_GET_SIZE(object))};
+    return {reinterpret_cast<const uint8_t*>(PyBytes_AsString(object)),
+            static_cast<size_t>(PyBytes_Size(object))};
   }
-  return {reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(object)),
-          static_cast<size_t>(PyByteArray_GET_SIZE(object))};
+  return {reinterpret_cast<const uint8_t*>(PyByteArray_AsString(object)),
+          static_cast<size_t>(PyByteArray_Size(object))};
 }
 
 }  // namespace
+
+std::string qualified_name(PyTypeObject* type) {
+  Ref name(PyType_GetQualName(type));
+  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return utf8;
+}
 
 Err<Error> type_mismatch(PyObject* object, const char* target) {
   Outcome<std::string> wanted = target_name(target);
@@ -101,7 +101,7 @@ Outcome<uint8_t> to_uint8(PyObject* object) {
 }
 
 Outcome<float> to_float32(PyObject* object) {
-  double value = PyFloat_CheckExact(object) ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
+  double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) return python_error();
   return static_cast<float>(value);
 }
@@ -110,15 +110,15 @@ Outcome<bool> to_bool(PyObject* object) {
   if (object == Py_True) return true;
   if (object == Py_False) return false;
   if (!is_numpy_bool(object)) return type_mismatch(object, "bool");
-  PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
-  if (number == nullptr || number->nb_bool == nullptr) {
+  auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(Py_TYPE(object), Py_nb_bool));
+  if (nb_bool == nullptr) {
     Ref type_text(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(object))));
-    const char* shown = type_text ? PyUnicode_AsUTF8(type_text.get()) : nullptr;
+    const char* shown = type_text ? PyUnicode_AsUTF8AndSize(type_text.get(), nullptr) : nullptr;
     if (shown == nullptr) return python_error();
     return pending(ExcType::TypeError, std::string("object of type '") + shown +
                                            "' does not define a '__bool__' conversion");
   }
-  int truth = number->nb_bool(object);
+  int truth = nb_bool(object);
   if (truth < 0) return python_error();
   return truth != 0;
 }

@@ -13,6 +13,9 @@
 
 namespace tessara::py {
 
+// The type's __qualname__, or "<failed to extract type name>".
+std::string qualified_name(PyTypeObject* type);
+
 // "'T' object is not an instance of 'target'" (or the None form).
 Err<Error> type_mismatch(PyObject* object, const char* target);
 

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "lib/convert.h"
 #include "lib/lock.h"
 
 namespace tessara::py {
@@ -98,12 +99,13 @@ void raise_unexpected_failure(const char* file, int line) noexcept {
 std::string render(const PendingException& error) {
   return with_lock([&]() -> std::string {
     PyObject* type = builtin_type(error.type);
-    std::string name = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    std::string name = qualified_name(reinterpret_cast<PyTypeObject*>(type));
     Ref text(PyUnicode_FromStringAndSize(error.message.data(),
                                          static_cast<Py_ssize_t>(error.message.size())));
-    Ref exc(text ? PyObject_CallOneArg(type, text.get()) : nullptr);
+    PyObject* args[] = {text.get()};
+    Ref exc(text ? PyObject_Vectorcall(type, args, 1, nullptr) : nullptr);
     Ref shown(exc ? PyObject_Str(exc.get()) : nullptr);
-    const char* utf8 = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
+    const char* utf8 = shown ? PyUnicode_AsUTF8AndSize(shown.get(), nullptr) : nullptr;
     PyErr_Clear();
     if (utf8 == nullptr) return name + ": <exception str() failed>";
     return name + ": " + utf8;

@@ -19,7 +19,7 @@ Outcome<PyObject*> jxl_exception_class() {
     if (cls == nullptr) {
       Ref cause(PyErr_GetRaisedException());
       Ref shown(cause ? PyObject_Str(cause.get()) : nullptr);
-      const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
+      const char* text = shown ? PyUnicode_AsUTF8AndSize(shown.get(), nullptr) : nullptr;
       PyErr_Clear();
       return Err<Error>{TESSARA_FAULT(std::string("Failed to initialize new exception type.") +
                                       (text ? std::string(" ") + text : ""))};
