@@ -5,7 +5,6 @@ thread running and no memory behind."""
 
 import json
 import re
-import shutil
 import subprocess
 from pathlib import Path
 
@@ -13,6 +12,7 @@ import numpy as np
 import pytest
 
 import tessara
+from jxltools import tool
 from reliability import fault_module_dir, run_python
 
 REPO = Path(__file__).resolve().parent.parent
@@ -167,10 +167,9 @@ def test_the_normal_module_ignores_the_fault_variable(files):
         assert report["first"] is None
 
 
-@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 def test_only_the_fault_build_reads_the_environment():
     def imports(path):
-        out = subprocess.run(["nm", "-D", "--undefined-only", str(path)], capture_output=True,
+        out = subprocess.run([tool("nm"), "-D", "--undefined-only", str(path)], capture_output=True,
                              text=True, check=True).stdout
         return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
 
