@@ -14,7 +14,7 @@ from PIL import Image
 
 import tessara
 import tessara_pillow  # noqa: F401
-from jxltools import tool, write_pnm
+from jxltools import tool, unavailable, write_pnm
 
 BENCH = Path(__file__).resolve().parent.parent / "bench"
 sys.path.insert(0, str(BENCH))
@@ -27,7 +27,7 @@ from stats import Target, ratio, summarize  # noqa: E402
 def raw():
     path = Path(os.environ.get("TESSARA_FIXTURE_BIN", "build/cpp")) / "jxl_raw"
     if not path.exists():
-        pytest.skip("jxl_raw is not built (run through tools/dev test)")
+        unavailable("jxl_raw is not built (run through tools/dev test)")
     with RawHarness(path) as harness:
         yield harness
 

@@ -2,7 +2,6 @@
 
 import gc
 import importlib
-import shutil
 import subprocess
 import sys
 import weakref
@@ -10,6 +9,7 @@ import weakref
 import pytest
 
 import tessara
+from jxltools import tool
 
 CLASSES = [tessara.Decoder, tessara.Encoder]
 
@@ -86,10 +86,9 @@ def test_freeing_instances_balances_the_type_reference(make):
     assert sys.getrefcount(cls) == before
 
 
-@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 def test_exports_exactly_the_init_function():
     out = subprocess.run(
-        ["nm", "-D", "--defined-only", tessara.__file__], capture_output=True, text=True, check=True
+        [tool("nm"), "-D", "--defined-only", tessara.__file__], capture_output=True, text=True, check=True
     ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert symbols == ["PyInit_tessara"]

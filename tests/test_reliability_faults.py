@@ -5,7 +5,6 @@ thread running and no memory behind."""
 
 import json
 import re
-import shutil
 import subprocess
 from pathlib import Path
 
@@ -13,6 +12,7 @@ import numpy as np
 import pytest
 
 import tessara
+from jxltools import tool
 from reliability import fault_module_dir, run_python
 
 REPO = Path(__file__).resolve().parent.parent
@@ -31,12 +31,14 @@ import tessara
 from PIL import Image
 import tessara_pillow
 
-call, path, warm_up, rounds, repeats = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:6])
+call, path, jpeg_path, warm_up, rounds, repeats = *sys.argv[1:4], *map(int, sys.argv[4:7])
 data = open(path, "rb").read()
+rebuilt_jpeg = open(jpeg_path, "rb").read()
 decoder = tessara.Decoder(num_threads=2)
 encoder = tessara.Encoder("L", lossless=True, num_threads=2)
 calls = {{
     "decode": lambda: decoder(data),
+    "decode_jpeg": lambda: decoder(rebuilt_jpeg),
     "encode": lambda: encoder(bytes(128 * 128), 128, 128, False),
     "plugin": lambda: Image.open(io.BytesIO(data)).load(),
 }}
@@ -82,39 +84,54 @@ CASES = [
     ("colour_channels", "plugin",
      ("PanicException", PANIC_UNREACHABLE + ": NotImplementedError: Unsupported color mode", False),
      "src/decode/decoder.cpp"),
+    ("image_unallocated", "decode",
+     ("PanicException", PANIC_UNREACHABLE + ": the decode finished without an image buffer", False),
+     "src/decode/decoder.cpp"),
+    # the image bytes, which libjxl decodes into: running out of memory there
+    # stays an ordinary MemoryError; a rebuilt JPEG needs no image object, and
+    # its JPEG and ICC bytes (copied bytes) are made as usual
+    ("image_bytes_null", "decode", ("MemoryError", "", True), None),
+    ("image_bytes_null", "plugin", ("MemoryError", "", True), None),
+    ("image_bytes_null", "decode_jpeg", None, None),
+    ("image_bytes_null", "encode", None, None),
     ("tuple_null", "decode", ("PanicException", NULL, False), "src/decode/decoder.cpp"),
-    ("bytes_null_value_error", "decode", ("PanicException", NULL, False), "src/lib/convert.cpp"),
-    ("bytes_null_value_error", "encode", ("PanicException", NULL, False), "src/lib/convert.cpp"),
-    # running out of memory stays an ordinary MemoryError
-    ("bytes_null_memory_error", "decode", ("MemoryError", "", True), None),
-    ("bytes_null_memory_error", "encode", ("MemoryError", "", True), None),
+    # bytes copied from a buffer: a decode's ICC profile (the first made for a
+    # pixel file), a rebuilt JPEG, an encoder's output
+    ("copied_bytes_null_value_error", "decode", ("PanicException", NULL, False), "src/lib/convert.cpp"),
+    ("copied_bytes_null_value_error", "decode_jpeg", ("PanicException", NULL, False), "src/lib/convert.cpp"),
+    ("copied_bytes_null_value_error", "encode", ("PanicException", NULL, False), "src/lib/convert.cpp"),
+    ("copied_bytes_null_memory_error", "decode", ("MemoryError", "", True), None),
+    ("copied_bytes_null_memory_error", "encode", ("MemoryError", "", True), None),
     ("list_null", "decode", ("SystemError", "attempted to fetch exception but none was set", True), None),
 ]
 
 
 @pytest.fixture(scope="module")
-def grey_file(tmp_path_factory):
+def files(tmp_path_factory):
+    """A grey pixel file and a file holding a JPEG to rebuild."""
     # 16 KiB of samples: a leaked image per call would show at once
     y, x = np.mgrid[0:128, 0:128]
     pixels = ((x * 3 + y * 5) % 256).astype(np.uint8)
-    path = tmp_path_factory.mktemp("faults") / "grey.jxl"
-    path.write_bytes(tessara.Encoder("L", lossless=True)(pixels.tobytes(), 128, 128, False))
-    return path
+    folder = tmp_path_factory.mktemp("faults")
+    grey, jpeg = folder / "grey.jxl", folder / "jpeg.jxl"
+    grey.write_bytes(tessara.Encoder("L", lossless=True)(pixels.tobytes(), 128, 128, False))
+    jpeg.write_bytes(tessara.Encoder("RGB")((TESTS / "data" / "small.jpg").read_bytes(), 0, 0, True))
+    return grey, jpeg
 
 
-def run_child(point, call, path, module_dir):
-    done = run_python(CHILD.format(tests=str(TESTS)), call, path, WARM_UP, ROUNDS, REPEATS, module_dir=module_dir,
-                      env={"TESSARA_FAULT": point})
+def run_child(point, call, files, module_dir, warm_up=WARM_UP, rounds=ROUNDS, repeats=REPEATS):
+    done = run_python(CHILD.format(tests=str(TESTS)), call, *files, warm_up, rounds, repeats,
+                      module_dir=module_dir, env={"TESSARA_FAULT": point})
     assert done.returncode == 0, done.stderr[-3000:]
     return json.loads(done.stdout), done.stderr
 
 
 @pytest.mark.parametrize("point, call, raised, site", CASES, ids=[f"{c[0]}-{c[1]}" for c in CASES])
-def test_injected_fault(grey_file, point, call, raised, site):
+def test_injected_fault(files, point, call, raised, site):
     module_dir = fault_module_dir()
-    report, stderr = run_child(point, call, grey_file, module_dir)
+    report, stderr = run_child(point, call, files, module_dir)
     assert Path(report["module"]).parent == module_dir
-    assert report["first"] == list(raised)
+    assert report["first"] == (raised and list(raised))
 
     faults = FAULT_LINE.findall(stderr)
     if site is None:
@@ -127,7 +144,7 @@ def test_injected_fault(grey_file, point, call, raised, site):
         assert Path(file) == REPO / site and text == raised[1]
         source_line = (REPO / site).read_text().splitlines()[int(line) - 1]
         assert re.search(r"TESSARA_FAULT|TESSARA_NULL_OBJECT|null_object_fault", source_line), source_line
-    if point == "bytes_null_value_error":
+    if point == "copied_bytes_null_value_error":
         # the exception the failed constructor set is reported, not lost
         assert stderr.count("ValueError: injected fault") == 1 + WARM_UP + ROUNDS * REPEATS
 
@@ -142,21 +159,17 @@ def test_injected_fault(grey_file, point, call, raised, site):
     assert blocks < REPEATS // 2, report["growth"]
 
 
-def test_the_normal_module_ignores_the_fault_variable(grey_file):
-    every_point = "encoder_error_ok,decoder_status,colour_channels,tuple_null," \
-                  "bytes_null_value_error,bytes_null_memory_error,list_null"
-    for call in ("decode", "encode", "plugin"):
-        done = run_python(CHILD.format(tests=str(TESTS)), call, grey_file, 0, 1, 1, env={"TESSARA_FAULT": every_point})
-        assert done.returncode == 0, done.stderr[-3000:]
-        report = json.loads(done.stdout)
+def test_the_normal_module_ignores_the_fault_variable(files):
+    every_point = ",".join(sorted({case[0] for case in CASES}))
+    for call in ("decode", "decode_jpeg", "encode", "plugin"):
+        report, _ = run_child(every_point, call, files, None, 0, 1, 1)
         assert Path(report["module"]) == Path(tessara.__file__)
         assert report["first"] is None
 
 
-@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 def test_only_the_fault_build_reads_the_environment():
     def imports(path):
-        out = subprocess.run(["nm", "-D", "--undefined-only", str(path)], capture_output=True,
+        out = subprocess.run([tool("nm"), "-D", "--undefined-only", str(path)], capture_output=True,
                              text=True, check=True).stdout
         return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
 

@@ -2,6 +2,7 @@
 type-checks strictly, as its users' type checkers will see both."""
 
 import ast
+import importlib.util
 import inspect
 import subprocess
 import sys
@@ -10,8 +11,10 @@ from pathlib import Path
 import pytest
 
 import tessara
+from jxltools import unavailable
 
-pytest.importorskip("mypy")
+if importlib.util.find_spec("mypy") is None:
+    unavailable("mypy is not installed")
 STUBS = Path(next(p for p in map(Path, sys.path) if (p / "tessara-stubs").is_dir())) / "tessara-stubs"
 PACKAGE = Path(__import__("tessara_pillow").__file__).parent
 

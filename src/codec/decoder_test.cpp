@@ -17,6 +17,7 @@
 #include <string>
 
 #include "codec/pixels.h"
+#include "codec/test_tools.h"
 
 namespace tessara {
 namespace {
@@ -438,7 +439,7 @@ TEST(DecoderDriver, JpegBufferGrowsFromAnyStartSize) {
 
 TEST(DecoderDriver, JpegFarAboveTheFirstBufferIsRebuiltExactly) {
   const Bytes jpeg = large_jpeg_from_cjpeg();
-  if (jpeg.empty()) GTEST_SKIP() << "cjpeg is not on PATH";
+  if (jpeg.empty()) TESSARA_TOOL_MISSING("cjpeg");
   ASSERT_GT(jpeg.size(), size_t{1} << 20);
   auto decoded = decode_ignoring_pixels(transcode_jpeg(jpeg));
   ASSERT_TRUE(decoded.ok()) << error_text(decoded.error());

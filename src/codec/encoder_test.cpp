@@ -21,6 +21,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "codec/test_tools.h"
+
 namespace tessara {
 namespace {
 
@@ -776,7 +778,7 @@ void PrintTo(const JpegSettings& s, std::ostream* os) { *os << s.name; }
 class JpegTranscode : public testing::TestWithParam<std::tuple<JpegCase, JpegSettings>> {};
 
 TEST_P(JpegTranscode, RebuildsTheInputBitForBit) {
-  if (!cjpeg_available()) GTEST_SKIP() << "cjpeg is not on PATH";
+  if (!cjpeg_available()) TESSARA_TOOL_MISSING("cjpeg");
   const auto& [c, s] = GetParam();
   TempFile image(netpbm_image(97, 61, c.channels));  // partial MCUs at both edges
   ASSERT_TRUE(image.ok());

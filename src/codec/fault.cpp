@@ -14,8 +14,15 @@ namespace {
 
 // In the order of Point.
 constexpr std::string_view kNames[] = {
-    "encoder_error_ok",       "decoder_status",          "colour_channels", "tuple_null",
-    "bytes_null_value_error", "bytes_null_memory_error", "list_null",
+    "encoder_error_ok",
+    "decoder_status",
+    "colour_channels",
+    "image_unallocated",
+    "image_bytes_null",
+    "tuple_null",
+    "copied_bytes_null_value_error",
+    "copied_bytes_null_memory_error",
+    "list_null",
 };
 static_assert(std::size(kNames) == static_cast<size_t>(Point::ResultList) + 1);
 

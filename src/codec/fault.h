@@ -16,9 +16,12 @@ enum class Point : uint8_t {
   EncoderErrorOk,      // "encoder_error_ok": an encoder call fails, the error code is OK
   DecoderStatus,       // "decoder_status": a status libjxl does not define, for the full image
   ColourChannels,      // "colour_channels": the basic info says 2 colour channels
+  ImageUnallocated,    // "image_unallocated": a pixel decode succeeds without an image object
+  ImageBytes,          // "image_bytes_null": the image object is NULL with MemoryError set
   ResultTuple,         // "tuple_null": the result tuple is NULL, no exception set
-  ResultBytesError,    // "bytes_null_value_error": a bytes result is NULL with ValueError set
-  ResultBytesMemory,   // "bytes_null_memory_error": a bytes result is NULL with MemoryError set
+  CopiedBytesError,    // "copied_bytes_null_value_error": bytes copied from a buffer (ICC
+                       // profile, rebuilt JPEG, encoder output) are NULL with ValueError set
+  CopiedBytesMemory,   // "copied_bytes_null_memory_error": the same with MemoryError set
   ResultList,          // "list_null": the box list is NULL, no exception set
 };
 

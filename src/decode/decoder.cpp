@@ -36,14 +36,20 @@ const SignatureSpec kCallSignature{"Decoder", "__call__", kCallParameters, 1};
 // held.
 class ImageObject final : public ImageBytes {
  public:
-  Ref take() noexcept { return std::move(object_); }
+  // Empty when libjxl never asked for the image buffer.
+  Ref take() noexcept {
+    if (TESSARA_INJECT(ImageUnallocated)) return Ref();
+    return std::move(object_);
+  }
 
  private:
   uint8_t* final_buffer(size_t bytes) noexcept override {
     if (object_ && size_ == bytes) return data_;
     if (bytes > static_cast<size_t>(PY_SSIZE_T_MAX)) return nullptr;
     return with_lock([&]() -> uint8_t* {
-      object_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
+      object_ = Ref(TESSARA_INJECT_NULL(
+          ImageBytes, PyExc_MemoryError,
+          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes))));
       char* data = object_ ? PyBytes_AsString(object_.get()) : nullptr;
       if (data == nullptr) {
         object_ = Ref();
@@ -135,13 +141,24 @@ Outcome<Ref> box_list(std::vector<BoxRecord>& boxes) {
   return list;
 }
 
+// libjxl asks for the image buffer before a pixel decode can succeed; one
+// that finished without it is a broken assumption, never an empty image.
+Outcome<Ref> pixel_bytes(ImageObject& pixels) {
+  Ref image = pixels.take();
+  if (!image) {
+    return Err<Error>{TESSARA_FAULT(
+        "internal error: entered unreachable code: the decode finished without an image buffer")};
+  }
+  return image;
+}
+
 Outcome<Ref> build_result(DecodedParts& parts, ImageObject& pixels) {
   Outcome<Ref> is_jpeg = from_bool(parts.is_jpeg);
   Outcome<PyTypeObject*> info_type = class_type_for_result(image_info_class());
   if (!info_type) return Err<Error>{std::move(info_type.error())};
   Outcome<Ref> info = make_instance(info_type.value(), std::move(parts.info));
   if (!info) return info;
-  Outcome<Ref> image = parts.is_jpeg ? from_bytes(parts.jpeg) : Outcome<Ref>(pixels.take());
+  Outcome<Ref> image = parts.is_jpeg ? from_bytes(parts.jpeg) : pixel_bytes(pixels);
   if (!image) return image;
   Outcome<Ref> icc = from_bytes(parts.icc);
   if (!icc) return icc;

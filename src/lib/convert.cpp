@@ -205,8 +205,8 @@ Outcome<Ref> from_uint32(uint32_t value) {
 
 Outcome<Ref> from_bytes(std::span<const uint8_t> bytes) {
   Ref object(TESSARA_INJECT_NULL(
-      ResultBytesError, PyExc_ValueError,
-      TESSARA_INJECT_NULL(ResultBytesMemory, PyExc_MemoryError,
+      CopiedBytesError, PyExc_ValueError,
+      TESSARA_INJECT_NULL(CopiedBytesMemory, PyExc_MemoryError,
                           PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                                     static_cast<Py_ssize_t>(bytes.size())))));
   if (!object) return TESSARA_NULL_OBJECT();
