@@ -65,10 +65,10 @@ def differences(mode, a, b):
     return [abs(p - q) for p, q in zip(array.array(code, a), array.array(code, b))] or [0]
 
 
-def same_image(label, mode, got, want, exact):
+def same_image(label, mode, got, want):
     if got == want:
         return check(label, True, f"{mode}, {len(got)} bytes equal")
-    if exact or len(got) != len(want) or mode not in SAMPLES:
+    if "lossy" not in label or len(got) != len(want) or mode not in SAMPLES:
         return check(label, False, f"{mode}, {len(got)} bytes differ from {len(want)}")
     diff = max(differences(mode, got, want))
     check(label, diff <= SAMPLES[mode][1], f"{mode}, lossy, largest difference {diff:g}")
@@ -99,29 +99,23 @@ def write_sources(src):
     shutil.copy(JPEG, src / "photo.jpg")
 
 
-FILES = {  # name: source, cjxl options, lossless
-    "rgb8-lossy": ("rgb8.ppm", ["-d", "1"], False),
-    "rgb8-lossless": ("rgb8.ppm", ["-d", "0"], True),
-    "rgba8-lossy": ("rgba8.pam", ["-d", "1"], False),
-    "rgba8-lossless": ("rgba8.pam", ["-d", "0"], True),
-    "grey16-lossy": ("grey16.pgm", ["-d", "1"], False),
-    "grey16-lossless": ("grey16.pgm", ["-d", "0"], True),
-    "float-lossy": ("grey.pfm", ["-d", "1"], False),
-    "float-lossless": ("grey.pfm", ["-d", "0"], True),
-    "jpeg-reconstruction": ("photo.jpg", ["--lossless_jpeg=1"], True),
-}
+# Every source lossy and lossless; a name without "lossy" must decode exactly.
+FILES = {f"{name}-{kind}": (source, ["-d", distance])
+         for name, source in (("rgb8", "rgb8.ppm"), ("rgba8", "rgba8.pam"),
+                              ("grey16", "grey16.pgm"), ("float", "grey.pfm"))
+         for kind, distance in (("lossy", "1"), ("lossless", "0"))}
+FILES["jpeg-reconstruction"] = ("photo.jpg", ["--lossless_jpeg=1"])
 
 
 def reference(directory):
     write_sources(directory / "src")
     manifest = {}
-    for name, (source, options, lossless) in FILES.items():
+    for name, (source, options) in FILES.items():
         jxl = directory / f"{name}.jxl"
         subprocess.run(["cjxl", "--quiet", directory / "src" / source, jxl, *options], check=True)
-        facts, image = decoded(jxl.read_bytes())
+        manifest[name], image = decoded(jxl.read_bytes())
         (directory / f"{name}.out").write_bytes(image)
-        manifest[name] = facts | {"lossless": lossless}
-        print(f"reference {name}: {facts['mode']} {facts['width']}x{facts['height']}")
+        print(f"reference {name}: {manifest[name]['mode']}, {len(image)} bytes")
     (directory / "manifest.json").write_text(json.dumps(manifest, indent=1))
 
 
@@ -131,11 +125,9 @@ def check_decoding(directory):
     manifest = json.loads((directory / "manifest.json").read_text())
     for name, want in manifest.items():
         facts, image = decoded((directory / f"{name}.jxl").read_bytes())
-        lossless = want.pop("lossless")
         check(f"decode {name}: header, ICC profile, boxes", facts == want,
               "" if facts == want else f"{facts} != {want}")
-        same_image(f"decode {name}: image", facts["mode"], image,
-                   (directory / f"{name}.out").read_bytes(), lossless)
+        same_image(f"decode {name}", facts["mode"], image, (directory / f"{name}.out").read_bytes())
 
 
 def check_encoding(out):
@@ -206,7 +198,7 @@ def check_unwinding(directory):
         outcome = "no exception"
     except MemoryError:
         outcome = "MemoryError"
-    check("out of memory inside the module: MemoryError", outcome == "MemoryError", outcome)
+    check("out of memory inside the module", outcome == "MemoryError", outcome)
 
 
 def check_pillow(directory, out):
@@ -233,8 +225,6 @@ def check_convert(directory, out):
     from PIL import Image
 
     tree, there, back = out / "tree", out / "tree-jxl", out / "tree-back"
-    for d in (tree, there, back):
-        shutil.rmtree(d, ignore_errors=True)
     (tree / "sub").mkdir(parents=True)
     with Image.open(directory / "rgb8-lossless.jxl") as im:
         im.save(tree / "picture.png")
@@ -275,10 +265,8 @@ def check_all(directory, out):
 def verify(out):
     for jxl in sorted(out.glob("*.jxl")):
         facts, image = decoded(jxl.read_bytes())
-        ok = facts == json.loads(jxl.with_suffix(".json").read_text())
-        check(f"verify {jxl.name}: header", ok)
-        same_image(f"verify {jxl.name}: image", facts["mode"], image,
-                   jxl.with_suffix(".out").read_bytes(), "lossless" in jxl.name or facts["is_jpeg"])
+        check(f"verify {jxl.name}: header", facts == json.loads(jxl.with_suffix(".json").read_text()))
+        same_image(f"verify {jxl.name}", facts["mode"], image, jxl.with_suffix(".out").read_bytes())
 
 
 if __name__ == "__main__":
