@@ -13,7 +13,6 @@ import threading
 import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from contextlib import contextmanager, nullcontext
 from dataclasses import dataclass
 from pathlib import Path
@@ -23,9 +22,11 @@ from typing import NoReturn, TextIO
 from PIL import Image
 
 from . import demo, libjxl_notes, one_file, planning
+from .outputs import Outputs, remove_leftovers
 from .planning import Action, Job, Plan, Settings
-from .outputs import Outputs
+from .pool import ThreadPool
 from .progress import Progress, clock, human_bytes
+from .reasons import describe, printable
 
 PROG = "tessara-convert"
 EXIT_FAILED = 1
@@ -60,7 +61,8 @@ EPILOG = """\
 Outputs go beside their inputs, or under OUTDIR with the tree of each
 directory INPUT mirrored in it. Each is written under a hidden temporary
 name and renamed when complete: an interrupted run leaves no partial file,
-and running it again finishes the work, since outputs that exist are skipped.
+and running it again finishes the work, since outputs that exist are skipped
+(and so are files in an input directory that an earlier run made there).
 A file that cannot be converted gives one line on standard error; the others
 go on. A progress line is shown when standard error is a terminal.
 
@@ -217,9 +219,8 @@ class _Run:
     def say(self, text: str, stream: TextIO | None = None) -> None:
         if self.progress:
             self.progress.clear()
-        # File names that are not UTF-8 hold surrogates, which a strict stream refuses.
-        text = text.encode("utf-8", "backslashreplace").decode("utf-8")
-        print(text, file=stream or self.out, flush=True)
+        # One line, whatever the names hold (newlines, bytes that are not UTF-8).
+        print(printable(text), file=stream or self.out, flush=True)
         if self.progress:
             self.progress.draw(force=True)
 
@@ -247,6 +248,8 @@ class _Run:
         if self.args.verbose or self.args.dry_run:
             for problem in plan.skipped:
                 self.say(f"{problem.path}: skipped, {problem.reason}")
+            for problem in plan.earlier_outputs:
+                self.say(f"{problem.path}: {problem.reason}")
         if self.args.dry_run:
             for job in plan.jobs:
                 self.say(f"{job.source} -> {job.target} ({self.what(job)})")
@@ -255,49 +258,41 @@ class _Run:
             self.say(f"{PROG}: no image files in {', '.join(self.args.inputs)}", self.err)
             return 0
         start = time.monotonic()
+        for leftover in remove_leftovers(plan.outputs()):
+            if self.args.verbose:
+                self.say(f"{leftover}: removed, a temporary file left by an interrupted run")
         if plan.jobs:
             self._convert(plan.jobs)
         self._summary(plan, time.monotonic() - start)
         return EXIT_FAILED if self.tally.failed else 0
 
     def _convert(self, todo: list[Job]) -> None:
-        workers = min(self.args.jobs, len(todo))
-        # In a pool each call keeps to its own core; alone it takes them all.
-        threads = 0 if workers > 1 else -1
         self.progress = Progress(len(todo), sum(j.size for j in todo), self.err, self.err.isatty())
-        # Not a with block: on an interrupt, leaving it would wait for the
-        # threads to finish their files.
-        pool = ThreadPoolExecutor(workers, thread_name_prefix=PROG)
-        futures: dict[Future[int], Job] = {
-            pool.submit(one_file.run, job, self.settings, self.outputs, threads): job for job in todo
-        }
-        pending = set(futures)
         self.progress.draw(force=True)
-        while pending:
-            done, pending = wait(pending, timeout=_REFRESH_S, return_when=FIRST_COMPLETED)
-            for future in sorted(done, key=lambda f: str(futures[f].source)):
-                self._finished(futures[future], future)
-            self.progress.draw()
-        pool.shutdown()
+        settings, outputs, progress = self.settings, self.outputs, self.progress
+
+        def work(job: Job, num_threads: int) -> int:
+            return one_file.run(job, settings, outputs, num_threads)
+
+        ThreadPool(self.args.jobs, PROG, _REFRESH_S).run(todo, work, self._finished, progress.draw,
+                                                       outputs.abort)
         self.progress.clear()
         self.progress = None
 
-    def _finished(self, job: Job, future: Future[int]) -> None:
+    def _finished(self, job: Job, outcome: int | BaseException) -> None:
         assert self.progress is not None
         self.progress.advance(job.size)
-        error = future.exception()
-        if error is not None:
-            self.fail(job.source, planning.describe(error))
+        if isinstance(outcome, BaseException):
+            self.fail(job.source, describe(outcome))
             return
-        written = future.result()
         if job.action is Action.COPY:
             self.tally.copied += 1
         else:
             self.tally.converted += 1
             self.tally.size_in += job.size
-            self.tally.size_out += written
+            self.tally.size_out += outcome
         if self.args.verbose:
-            self.say(f"{job.source} -> {job.target}: {human_bytes(job.size)} -> {human_bytes(written)}")
+            self.say(f"{job.source} -> {job.target}: {human_bytes(job.size)} -> {human_bytes(outcome)}")
 
     def _summary(self, plan: Plan, seconds: float) -> None:
         t = self.tally
@@ -343,12 +338,25 @@ def _demo(args: argparse.Namespace) -> int:
     try:
         rows = demo.run(out, args.demo_size)
     except OSError as e:
-        print(f"{PROG}: {planning.describe(e)}", file=sys.stderr)
+        print(printable(f"{PROG}: {describe(e)}"), file=sys.stderr)
         return EXIT_FAILED
     return 0 if all(row.ok for row in rows) else EXIT_FAILED
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """tessara-convert with these arguments (default: sys.argv's); returns
+    the exit status. Usage errors raise SystemExit(2), as argparse does.
+
+    While a conversion runs, it changes for the whole process, and restores
+    when it returns or raises: the handlers of SIGINT, SIGTERM and SIGHUP
+    (in the main thread), Image.MAX_IMAGE_PIXELS (None: --max-pixels does
+    that check), the warnings filters, and, unless -v is given or sys.stderr
+    is not file descriptor 2, file descriptor 2, which goes through a pipe
+    that drops libjxl's notes. Two things are not restored: an interrupt ends
+    the process (os._exit with 128 + the signal) once the temporary files are
+    removed, since libjxl calls in other threads cannot be stopped; and when
+    standard output is a closed pipe, file descriptor 1 is left on /dev/null,
+    so that the interpreter's exit stays quiet."""
     p = parser()
     args = p.parse_args(argv)
     if args.to == planning.JPEG and args.lossless:
@@ -364,13 +372,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     run = _Run(args, _settings(args))
     notes = nullcontext(sys.stderr) if args.verbose else libjxl_notes.without_libjxl_notes(sys.stderr)
     try:
-        with _signals_interrupt(), _pillow_quiet(), notes as run.err:
+        # The signal handlers last, so that an interrupt always finds the rest in place.
+        with _pillow_quiet(), notes as run.err, _signals_interrupt():
             try:
                 return run.execute(planning.make_plan(args.inputs, run.settings))
             except KeyboardInterrupt:
                 run.interrupted(signal.SIGINT)
             except _Interrupted as e:
                 run.interrupted(e.signum)
+    except (KeyboardInterrupt, _Interrupted) as e:  # while setting up or restoring: nothing was converted
+        return 128 + (e.signum if isinstance(e, _Interrupted) else signal.SIGINT)
     except BrokenPipeError:
         # Standard output went away (e.g. piped into head): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)

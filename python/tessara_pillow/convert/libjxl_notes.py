@@ -44,17 +44,27 @@ def without_libjxl_notes(stream: TextIO) -> Iterator[TextIO]:
     stream.flush()
     terminal = os.dup(2)
     read_end, write_end = os.pipe()
-    os.dup2(write_end, 2)
-    os.close(write_end)
+    own: TextIO | None = None
     forwarder = threading.Thread(target=_forward, args=(read_end, terminal), daemon=True)
-    forwarder.start()
-    own = open(terminal, "w", encoding=stream.encoding, errors="backslashreplace", closefd=False)
     try:
+        # Within the try, so that fd 2 comes back whatever stops this half way.
+        os.dup2(write_end, 2)
+        os.close(write_end)
+        write_end = -1
+        forwarder.start()
+        own = open(terminal, "w", encoding=stream.encoding, errors="backslashreplace", closefd=False)
         yield own
     finally:
-        own.flush()
+        if own is not None:
+            own.flush()
         os.dup2(terminal, 2)  # closes the pipe's last write end: the forwarder ends
-        forwarder.join(timeout=5)
-        own.close()
+        if write_end != -1:
+            os.close(write_end)
+        if forwarder.ident is not None:  # started: it closes the read end
+            forwarder.join(timeout=5)
+        else:
+            os.close(read_end)
+        if own is not None:
+            own.close()
         os.close(terminal)
         sys.stderr.flush()

@@ -5,12 +5,15 @@ Exif, XMP and ICC profile carried over, into an output that appears whole."""
 from __future__ import annotations
 
 import io
+import os
 from typing import Any
 
 from PIL import Image, ImageCms, ImageOps, PngImagePlugin
 
-from .planning import JPEG, JXL, PNG, Action, Job, Refused, Settings, check_pixels
+from .jpeg_frame import transcoding_obstacle
 from .outputs import Outputs
+from .planning import JPEG, JXL, PNG, Action, Job, Settings, check_pixels
+from .reasons import Refused, describe
 from ..plugin import JxlImageFile
 from ..transcode import jpeg_to_jxl, jxl_to_jpeg
 
@@ -27,40 +30,65 @@ _MODES = {
 
 
 def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int:
-    """Convert job.source into job.target; returns the bytes written."""
-    if job.action is Action.COPY:
-        return _write(job, settings, outputs, job.source.read_bytes())
-    with Image.open(job.source) as im:
-        check_pixels(im, settings)
-        if job.action is Action.TRANSCODE:
-            try:
-                data = jpeg_to_jxl(job.source.read_bytes(), effort=settings.effort, num_threads=num_threads)
-            except ValueError as e:  # CMYK and arithmetic-coded JPEGs, for instance
-                msg = f"{e}; --lossless or --quality encode its pixels instead"
-                raise Refused(msg) from e
-            return _write(job, settings, outputs, data)
-        if job.action is Action.REBUILD:
-            return _write(job, settings, outputs, jxl_to_jpeg(job.source.read_bytes(), num_threads=num_threads))
-        frames = getattr(im, "n_frames", 1)
-        if frames > 1 and im.format != "MPO":  # an MPO's other pictures are previews and depth maps
-            msg = f"an animation ({frames} frames); only still images are converted"
-            raise Refused(msg)
-        if isinstance(im, JxlImageFile):
-            im.num_threads = num_threads
-        im.load()
-        if job.fmt == JXL:
-            upright = _upright(im)
-            pixels, metadata = upright, _metadata(upright)
+    """Convert job.source into job.target; returns the bytes written. The
+    source is opened once, so what it was when opened is what is converted."""
+    with open(job.source, "rb") as source:
+        # Never more readable, nor more writable by others, than its input.
+        mode = 0o666 & (os.fstat(source.fileno()).st_mode | 0o600)
+        if job.action is Action.COPY:
+            return _write(job, settings, outputs, mode, source.read())
+        with Image.open(source) as im:
+            check_pixels(im, settings)
+            if job.action is Action.TRANSCODE:
+                source.seek(0)
+                return _write(job, settings, outputs, mode, _transcoded(source.read(), settings, num_threads))
+            if job.action is Action.REBUILD:
+                source.seek(0)
+                return _write(job, settings, outputs, mode, jxl_to_jpeg(source.read(), num_threads=num_threads))
+            _refuse_animations(im)
+            if isinstance(im, JxlImageFile):
+                im.num_threads = num_threads
+            im.load()
+            if job.fmt == JXL:
+                upright = _upright(im)
+                pixels, metadata = upright, _metadata(upright)
+            else:
+                pixels, metadata = _for_format(im, job.fmt, _metadata(im))
+            options = _encoder_options(job.fmt, settings, num_threads) | _metadata_options(job.fmt, metadata)
+            with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
+                pixels.save(stream, job.fmt, **options)
+                return stream.tell()
+
+
+def _transcoded(jpeg: bytes, settings: Settings, num_threads: int) -> bytes:
+    try:
+        return jpeg_to_jxl(jpeg, effort=settings.effort, num_threads=num_threads)
+    except ValueError as e:
+        kind = transcoding_obstacle(jpeg)
+        if kind is None:
+            msg = f"{describe(e)}; --lossless or --quality encode its pixels instead"
         else:
-            pixels, metadata = _for_format(im, job.fmt, _metadata(im))
-        options = _encoder_options(job.fmt, settings, num_threads) | _metadata_options(job.fmt, metadata)
-        with outputs.writing(job.target, overwrite=settings.overwrite) as stream:
-            pixels.save(stream, job.fmt, **options)
-            return stream.tell()
+            msg = (f"this is {kind}, which lossless JPEG transcoding (JPEG reconstruction) does not cover; "
+                   "--lossless or --quality encode its pixels instead")
+        raise Refused(msg) from e
 
 
-def _write(job: Job, settings: Settings, outputs: Outputs, data: bytes) -> int:
-    with outputs.writing(job.target, overwrite=settings.overwrite) as stream:
+def _refuse_animations(im: Image.Image) -> None:
+    """Animations are not converted yet: the plug-in decodes a JPEG XL
+    animation's last frame only, and other formats would lose the rest."""
+    if isinstance(im, JxlImageFile):
+        animated, frames = im._header.codestream.have_animation, ""
+    else:
+        count = getattr(im, "n_frames", 1)
+        # An MPO's other pictures are previews and depth maps.
+        animated, frames = count > 1 and im.format != "MPO", f" ({count} frames)"
+    if animated:
+        msg = f"an animation{frames}; only still images are converted"
+        raise Refused(msg)
+
+
+def _write(job: Job, settings: Settings, outputs: Outputs, mode: int, data: bytes) -> int:
+    with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
         stream.write(data)
     return len(data)
 

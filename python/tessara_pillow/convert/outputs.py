@@ -1,30 +1,98 @@
 """Output files that appear whole or not at all: each is written under a
-hidden temporary name beside its final one, synced, then renamed, and an
-interrupted run removes the temporary files it still has open."""
+hidden temporary name beside its final one, locked while it is written,
+synced, renamed, and its directory synced; an interrupted run removes the
+temporary files it still has open, and a later run the ones that an earlier,
+killed run left. A failure names the path that failed and what was being done."""
 
 from __future__ import annotations
 
 import errno
+import fcntl
 import os
+import re
 import secrets
+import stat
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import BinaryIO
 
 # os.link() cannot make the final name on these; the fallback checks first.
 _NO_LINKS = (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EXDEV, errno.EMLINK, errno.ENOSYS)
+_NAME_MAX = 255  # bytes of one name on Linux's file systems
+_TAIL = re.compile(r"\.[0-9a-f]{8}\.tmp\Z")  # what temporary_name adds
+_TAIL_LENGTH = len(".01234567.tmp")
 
 
 class Aborted(Exception):
     """The run was interrupted: no output is finished any more."""
 
 
+def _failed(error: OSError, doing: str) -> OSError:
+    """`error` saying what was being done: "cannot create the directory
+    out/a: Permission denied"."""
+    return type(error)(error.errno, f"{doing}: {error.strerror or error}")
+
+
+def _temporary_prefix(final: Path) -> str:
+    """"." and the final name, cut to leave room for the random tail within
+    the longest name a directory holds."""
+    prefix = os.fsencode("." + final.name)
+    return os.fsdecode(prefix[: _NAME_MAX - _TAIL_LENGTH])
+
+
 def temporary_name(final: Path) -> Path:
     """Hidden, so that directory walks pass it over, and named after the
     output it will become, so that a leftover (after kill -9) explains itself."""
-    return final.with_name(f".{final.name}.{secrets.token_hex(4)}.tmp")
+    return final.with_name(f"{_temporary_prefix(final)}.{secrets.token_hex(4)}.tmp")
+
+
+def _sync_directory(directory: Path) -> None:
+    """Make the names in `directory` last through a crash."""
+    try:
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+    except OSError as e:
+        if e.errno != errno.EINVAL:  # file systems that cannot sync a directory
+            raise _failed(e, f"cannot sync the directory {directory}") from e
+
+
+def _make_directory(directory: Path) -> None:
+    """`directory` and its missing parents, each one's name synced."""
+    missing = []
+    while not directory.is_dir() and directory != directory.parent:
+        missing.append(directory)
+        directory = directory.parent
+    for new in reversed(missing):
+        try:
+            os.mkdir(new)
+        except FileExistsError as e:
+            if new.is_dir():  # made by another thread meanwhile
+                continue
+            raise FileExistsError(e.errno, f"cannot create the directory {new}: a file has that name") from e
+        except OSError as e:
+            raise _failed(e, f"cannot create the directory {new}") from e
+        _sync_directory(new.parent)
+
+
+def _create_locked(final: Path, mode: int) -> tuple[Path, int]:
+    """A new temporary file for `final`, locked (flock) for as long as it is
+    open, which tells a later run that it is still being written."""
+    while True:
+        temporary = temporary_name(final)
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, mode)
+        except OSError as e:
+            raise _failed(e, f"cannot create {final.name}'s temporary file in {final.parent}") from e
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        if os.fstat(fd).st_nlink:
+            return temporary, fd
+        # Another run took it for a leftover in the instant before it was locked.
+        os.close(fd)
 
 
 class Outputs:
@@ -36,28 +104,34 @@ class Outputs:
         self._aborted = False
 
     @contextmanager
-    def writing(self, final: Path, *, overwrite: bool) -> Iterator[BinaryIO]:
+    def writing(self, final: Path, *, overwrite: bool, mode: int = 0o666) -> Iterator[BinaryIO]:
         """A file to write `final`'s content into; when the block ends without
         an exception it becomes `final` (FileExistsError if `final` exists and
-        not overwrite), otherwise it is removed."""
-        final.parent.mkdir(parents=True, exist_ok=True)
+        not overwrite), otherwise it is removed. It is created with the
+        permission bits `mode`, less the umask's."""
+        _make_directory(final.parent)
         with self._lock:
             if self._aborted:
                 raise Aborted
-            temporary = temporary_name(final)
-            # 0o666: the final file gets the permissions the umask gives new files.
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            temporary, fd = _create_locked(final, mode)
             self._open.add(temporary)
         try:
+            # Closed (and unlocked) only once it is renamed or removed.
             with os.fdopen(fd, "wb") as stream:
-                yield stream
-                stream.flush()
-                os.fsync(stream.fileno())
-            with self._lock:
-                if self._aborted:
-                    raise Aborted
-                _finish(temporary, final, overwrite)
-                self._open.discard(temporary)
+                try:
+                    yield stream
+                    stream.flush()
+                    os.fsync(stream.fileno())
+                except OSError as e:
+                    if e.errno is None or e.filename is not None:
+                        raise  # not the output's: the encoder's, say
+                    raise _failed(e, f"cannot write {final}") from e
+                with self._lock:
+                    if self._aborted:
+                        raise Aborted
+                    _finish(temporary, final, overwrite)
+                    self._open.discard(temporary)
+            _sync_directory(final.parent)
         except BaseException:
             with self._lock:
                 self._remove(temporary)
@@ -81,24 +155,71 @@ class Outputs:
 
 
 def _finish(temporary: Path, final: Path, overwrite: bool) -> None:
-    if overwrite:
-        os.replace(temporary, final)
-        return
-    # A hard link refuses an existing name in one step, so a file that
-    # appeared since the run was planned is never replaced.
     try:
-        os.link(temporary, final)
+        if overwrite:
+            os.replace(temporary, final)
+            return
+        # A hard link refuses an existing name in one step, so a file that
+        # appeared since the run was planned is never replaced.
+        try:
+            os.link(temporary, final)
+        except FileExistsError:
+            raise _appeared(final) from None
+        except OSError as e:
+            if e.errno not in _NO_LINKS:
+                raise
+            if final.exists():
+                raise _appeared(final) from e
+            os.replace(temporary, final)
+        else:
+            temporary.unlink()
     except FileExistsError:
-        raise _appeared(final) from None
+        raise
     except OSError as e:
-        if e.errno not in _NO_LINKS:
-            raise
-        if final.exists():
-            raise _appeared(final) from e
-        os.replace(temporary, final)
-    else:
-        temporary.unlink()
+        raise _failed(e, f"cannot rename {temporary.name} to {final}") from e
 
 
 def _appeared(final: Path) -> FileExistsError:
     return FileExistsError(errno.EEXIST, f"{final} appeared while it was being written (--overwrite replaces it)")
+
+
+def _remove_if_abandoned(path: str) -> bool:
+    """Remove a temporary file that no process has locked, so none is
+    writing it."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        found = os.fstat(fd)
+        if not stat.S_ISREG(found.st_mode):
+            return False
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        if os.stat(path, follow_symlinks=False).st_ino != found.st_ino:
+            return False
+        os.unlink(path)
+        return True
+    except OSError:  # locked by a run that is writing it, or gone
+        return False
+    finally:
+        os.close(fd)
+
+
+def remove_leftovers(finals: Iterable[Path]) -> list[Path]:
+    """Remove the temporary files that runs of this tool which were killed
+    left for these outputs (this naming only; none that another running
+    instance is still writing); returns their paths."""
+    wanted: dict[Path, set[str]] = {}
+    for final in finals:
+        wanted.setdefault(final.parent, set()).add(_temporary_prefix(final))
+    removed = []
+    for directory, prefixes in wanted.items():
+        try:
+            names = os.listdir(directory)
+        except OSError:
+            continue
+        for name in names:
+            if name[:-_TAIL_LENGTH] in prefixes and _TAIL.search(name) and \
+                    _remove_if_abandoned(os.path.join(directory, name)):
+                removed.append(directory / name)
+    return removed

@@ -8,13 +8,14 @@ from __future__ import annotations
 
 import enum
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from PIL import Image, UnidentifiedImageError
+from PIL import Image
 
 from ..plugin import JxlImageFile
+from .reasons import Refused, describe
 
 JXL, JPEG, PNG = "JXL", "JPEG", "PNG"
 # Camera JPEGs with extra pictures (MPF) open as "MPO"; they are JPEG files.
@@ -58,6 +59,7 @@ class Job:
 class Problem:
     path: Path
     reason: str
+    target: Path | None = None  # the output it concerns, if any
 
 
 @dataclass
@@ -65,10 +67,14 @@ class Plan:
     jobs: list[Job] = field(default_factory=list)
     skipped: list[Problem] = field(default_factory=list)
     failed: list[Problem] = field(default_factory=list)
+    # Files found in directories that are outputs of other inputs, made by an
+    # earlier run: neither converted nor counted.
+    earlier_outputs: list[Problem] = field(default_factory=list)
 
-
-class Refused(Exception):
-    """An input this tool will not convert (too large, animated...)."""
+    def outputs(self) -> list[Path]:
+        """Every output the run considers: those it will write and those
+        skipped because they exist."""
+        return [j.target for j in self.jobs] + [p.target for p in self.skipped if p.target is not None]
 
 
 def output_format(name: str) -> str:
@@ -88,23 +94,6 @@ def extension(fmt: str) -> str:
     if fmt in _EXTENSIONS:
         return _EXTENSIONS[fmt]
     return min((e for e, f in Image.registered_extensions().items() if f == fmt), default=f".{fmt.lower()}")
-
-
-def describe(error: BaseException) -> str:
-    """One line saying why a file failed, without the file's name."""
-    if isinstance(error, UnidentifiedImageError):
-        text = "not an image Pillow can read"
-    elif isinstance(error, OSError) and error.strerror:
-        text = error.strerror
-    elif isinstance(error, MemoryError):
-        text = "out of memory"
-    elif isinstance(error, (Refused, OSError, ValueError, SyntaxError, EOFError)):
-        text = str(error) or type(error).__name__
-    else:
-        text = f"unexpected {type(error).__name__}: {error}"
-    # One line; and libjxl's generic failure text goes on to advise
-    # rebuilding libjxl, which is no use to someone converting files.
-    return " ".join(text.split(" Please build ")[0].split())
 
 
 def check_pixels(im: Image.Image, settings: Settings) -> None:
@@ -133,38 +122,67 @@ def _image_files(directory: Path, plan: Plan, skip: str | None) -> Iterator[Path
                 yield Path(root, name)
 
 
-def find_inputs(inputs: Sequence[str], plan: Plan, out_dir: Path | None = None) -> list[tuple[Path, Path]]:
-    """(file, its path under the output directory) for every input file, each
-    file once; inputs that do not exist go into plan.failed."""
-    found: dict[str, tuple[Path, Path]] = {}
+@dataclass(frozen=True)
+class Found:
+    """An input file."""
+
+    path: Path
+    relative: Path  # its path under the output directory
+    named: bool  # given on the command line, not found in a directory
+
+
+def find_inputs(inputs: Sequence[str], plan: Plan, out_dir: Path | None = None) -> list[Found]:
+    """Every input file, each once; inputs that do not exist go into plan.failed."""
+    found: dict[str, Found] = {}
     skip = os.path.realpath(out_dir) if out_dir else None
     for given in inputs:
         path = Path(given)
         if path.is_dir():
-            files = [(f, f.relative_to(path)) for f in _image_files(path, plan, skip)]
+            files = [Found(f, f.relative_to(path), False) for f in _image_files(path, plan, skip)]
         elif path.exists():
-            files = [(path, Path(path.name))]
+            files = [Found(path, Path(path.name), True)]
         else:
             plan.failed.append(Problem(path, "No such file or directory"))
             continue
-        for file, relative in files:
-            found.setdefault(os.path.realpath(file), (file, relative))
+        for file in files:
+            found.setdefault(os.path.realpath(file.path), file)
     return list(found.values())
 
 
-def _identify(path: Path, settings: Settings) -> tuple[str, bool]:
-    """(Pillow's format, whether it is a JPEG XL with JPEG reconstruction data)."""
-    with Image.open(path) as im:
-        check_pixels(im, settings)
-        rebuildable = isinstance(im, JxlImageFile) and im.jpeg_reconstruction
-        return str(im.format), rebuildable
+@dataclass(frozen=True)
+class Input:
+    """An input file as its content says: its format, whether it is a JPEG XL
+    with JPEG reconstruction data, and its size and time of change."""
+
+    found: Found
+    fmt: str
+    rebuildable: bool
+    size: int
+    mtime_ns: int
+
+    @property
+    def path(self) -> Path:
+        return self.found.path
+
+
+def _identify(found: Found, settings: Settings) -> Input:
+    with open(found.path, "rb") as file:
+        status = os.fstat(file.fileno())
+        with Image.open(file) as im:
+            check_pixels(im, settings)
+            rebuildable = isinstance(im, JxlImageFile) and im.jpeg_reconstruction
+            return Input(found, str(im.format), rebuildable, status.st_size, status.st_mtime_ns)
+
+
+def _is(fmt: str, target: str) -> bool:
+    return fmt == target or (fmt in _JPEG_FILES and target == JPEG)
 
 
 def _action(fmt: str, rebuildable: bool, target: str, settings: Settings) -> Action | None:
     """How an input in `fmt` becomes `target`; None when it already is and
     no new encoding is asked for."""
     pixels_asked = settings.quality is not None or settings.lossless
-    if fmt == target or (fmt in _JPEG_FILES and target == JPEG):
+    if _is(fmt, target):
         return Action.ENCODE if pixels_asked else None
     if target == JXL and fmt in _JPEG_FILES and not pixels_asked:
         return Action.TRANSCODE
@@ -173,41 +191,82 @@ def _action(fmt: str, rebuildable: bool, target: str, settings: Settings) -> Act
     return Action.ENCODE
 
 
+def _back_format(source: Input) -> str:
+    return JPEG if source.rebuildable else PNG
+
+
+def _made_from(inputs: list[Input], target_format: Callable[[Input], str | None]) -> dict[Path, Input]:
+    """The inputs found in directories that an earlier run made from other
+    inputs beside them: each sits where its source's output goes when
+    converted in place (`target_format` gives the format, or None for a
+    source that is not converted), is in that format and is newer than its
+    source. Keyed by path, with their sources."""
+    by_path = {os.path.realpath(i.path): i for i in inputs}
+    made: dict[Path, Input] = {}
+    for source in inputs:
+        fmt = target_format(source)
+        if fmt is None:
+            continue
+        output = by_path.get(os.path.realpath(source.path.with_suffix(extension(fmt))))
+        if output and output is not source and not output.found.named and _is(output.fmt, fmt) \
+                and output.mtime_ns > source.mtime_ns:
+            made[output.path] = source
+    return made
+
+
+def _direction(inputs: list[Input], settings: Settings) -> tuple[Callable[[Input], str | None], dict[Path, Input]]:
+    """Each input's output format (None: not converted) and the inputs that
+    are earlier outputs of others. Without --to a run goes one way: to JPEG
+    XL, or back when every input is JPEG XL, not counting the JPEG and PNG
+    files made from them in place by an earlier run going back."""
+    if settings.to is None:
+        back = _made_from(inputs, lambda i: _back_format(i) if i.fmt == JXL else None)
+        if inputs and all(i.fmt == JXL or i.path in back for i in inputs):
+            return lambda i: _back_format(i) if i.fmt == JXL else None, back
+    to = settings.to or JXL
+
+    def target_format(i: Input) -> str | None:
+        return None if _is(i.fmt, to) else to
+
+    return lambda i: to, _made_from(inputs, target_format)
+
+
 def make_plan(inputs: Sequence[str], settings: Settings) -> Plan:
     result = Plan()
-    files = find_inputs(inputs, result, settings.out_dir)
-    sources = {os.path.realpath(f) for f, _ in files}
     known = []
-    for source, relative in files:
+    for found in find_inputs(inputs, result, settings.out_dir):
         try:
-            known.append((source, relative, *_identify(source, settings)))
+            known.append(_identify(found, settings))
         except Exception as e:
-            result.failed.append(Problem(source, describe(e)))
-    # Without --to a run goes one way: to JPEG XL, or back when every input
-    # already is JPEG XL.
-    back = settings.to is None and bool(known) and all(fmt == JXL for _, _, fmt, _ in known)
+            result.failed.append(Problem(found.path, describe(e)))
+    target_format, earlier = _direction(known, settings)
+    for path, made_from in earlier.items():
+        result.earlier_outputs.append(Problem(path, f"not an input: the output of {made_from.path}, made after it"))
+    known = [i for i in known if i.path not in earlier]
+    sources = {os.path.realpath(i.path) for i in known}
     claimed: dict[str, Path] = {}
-    for source, relative, fmt, rebuildable in known:
-        target_fmt = (JPEG if rebuildable else PNG) if back else settings.to or JXL
-        action = _action(fmt, rebuildable, target_fmt, settings)
+    for i in known:
+        source, fmt = i.path, target_format(i)
+        assert fmt is not None
+        action = _action(i.fmt, i.rebuildable, fmt, settings)
         if action is None:
             if settings.out_dir is None:
-                result.skipped.append(Problem(source, f"already {fmt}"))
+                result.skipped.append(Problem(source, f"already {i.fmt}"))
                 continue
-            action, target = Action.COPY, settings.out_dir / relative
+            action, target = Action.COPY, settings.out_dir / i.found.relative
         else:
-            name = relative.with_suffix(extension(target_fmt))
+            name = i.found.relative.with_suffix(extension(fmt))
             target = settings.out_dir / name if settings.out_dir else source.with_name(name.name)
         real = os.path.realpath(target)
-        if real in sources:
-            result.failed.append(Problem(source, f"its output {target} is an input of this run"))
-        elif real in claimed:
+        if real in claimed:
             result.failed.append(Problem(source, f"its output {target} is also the output of {claimed[real]}"))
-        elif target.exists() and not settings.overwrite:
-            claimed[real] = source
-            result.skipped.append(Problem(source, f"{target} exists"))
+            continue
+        claimed[real] = source
+        if target.exists() and not settings.overwrite:
+            # Nothing is replaced, whether it is an input of this run or not.
+            result.skipped.append(Problem(source, f"{target} exists", target))
+        elif real in sources:
+            result.failed.append(Problem(source, f"its output {target} is an input of this run"))
         else:
-            claimed[real] = source
-            result.jobs.append(Job(source, target, action, target_fmt if action is not Action.COPY else fmt,
-                                   source.stat().st_size))
+            result.jobs.append(Job(source, target, action, fmt if action is not Action.COPY else i.fmt, i.size))
     return result
