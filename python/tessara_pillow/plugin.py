@@ -5,75 +5,36 @@ from __future__ import annotations
 
 import io
 import math
-from dataclasses import dataclass
 from typing import IO, Any
 
 from PIL import Image, ImageFile
 
 import tessara
 
-from . import colour, header, metadata
+from . import colour, header, layouts, metadata
 
 FORMAT = "JXL"
 # The module refuses more worker threads than this (before starting any).
 MAX_THREADS = 1024
-
-# What the decode call gives for each sample kind, by bits and exponent bits.
-_UINT8, _UINT16, _FLOAT, _FLOAT16 = "uint8", "uint16", "float", "float16"
 
 
 def _accept(prefix: bytes) -> bool:
     return prefix[:2] == header.CODESTREAM_SIGNATURE or prefix[:12] == header.CONTAINER_SIGNATURE
 
 
-def _sample_kind(bits: int, exponent_bits: int) -> str:
-    """The sample type libjxl is asked for, or OSError for a depth the module cannot deliver."""
-    if exponent_bits:
-        if bits in (16, 32):
-            return _FLOAT16 if bits == 16 else _FLOAT
-        what = f"{bits}-bit floating-point samples"
-    elif bits <= 8:
-        return _UINT8
-    elif bits <= 16:
-        return _UINT16
-    elif bits == 32:
-        return _FLOAT
-    else:
-        what = f"{bits}-bit integer samples"
-    msg = f"JPEG XL: {what} cannot be decoded (supported: integers up to 16 bits, 16- and 32-bit floats)"
-    raise OSError(msg)
-
-
-@dataclass(frozen=True)
-class _Layout:
-    """How the decoded bytes become a Pillow image of `mode`."""
-
-    mode: str  # Pillow's mode, announced at open
-    rawmode: str  # Pillow's unpacker for the bytes handed over
-    module_mode: str  # what the decode call reports (pixels), or the JPEG's mode
-    sample_bytes: int  # per sample in the decoded bytes (0 for a JPEG)
-    channels: int  # per pixel in the decoded bytes, alpha included
-
-
-def _layout(codestream: header.CodestreamHeader, jpeg: bool) -> _Layout:
-    grey = codestream.is_grey
+def _layout(codestream: header.CodestreamHeader, jpeg: bool) -> layouts.Layout:
+    """How load() delivers this image, or OSError for a depth the module cannot decode."""
     if jpeg:
-        mode = "L" if grey else "RGB"
-        return _Layout(mode, mode, mode, 0, 1 if grey else 3)
-    kind = _sample_kind(codestream.bits_per_sample, codestream.exponent_bits)
-    alpha = codestream.has_alpha
-    if not grey:
-        mode = "RGBA" if alpha else "RGB"
-        return _Layout(mode, mode, mode, 1, len(mode))
-    if alpha:
-        size = {_UINT8: 1, _UINT16: 2}.get(kind, 4)
-        return _Layout("LA", "LA", "LA", size, 2)
-    if kind == _UINT8:
-        return _Layout("L", "L", "L", 1, 1)
-    if kind == _UINT16:
-        return _Layout("I;16", "I;16", "I;16", 2, 1)
-    # Half floats come widened to 32 bits, so both are Pillow's "F".
-    return _Layout("F", "F;32F", "F;16" if kind == _FLOAT16 else "F", 4, 1)
+        sample = layouts.JPEG
+    else:
+        found = layouts.sample_type(codestream.bits_per_sample, codestream.exponent_bits)
+        if found is None:
+            kind = "floating-point" if codestream.exponent_bits else "integer"
+            msg = (f"JPEG XL: {codestream.bits_per_sample}-bit {kind} samples cannot be decoded "
+                   "(supported: integers up to 16 bits, 16- and 32-bit floats)")
+            raise OSError(msg)
+        sample = found
+    return layouts.decoded(sample, codestream.is_grey, codestream.has_alpha)
 
 
 class JxlImageFile(ImageFile.ImageFile):
@@ -81,7 +42,7 @@ class JxlImageFile(ImageFile.ImageFile):
     format_description = "JPEG XL image"
 
     _header: header.JxlHeader
-    _layout: _Layout
+    _layout: layouts.Layout
     #: libjxl worker threads for load(): negative for libjxl's default, 0 to
     #: decode on the calling thread (set it on the image before load()).
     num_threads: int = -1
@@ -96,7 +57,7 @@ class JxlImageFile(ImageFile.ImageFile):
         else:
             # libjxl delivers pixels with the codestream orientation applied.
             self._size = jxl.codestream.oriented_size
-        self._mode = layout.mode
+        self._mode = layout.pillow_mode
         self._header, self._layout = jxl, layout
         for key, value in metadata.metadata_boxes(self.fp, jxl).items():
             self.info[key] = value
@@ -161,7 +122,7 @@ class JxlImageFile(ImageFile.ImageFile):
             msg = f"JPEG XL: decoded {got}, not the {self.size[0]}x{self.size[1]} {self.mode} its header announced"
             raise OSError(msg)
         if not is_jpeg and len(image) != info.width * info.height * layout.channels * layout.sample_bytes:
-            msg = f"JPEG XL: decoded {len(image)} bytes for a {info.width}x{info.height} {layout.mode} image"
+            msg = f"JPEG XL: decoded {len(image)} bytes for a {info.width}x{info.height} {layout.pillow_mode} image"
             raise OSError(msg)
 
     def _take_jpeg(self, jpeg: bytes) -> None:
@@ -187,7 +148,7 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _pillow_bytes(self, image: bytes) -> bytes:
         layout = self._layout
-        if layout.mode != "LA" or layout.sample_bytes == 1:
+        if layout.pillow_mode != "LA" or layout.sample_bytes == 1:
             return image
         if layout.sample_bytes == 2:
             return image[1::2]  # the high byte of each little-endian sample
@@ -213,7 +174,6 @@ def _floats_to_bytes(samples: bytes) -> bytes:
 
 # ---- Saving ---------------------------------------------------------------
 
-_ENCODABLE = ("L", "LA", "RGB", "RGBA", "I;16", "F")
 _TO_RGB = ("CMYK", "YCbCr", "LAB", "HSV")
 
 
@@ -247,7 +207,7 @@ def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
         # A CMYK profile tells how the inks look; without one, Pillow's formula.
         im = colour.to_srgb(im, icc) if mode == "CMYK" and icc else im.convert("RGB")
         icc = None
-    elif mode not in _ENCODABLE:
+    elif layouts.encoded(mode) is None:
         msg = f"cannot write mode {mode} as JPEG XL"
         raise OSError(msg)
     if icc and im.mode in ("RGB", "RGBA"):
@@ -255,13 +215,10 @@ def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
     return im
 
 
-_PACKED_BYTES = {"L": 1, "LA": 2, "RGB": 3, "RGBA": 4, "I;16": 2, "F": 4}
-
-
-def _packed(im: Image.Image) -> bytes:
+def _packed(im: Image.Image, layout: layouts.Layout) -> bytes:
     """The samples packed as the module reads them, in one copy: tobytes()
     gathers chunks and then joins them, two full-size copies of the image."""
-    size = im.width * im.height * _PACKED_BYTES[im.mode]
+    size = im.width * im.height * layout.channels * layout.sample_bytes
     try:
         encoder = Image._getencoder(im.mode, "raw", im.mode)
         encoder.setimage(im.im, (0, 0) + im.size)
@@ -336,8 +293,10 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     icc = im.encoderinfo.get("icc_profile", im.info.get("icc_profile"))
     im.load()
     pixels = _encodable(im, icc or None)
+    layout = layouts.encoded(pixels.mode)
+    assert layout is not None  # _encodable converted it
     encoder = tessara.Encoder(
-        pixels.mode,
+        layout.module_mode,
         lossless=lossless,
         quality=float(quality),
         decoding_speed=decoding_speed,
@@ -347,7 +306,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     )
     try:
         data = encoder(
-            _packed(pixels),
+            _packed(pixels, layout),
             pixels.width,
             pixels.height,
             False,
