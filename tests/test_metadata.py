@@ -3,6 +3,7 @@ Exif and XMP, in files written by exiftool, cjxl, libjxl and by hand."""
 
 import io
 import json
+import random
 import struct
 import subprocess
 import tracemalloc
@@ -13,6 +14,7 @@ from PIL import Image, ImageOps
 
 from jxltools import SIGNATURE, box, cjxl, codestream_header, fixture_tool, run, tool
 
+from tessara_pillow import metadata
 from tessara_pillow.header import read_header
 from tessara_pillow.metadata import (exif_from_box, exif_to_box, exif_with_orientation_1,
                                      metadata_boxes, unwrap_brob, xmp_with_orientation_1)
@@ -77,27 +79,57 @@ def file_with(*before, after=()):
     return SIGNATURE + box(b"ftyp", b"jxl \0\0\0\0jxl ") + b"".join(before) + cs + b"".join(after)
 
 
+def two_stage_bomb(size):
+    """Brotli data whose first meta-block is small and whose next one inflates."""
+    compressor = brotli.Compressor(quality=11, lgwin=24)
+    return compressor.process(b"<x/>") + compressor.flush() + compressor.process(bytes(size)) + compressor.finish()
+
+
+BUDGET = metadata.MAX_METADATA_BYTES
+BIG_XMP = b"<x>" + bytes(BUDGET - 9) + b"</x>"  # just within the budget
+
+
 @pytest.mark.parametrize("data, expected", [
     (file_with(EXIF_BOX, XMP_BOX), {"exif": EXIF, "xmp": XMP}),
     (file_with(after=[EXIF_BOX, XMP_BOX]), {"exif": EXIF, "xmp": XMP}),
     (file_with(brob(b"Exif", exif_to_box(EXIF)), after=[brob(b"xml ", XMP)]), {"exif": EXIF, "xmp": XMP}),
     (file_with(box(b"Exif", struct.pack(">I", 6) + EXIF)), {"exif": EXIF}),
-    (file_with(box(b"Exif", b"\0\0\0"), box(b"Exif", b"\0\0\0\x50II*\0"), EXIF_BOX), {"exif": EXIF}),
+    # the first box of a kind decides it, read or not; the other kind goes on
+    (file_with(box(b"Exif", b"\0\0\0\x50II*\0"), EXIF_BOX, XMP_BOX), {"xmp": XMP}),
     (file_with(box(b"xml ", b"<first/>"), XMP_BOX), {"xmp": b"<first/>"}),
-    (file_with(box(b"brob", b"xml " + brotli.compress(XMP)[:-2]), after=[XMP_BOX]), {"xmp": XMP}),
-    (file_with(brob(b"xml ", bytes(80 << 20), quality=2, lgwin=24), XMP_BOX), {"xmp": XMP}),
-    (file_with(brob(b"jumb", XMP), brob(b"Ex", b""), box(b"jumb", XMP)), {}),
+    (file_with(box(b"brob", b"xml " + brotli.compress(XMP)[:-2]), XMP_BOX, EXIF_BOX), {"exif": EXIF}),
+    (file_with(brob(b"xml ", bytes(80 << 20), quality=2, lgwin=24), XMP_BOX), {}),
+    (file_with(*[box(b"brob", b"Exif" + two_stage_bomb(64 << 20))] * 200, EXIF_BOX, XMP_BOX), {"xmp": XMP}),
+    (file_with(*[box(b"xml ", bytes(BUDGET + 1))] * 3, XMP_BOX, EXIF_BOX), {"exif": EXIF}),
+    # one budget for the file: what one kind takes, the other cannot have
+    (file_with(brob(b"xml ", BIG_XMP), brob(b"Exif", exif_to_box(EXIF))), {"xmp": BIG_XMP}),
+    (file_with(box(b"xml ", BIG_XMP), EXIF_BOX), {"xmp": BIG_XMP}),
+    (file_with(brob(b"jumb", XMP), brob(b"Ex", b""), box(b"brob", b""), box(b"jumb", XMP)), {}),
     (file_with(after=[struct.pack(">I4s", 100, b"xml ") + XMP]), {}),
     (codestream_header(), {}),
-], ids=["before", "after", "brob", "offset", "bad ones first", "first wins", "cut brob",
-        "brob bomb", "other types", "truncated", "bare codestream"])
-def test_metadata_boxes_found_wherever_they_stand(data, expected):
+], ids=["before", "after", "brob", "offset", "bad one first", "first wins", "cut brob", "brob bomb",
+        "many bombs", "many large plain", "budget brob", "budget plain", "other types", "truncated",
+        "bare codestream"])
+def test_metadata_boxes_found_wherever_they_stand(data, expected, monkeypatch):
+    decompressed = []
+    real = metadata.unbrotli.decompress
+    monkeypatch.setattr(metadata.unbrotli, "decompress", lambda d, limit: decompressed.append(1) or real(d, limit))
     tracemalloc.start()
     try:
         found, peak = read_metadata(data), tracemalloc.get_traced_memory()[1]
     finally:
         tracemalloc.stop()
-    assert found == expected and peak < 160 << 20  # the 80 MiB bomb is refused at 64 MiB
+    assert found == expected
+    # At most one box of each kind is read, the whole file within the budget
+    # (and a copy of what it keeps): a bomb is refused at its budget.
+    assert len(decompressed) <= 2 and peak < 2 * BUDGET + (1 << 20)
+
+
+def test_brob_without_libbrotlidec_is_passed_over(monkeypatch):
+    monkeypatch.setattr(metadata.unbrotli, "_library", lambda: None)
+    with pytest.raises(ImportError, match="libbrotlidec"):
+        unwrap_brob(b"xml " + brotli.compress(XMP))
+    assert read_metadata(file_with(brob(b"xml ", XMP), EXIF_BOX)) == {"exif": EXIF}
 
 
 def test_boxes_libjxl_writes_before_the_codestream(tmp_path):
@@ -117,11 +149,20 @@ def test_exif_box_round_trip_and_refusals(content):
 @pytest.mark.parametrize("content, limit", [
     (b"xml " + brotli.compress(XMP)[:-2], 1000), (b"xml " + brotli.compress(XMP) + b"more", 1000),
     (b"xml " + b"\xff" * 40, 1000), (b"xm", 1000), (b"xml " + brotli.compress(bytes(5000)), 4999),
+    (b"xml " + two_stage_bomb(5000), 4999), (b"xml " + brotli.compress(bytes(5000), lgwin=10), 4999),
 ])
-def test_brob_unwraps_up_to_its_limit(content, limit):
-    assert unwrap_brob(b"xml " + brotli.compress(bytes(5000)), 5000) == (b"xml ", bytes(5000))
+def test_brob_refused_when_bad_or_beyond_its_limit(content, limit):
     with pytest.raises(ValueError):
         unwrap_brob(content, limit)
+
+
+@pytest.mark.parametrize("compressed", [
+    *(brotli.compress(data, quality=5) for data in (b"", XMP, bytes(5000), random.Random(3).randbytes(300_000))),
+    two_stage_bomb(70_000),
+], ids=["empty", "XMP", "zeros", "random", "two meta-blocks"])
+def test_brob_unwraps_as_brotli_decompresses(compressed):
+    expected = brotli.decompress(compressed)
+    assert unwrap_brob(b"xml " + compressed, len(expected)) == (b"xml ", expected)
 
 
 def test_exif_orientation_patched_in_place(tagged_png):

@@ -3,22 +3,23 @@ file's boxes, plain or brotli-compressed, and marking them upright."""
 
 from __future__ import annotations
 
-import importlib
 import re
 import struct
-from types import ModuleType
 from typing import BinaryIO
 
+from . import unbrotli
 from .header import Box, JxlHeader, read_box
 
 EXIF_PREFIX = b"Exif\x00\x00"
-# Decompressed "brob" content beyond this is refused: metadata is small, and
-# a few hundred bytes of brotli can expand to gigabytes.
-MAX_BROB_SIZE = 64 << 20
-# brotli 1.1 has no output limit, so input goes in 16-byte steps: one step
-# expands to a few 16 MiB blocks at most, which bounds how far past the cap a
-# bomb gets before it is refused.
-_BROB_STEP = 16
+# What Image.open reads of Exif and XMP in one file, from plain boxes and
+# decompressed from "brob" boxes together. Exif from cameras and JPEG files
+# is at most 64 KiB (one APP1 segment), and so is ordinary XMP; 4 MiB leaves
+# room for long editing histories and extended XMP, and keeps open within a
+# few MiB and milliseconds whatever the boxes hold (a few hundred bytes of
+# brotli can expand to gigabytes). Pillow's PNG reader allows 1 MiB per
+# compressed text chunk. Metadata beyond it is passed over, as an unreadable
+# box is.
+MAX_METADATA_BYTES = 4 << 20
 _TIFF_MAGICS = (b"II*\x00", b"MM\x00*")
 _ORIENTATION_TAG = 0x0112
 _SHORT = 3
@@ -54,71 +55,49 @@ def exif_to_box(exif: bytes) -> bytes:
     return bytes(4) + _strip_exif_prefix(exif)
 
 
-def _brotli() -> ModuleType:
-    try:
-        return importlib.import_module("brotli")
-    except ImportError as error:
-        raise ImportError("JPEG XL: reading a brotli-compressed (brob) box needs the "
-                          "brotli module (Debian: python3-brotli)") from error
-
-
-def _decompress(data: bytes, limit: int) -> bytes:
-    brotli = _brotli()
-    decompressor = brotli.Decompressor()
-    chunks, size = [], 0
-    try:
-        for start in range(0, len(data), _BROB_STEP):
-            chunks.append(decompressor.process(data[start:start + _BROB_STEP]))
-            size += len(chunks[-1])
-            if size > limit:
-                raise ValueError(f"JPEG XL: a brob box decompresses to more than {limit} bytes")
-        finished = decompressor.is_finished()
-    except brotli.error as error:
-        raise ValueError(f"JPEG XL: bad brotli data in a brob box ({error})") from error
-    if not finished:
-        raise ValueError("JPEG XL: the brotli data of a brob box is truncated")
-    return b"".join(chunks)
-
-
-def unwrap_brob(content: bytes, limit: int = MAX_BROB_SIZE) -> tuple[bytes, bytes]:
+def unwrap_brob(content: bytes, limit: int = MAX_METADATA_BYTES) -> tuple[bytes, bytes]:
     """A "brob" box's content -> (the inner box type, its decompressed content).
 
     Raises ValueError for bad or truncated brotli data, or content that
-    decompresses to more than limit bytes; ImportError without brotli."""
+    decompresses to more than limit bytes; ImportError without libbrotlidec."""
     if len(content) < 4:
         raise ValueError("JPEG XL: the brob box is shorter than its inner type")
-    return content[:4], _decompress(content[4:], limit)
+    return content[:4], unbrotli.decompress(content[4:], limit)
 
 
-def _inner_type(fp: BinaryIO, box: Box) -> bytes:
-    """The type a box holds: its own, or for "brob" the wrapped box's."""
-    if box.type != b"brob" or box.content_size < 4:
-        return box.type
-    fp.seek(box.content_offset)
-    return fp.read(4)
-
-
-def _read_metadata(fp: BinaryIO, box: Box, key: str) -> bytes:
-    content = read_box(fp, box)
-    if box.type == b"brob":
-        content = unwrap_brob(content)[1]
+def _read_metadata(fp: BinaryIO, box: Box, key: str, budget: int) -> bytes:
+    if box.truncated:
+        raise ValueError("JPEG XL: the file ends inside the box")
+    if box.type != b"brob":
+        content = read_box(fp, box, budget)
+    else:
+        # Brotli stores data it cannot compress with a few bytes more per
+        # 64 KiB; what compresses is smaller than the budget already.
+        content = unwrap_brob(read_box(fp, box, budget + budget // 1024 + 64), budget)[1]
     return exif_from_box(content) if key == "exif" else content
 
 
-def metadata_boxes(fp: BinaryIO, header: JxlHeader) -> dict[str, bytes]:
-    """{"exif": ..., "xmp": ...} from the first readable "Exif" and "xml "
-    boxes, plain or inside "brob", wherever they stand, in Pillow's forms
-    (exif as exif_from_box gives it, xmp the raw XML). A box that cannot be
-    read (truncated, malformed, too large, no brotli module) is passed over."""
+def metadata_boxes(fp: BinaryIO, header: JxlHeader, budget: int = MAX_METADATA_BYTES) -> dict[str, bytes]:
+    """{"exif": ..., "xmp": ...} from the first "Exif" and the first "xml "
+    box, plain or inside "brob", wherever they stand, in Pillow's forms (exif
+    as exif_from_box gives it, xmp the raw XML). Only the first box of each
+    kind is read: if it cannot be (truncated, malformed, no libbrotlidec, or
+    beyond what is left of `budget` bytes for the whole file), that kind is
+    left out."""
     found: dict[str, bytes] = {}
+    tried: set[str] = set()
     for box in header.boxes:
-        key = _METADATA_KEYS.get(_inner_type(fp, box))
-        if key is None or key in found or box.truncated:
+        key = _METADATA_KEYS.get(box.inner_type or box.type)
+        if key is None or key in tried:
             continue
+        tried.add(key)
         try:
-            found[key] = _read_metadata(fp, box, key)
+            found[key] = _read_metadata(fp, box, key, budget)
+            budget -= len(found[key])
         except (ValueError, ImportError):
-            continue
+            pass
+        if len(tried) == len(_METADATA_KEYS):
+            break
     return found
 
 
