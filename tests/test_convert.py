@@ -234,7 +234,7 @@ BAD = {
     "bomb.jxl": (lambda p: p.write_bytes(declared_codestream()), "decompression bomb: 100000x100000"),
     "bomb.jpg": (lambda p: p.write_bytes(jpeg_declaring(60_000, 60_000)), "decompression bomb: 60000x60000"),
     "moving.gif": (gif_of_two_frames, "an animation (2 frames)"),
-    "cmyk.jpg": (lambda p: picture("CMYK").save(p), "losslessly: Input is invalid; --lossless or --quality encode"),
+    "cmyk.jpg": (lambda p: picture("CMYK").save(p), "does not cover (CMYK, arithmetic coding, or other than 1 or 3 colour components); --lossless or --quality encode"),
     "missing.png": (lambda p: None, "No such file or directory"),
 }
 

@@ -121,6 +121,11 @@ class JxlHeader:
     codestream: CodestreamHeader
     jpeg_reconstruction: bool
 
+    @property
+    def truncated(self) -> bool:
+        """Whether the file ends inside a box (unknown for a bare codestream)."""
+        return any(box.truncated for box in self.boxes)
+
 
 def _error(reason: str) -> HeaderError:
     return HeaderError(f"JPEG XL: {reason}")

@@ -11,7 +11,7 @@ from PIL import Image, ImageFile
 
 import tessara
 
-from . import colour, header, layouts, metadata
+from . import colour, errors, header, layouts, metadata
 
 FORMAT = "JXL"
 # The module refuses more worker threads than this (before starting any).
@@ -90,7 +90,7 @@ class JxlImageFile(ImageFile.ImageFile):
         try:
             is_jpeg, info, image, icc, _ = tessara.Decoder(num_threads=self.num_threads)(data)
         except RuntimeError as e:
-            msg = f"cannot decode JPEG XL image: {e}"
+            msg = f"cannot decode JPEG XL image: {errors.plain_reason(e, truncated=self._header.truncated)}"
             raise OSError(msg) from e
         finally:
             del data
@@ -315,7 +315,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
             compress=bool(im.encoderinfo.get("compress_metadata", False)),
         )
     except RuntimeError as e:
-        msg = f"cannot encode JPEG XL image: {e}"
+        msg = f"cannot encode JPEG XL image: {errors.plain_reason(e, 'encode')}"
         raise OSError(msg) from e
     fp.write(data)
 
