@@ -180,11 +180,54 @@ def test_exif_orientation_patched_in_place(tagged_png):
 
 
 @pytest.mark.parametrize("exif", [
-    EXIF.replace(b"\x01\x12", b"\x01\x0f"), EXIF[:-10], EXIF.replace(b"\0\x03\0\0\0\x01", b"\0\x04\0\0\0\x01"),
-    EXIF.replace(b"\0\0\0\x01\0\x06", b"\0\0\0\x02\0\x06"), b"Exif\0\0MM\0*\xff\xff\xff\xff", b"\0" * 30,
-], ids=["no orientation", "cut short", "a LONG", "two values", "bad IFD offset", "not TIFF"])
+    EXIF.replace(b"\x01\x12", b"\x01\x0f"), EXIF[:-10], EXIF.replace(b"\0\x03\0\0\0\x01", b"\0\x05\0\0\0\x01"),
+    b"Exif\0\0MM\0*\xff\xff\xff\xff", b"\0" * 30,
+], ids=["no orientation", "cut short", "a RATIONAL", "bad IFD offset", "not TIFF"])
 def test_exif_without_a_patchable_orientation_is_unchanged(exif):
     assert exif_with_orientation_1(exif) == exif
+
+
+def exif_of(order, entries):
+    """Pillow-form Exif whose IFD0 holds entries (tag, type, values, count);
+    values that take more than 4 bytes stand after the directory."""
+    end = "<" if order == "II" else ">"
+    sizes = {1: "B", 3: "H", 4: "I", 6: "b", 8: "h", 9: "i"}
+    directory, extra = b"", b""
+    after = 8 + 2 + 12 * len(entries) + 4
+    for tag, kind, values, count in entries:
+        data = struct.pack(f"{end}{count}{sizes[kind]}", *[values] * count)
+        if len(data) > 4:
+            directory += struct.pack(end + "HHII", tag, kind, count, after + len(extra))
+            extra += data
+        else:
+            directory += struct.pack(end + "HHI", tag, kind, count) + data.ljust(4, b"\0")
+    head = order.encode() + struct.pack(end + "HI", 42, 8) + struct.pack(end + "H", len(entries))
+    return b"Exif\0\0" + head + directory + bytes(4) + extra
+
+
+ORIENTATION, ARTIST = 0x0112, 0x013B
+
+
+@pytest.mark.filterwarnings("ignore:Metadata Warning, tag 274 had too many entries")
+@pytest.mark.parametrize("order", ["II", "MM"])
+@pytest.mark.parametrize("entries", [
+    [(ORIENTATION, kind, 6, 1)] for kind in (1, 3, 4, 6, 8, 9)
+] + [
+    [(ORIENTATION, 3, 6, 1), (ORIENTATION, 4, 8, 1)],  # a second entry
+    [(ORIENTATION, 3, 6, 2)],  # two values, in the entry
+    [(ORIENTATION, 4, 6, 3)],  # three values, at an offset
+], ids=["BYTE", "SHORT", "LONG", "SBYTE", "SSHORT", "SLONG", "two entries", "two values", "values elsewhere"])
+def test_every_orientation_of_ifd0_is_set_to_1(tmp_path, order, entries):
+    others = [(ARTIST, 3, 7, 1)]
+    patched = exif_with_orientation_1(exif_of(order, [*entries, *others]))
+    assert patched == exif_of(order, [(tag, kind, 1, count) for tag, kind, _, count in entries] + others)
+    (tmp_path / "a.exif").write_bytes(patched[6:])
+    found = json.loads(exiftool("-j", "-a", "-n", "-G1", "-IFD0:all", tmp_path / "a.exif"))[0]
+    orientations = [v for k, v in found.items() if k.split(":")[-1].startswith("Orientation")]
+    assert orientations and all(v in (1, "1 1", "1 1 1") for v in orientations), found
+    im = Image.new("RGB", (24, 10))
+    im.info["exif"] = patched
+    assert ImageOps.exif_transpose(im).size == (24, 10)  # nothing left to turn
 
 
 @pytest.mark.parametrize("xmp, pillow_reads_it", [

@@ -22,7 +22,9 @@ EXIF_PREFIX = b"Exif\x00\x00"
 MAX_METADATA_BYTES = 4 << 20
 _TIFF_MAGICS = (b"II*\x00", b"MM\x00*")
 _ORIENTATION_TAG = 0x0112
-_SHORT = 3
+# The integer types of TIFF entries and their sizes: BYTE, SHORT, LONG, SBYTE,
+# SSHORT, SLONG.
+_INTEGER_SIZES = {1: 1, 3: 2, 4: 4, 6: 1, 8: 2, 9: 4}
 _METADATA_KEYS = {b"Exif": "exif", b"xml ": "xmp"}
 
 _XMP_ATTRIBUTE = re.compile(rb"""(tiff:Orientation\s*=\s*(["']))\s*[0-9]+\s*(\2)""")
@@ -101,32 +103,44 @@ def metadata_boxes(fp: BinaryIO, header: JxlHeader, budget: int = MAX_METADATA_B
     return found
 
 
-def _orientation_value(tiff: bytes) -> tuple[int, str] | None:
-    """(offset in tiff, byte order) of the value of IFD0's Orientation, if a single SHORT."""
+def _orientation_values(tiff: bytes) -> tuple[list[tuple[int, int, int]], str]:
+    """[(offset in tiff, value size, value count)] of every Orientation entry
+    of IFD0 whose type is an integer, and the data's byte order."""
     order = {b"II*\x00": "<", b"MM\x00*": ">"}.get(tiff[:4])
     if order is None:
-        return None
+        return [], "<"
+    found = []
     try:
         ifd = struct.unpack_from(order + "I", tiff, 4)[0]
         count = struct.unpack_from(order + "H", tiff, ifd)[0]
         for entry in range(ifd + 2, ifd + 2 + 12 * count, 12):
             tag, kind, values = struct.unpack_from(order + "HHI", tiff, entry)
-            if tag == _ORIENTATION_TAG:
-                return (entry + 8, order) if (kind, values) == (_SHORT, 1) else None
+            size = _INTEGER_SIZES.get(kind)
+            if tag != _ORIENTATION_TAG or size is None or values == 0:
+                continue
+            # Values that fit in 4 bytes stand in the entry, others at an offset.
+            at = entry + 8 if size * values <= 4 else struct.unpack_from(order + "I", tiff, entry + 8)[0]
+            if at + size * values <= len(tiff):
+                found.append((at, size, values))
     except struct.error:
-        return None
-    return None
+        pass  # a damaged directory: what was found before it
+    return found, order
 
 
 def exif_with_orientation_1(exif: bytes) -> bytes:
-    """Pillow-form Exif with IFD0's Orientation set to 1 in place (its 2 value
-    bytes, in the data's byte order); unchanged if absent or unreadable."""
+    """Pillow-form Exif with every Orientation of IFD0 set to 1 in place,
+    whatever its integer type, in the data's byte order (a second entry or
+    value included, as readers differ in which they take); unchanged where
+    there is none or the data cannot be read."""
     tiff_start = len(exif) - len(_strip_exif_prefix(exif))
-    found = _orientation_value(exif[tiff_start:])
-    if found is None:
+    values, order = _orientation_values(exif[tiff_start:])
+    if not values:
         return exif
-    at = tiff_start + found[0]
-    return exif[:at] + struct.pack(found[1] + "H", 1) + exif[at + 2:]
+    patched = bytearray(exif)
+    for at, size, count in values:
+        one = (1).to_bytes(size, "little" if order == "<" else "big")
+        patched[tiff_start + at:tiff_start + at + size * count] = one * count
+    return bytes(patched)
 
 
 def xmp_with_orientation_1(xmp: bytes) -> bytes:
