@@ -148,11 +148,33 @@ def test_what_exiftool_writes_is_read_and_kept_on_save(tmp_path):
         assert im.getexif()[0x013B] == "Grace" and b"from exiftool" in im.info["xmp"]
 
 
-def test_saving_a_changed_exif_stores_the_change():
-    with Image.open(io.BytesIO(saved(noise("L"), exif=exif_with(artist="Ada")))) as im:
-        im.getexif()[0x013B] = "Lovelace"
-        data = saved(im)
-    assert Image.open(io.BytesIO(data)).getexif()[0x013B] == "Lovelace"
+def photo_exif():
+    exif = exif_with(artist="Ada")
+    exif.get_ifd(0x8769)[0x9003] = "2020:01:02 03:04:05"  # DateTimeOriginal
+    exif.get_ifd(0x8825)[1] = "N"  # GPSLatitudeRef
+    return exif
+
+
+@pytest.mark.parametrize("edit, tag, value", [
+    (lambda exif: exif.__setitem__(0x013B, "Lovelace"), "IFD0:Artist", "Lovelace"),
+    (lambda exif: exif.get_ifd(0x8769).__setitem__(0x9003, "2021:06:07 08:09:10"),
+     "ExifIFD:DateTimeOriginal", "2021:06:07 08:09:10"),
+    (lambda exif: exif.get_ifd(0x8825).__setitem__(1, "S"), "GPS:GPSLatitudeRef", "S"),
+    (None, "ExifIFD:DateTimeOriginal", "2020:01:02 03:04:05"),
+], ids=["top level", "Exif directory", "GPS directory", "unchanged"])
+def test_saving_stores_exif_edits_at_every_level(tmp_path, edit, tag, value):
+    with Image.open(io.BytesIO(saved(noise("L"), exif=photo_exif()))) as im:
+        if edit:
+            edit(im.getexif())
+        im.save(tmp_path / "edited.jxl")
+        unchanged = im.info["exif"]
+    found = json.loads(subprocess.run([tool("exiftool"), "-j", "-n", "-G1", "-a", "-Exif:all", tmp_path / "edited.jxl"],
+                                      check=True, capture_output=True, text=True).stdout)[0]
+    assert found[tag] == value
+    if tag != "IFD0:Artist":
+        assert found["IFD0:Artist"] == "Ada"
+    with Image.open(tmp_path / "edited.jxl") as again:
+        assert (again.info["exif"] == unchanged) == (edit is None)  # the bytes as read, if unchanged
 
 
 def wide_gamut_profile(tmp_path, name):

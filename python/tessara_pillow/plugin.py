@@ -229,7 +229,11 @@ def _packed(im: Image.Image, layout: layouts.Layout) -> bytes:
 
 
 def _exif_option(im: Image.Image) -> bytes | None:
-    """The Exif to store: the one asked for, else the image's own."""
+    """The Exif to store: the one asked for, else the image's own, getexif()
+    with every edit (in IFD0 and in the Exif, GPS and Interop directories).
+    Unchanged since it was read, it is stored as the bytes it was read from,
+    which keep what Pillow does not write (the thumbnail's IFD1, maker notes
+    with offsets)."""
     if "exif" in im.encoderinfo:
         exif = im.encoderinfo["exif"]
     else:
@@ -238,8 +242,8 @@ def _exif_option(im: Image.Image) -> bytes | None:
         if isinstance(raw, bytes) and raw:
             stored = Image.Exif()
             stored.load(raw)
-            # Unchanged since it was read: keep the bytes as they were.
-            exif = raw if dict(stored) == dict(current) else current
+            # Written out, both hold their sub-directories too.
+            exif = raw if stored.tobytes() == current.tobytes() else current
         else:
             exif = current if len(current) else None
     if isinstance(exif, Image.Exif):
