@@ -11,7 +11,7 @@ from PIL import Image, ImageFile
 
 import tessara
 
-from . import colour, errors, header, layouts, metadata
+from . import colour, errors, header, layouts, metadata, pixel_access
 
 FORMAT = "JXL"
 # The module refuses more worker threads than this (before starting any).
@@ -81,7 +81,11 @@ class JxlImageFile(ImageFile.ImageFile):
     def load(self) -> Any:
         if self._im is None:
             self._load_decoded()
-        return super().load()
+        access = super().load()
+        if self.readonly and access is not None:
+            # Pillow's own object over read-only pixels refuses writes.
+            return pixel_access.MappedPixelAccess(self)
+        return access
 
     def _load_decoded(self) -> None:
         assert self.fp is not None
@@ -108,7 +112,8 @@ class JxlImageFile(ImageFile.ImageFile):
     def _take_pixels(self, samples: bytes) -> None:
         """Pillow's image over the decoded bytes: in place for the modes that
         Pillow stores as they are decoded ("L", "RGBA", "I;16"; read-only, so
-        Pillow copies before changing them), one copy into its storage else."""
+        Pillow copies on the first write, and so does the access object that
+        load() returns), one copy into its storage else ("LA" included)."""
         image = Image.frombuffer(self.mode, self.size, samples, "raw", self._layout.rawmode, 0, 1)
         self.im = image.im
         self.readonly = image.readonly
@@ -142,6 +147,7 @@ class JxlImageFile(ImageFile.ImageFile):
                 raise OSError(msg)
             rebuilt.load()
             self.im = rebuilt.im
+            self.readonly = rebuilt.readonly  # Pillow's own memory: writable
             # What Pillow reads from the JPEG itself (JFIF, DPI, Adobe...).
             for key, value in rebuilt.info.items():
                 self.info.setdefault(key, value)
