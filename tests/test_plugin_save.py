@@ -205,3 +205,30 @@ def test_colours_survive_a_wide_gamut_profile(tmp_path, space):
     assert np.abs(reopened - np.asarray(original).astype(int)).mean() < 0.5
     relabelled = np.abs(np.asarray(tagged).astype(int) - np.asarray(original).astype(int))
     assert relabelled.mean() > 5, "the wide profile should have moved the numbers"
+
+
+def decoded_profile(mode):
+    """The ICC profile libjxl hands back for a lossless image of this mode."""
+    import tessara
+
+    return tessara.Decoder()(saved(noise(mode), lossless=True))[3]
+
+
+@pytest.mark.parametrize("source, convert", [("RGB", "CMYK"), ("L", "RGB"), ("L", "RGBA"), ("RGB", "L")])
+def test_a_profile_of_another_kind_of_colour_is_not_used(source, convert):
+    # Pillow keeps info["icc_profile"] through convert(): the image's old profile
+    with Image.open(io.BytesIO(saved(noise(source), lossless=True))) as im:
+        im.load()
+        assert im.info["icc_profile"]
+        converted = im.convert(convert)
+    assert converted.info["icc_profile"] == im.info["icc_profile"]
+    back = Image.open(io.BytesIO(saved(converted, lossless=True)))
+    expected = converted.convert("RGB") if convert == "CMYK" else converted
+    np.testing.assert_array_equal(np.asarray(back), np.asarray(expected))
+
+
+@pytest.mark.parametrize("icc", [b"not a profile", decoded_profile("RGB")[:200]], ids=["junk", "cut"])
+@pytest.mark.parametrize("mode", ["RGB", "CMYK"])
+def test_an_unusable_profile_is_an_os_error(mode, icc):
+    with pytest.raises(OSError, match="ICC profile"):
+        saved(noise(mode), icc_profile=icc)

@@ -197,8 +197,21 @@ def _sixteen_bit(im: Image.Image) -> Image.Image:
     return Image.frombytes("I;16", im.size, data)
 
 
+# The colour space an ICC profile must describe to be used for an image of
+# these modes. Pillow keeps a profile in `info` through convert(), so an image
+# may carry one of another kind (an RGB profile on a CMYK conversion): that
+# one says nothing about these pixels.
+_PROFILE_SPACES = {"RGB": "RGB", "RGBA": "RGB", "CMYK": "CMYK"}
+
+
+def _profile_of(im: Image.Image, icc: bytes | None) -> bytes | None:
+    space = _PROFILE_SPACES.get(im.mode)
+    return icc if icc and space and colour.colour_space(icc) == space else None
+
+
 def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
-    """`im` in one of the module's modes, colour images in sRGB."""
+    """`im` in one of the module's modes, colour images in sRGB (through
+    their ICC profile where it describes their kind of colour)."""
     mode = im.mode
     if mode == "1":
         im = im.convert("L")
@@ -211,14 +224,14 @@ def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
         im = _sixteen_bit(im)
     elif mode in _TO_RGB:
         # A CMYK profile tells how the inks look; without one, Pillow's formula.
-        im = colour.to_srgb(im, icc) if mode == "CMYK" and icc else im.convert("RGB")
+        inks = _profile_of(im, icc)
+        im = colour.to_srgb(im, inks) if inks else im.convert("RGB")
         icc = None
     elif layouts.encoded(mode) is None:
         msg = f"cannot write mode {mode} as JPEG XL"
         raise OSError(msg)
-    if icc and im.mode in ("RGB", "RGBA"):
-        im = colour.to_srgb(im, icc)
-    return im
+    icc = _profile_of(im, icc)
+    return colour.to_srgb(im, icc) if icc else im
 
 
 def _packed(im: Image.Image, layout: layouts.Layout) -> bytes:
