@@ -7,6 +7,7 @@ import io
 import math
 from typing import IO, Any
 
+import PIL
 from PIL import Image, ImageFile
 
 import tessara
@@ -14,6 +15,22 @@ import tessara
 from . import colour, errors, header, layouts, metadata, pixel_access
 
 FORMAT = "JXL"
+# The oldest Pillow the package works with (also declared in pyproject.toml):
+# Image._im, which load() reads, came with 11.0 (10.x kept the pixels in
+# Image.im); ImageMath.lambda_eval (10.3), Image.has_transparency_data and
+# the _mode attribute (10.1) are older.
+PILLOW_FLOOR = (11, 0)
+
+
+def _check_pillow() -> None:
+    found = tuple(int(part) for part in PIL.__version__.split(".")[:2] if part.isdigit())
+    if found < PILLOW_FLOOR:
+        floor = ".".join(map(str, PILLOW_FLOOR))
+        msg = f"tessara_pillow needs Pillow {floor} or later, not {PIL.__version__}"
+        raise ImportError(msg)
+
+
+_check_pillow()
 # The module refuses more worker threads than this (before starting any).
 MAX_THREADS = 1024
 
