@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import math
+import struct
 from typing import IO, Any
 
 import PIL
@@ -278,8 +279,7 @@ def _exif_option(im: Image.Image) -> bytes | None:
         if isinstance(raw, bytes) and raw:
             stored = Image.Exif()
             stored.load(raw)
-            # Written out, both hold their sub-directories too.
-            exif = raw if stored.tobytes() == current.tobytes() else current
+            exif = raw if _same_exif(stored, current) else current
         else:
             exif = current if len(current) else None
     if isinstance(exif, Image.Exif):
@@ -290,6 +290,18 @@ def _exif_option(im: Image.Image) -> bytes | None:
         msg = f"exif must be bytes or Image.Exif, not {type(exif).__name__}"
         raise TypeError(msg)
     return metadata.exif_to_box(exif)
+
+
+def _same_exif(stored: Image.Exif, current: Image.Exif) -> bool:
+    if dict(stored) != dict(current):
+        return False
+    try:
+        # Written out, both hold their Exif, GPS and Interop directories too.
+        return stored.tobytes() == current.tobytes()
+    except (struct.error, TypeError, ValueError):
+        # Pillow cannot write this (damaged) Exif, so it was not edited
+        # through getexif() either: the bytes as read.
+        return True
 
 
 def _xmp_option(im: Image.Image) -> bytes | None:
