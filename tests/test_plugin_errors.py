@@ -41,7 +41,7 @@ def cut(data):
 
 
 @pytest.mark.parametrize("call, error, words", [
-    (lambda f: load(cut(f["bare"])), OSError, "cannot decode JPEG XL image: the file is damaged or truncated"),
+    (lambda f: load(cut(f["bare"])), OSError, "cannot decode JPEG XL image: the file is truncated or damaged"),
     (lambda f: load(cut(f["container"])), OSError, "cannot decode JPEG XL image: the file is truncated"),
     (lambda f: tessara_pillow.jxl_to_jpeg(cut(f["from jpeg"])), ValueError,
      "cannot rebuild the JPEG file: the file is truncated"),
@@ -57,7 +57,7 @@ def test_failures_say_what_happened_on_one_line(files, call, error, words):
 
 
 @pytest.mark.parametrize("text, task, plain", [
-    (GENERIC, "decode", "the file is damaged or truncated"),
+    (GENERIC, "decode", "the file is truncated or damaged"),
     (GENERIC, "encode", "libjxl could not encode the image"),
     ("Unsupported Pixel bit width: 20", "decode", "20-bit samples are not supported"),
     ("Unknown status: `NeedMoreInput`", "decode", "libjxl's decoder stopped in an unexpected state (NeedMoreInput)"),

@@ -49,7 +49,7 @@ def plain_reason(error: BaseException, task: Task = "decode", *, truncated: bool
     if text == _GENERIC:
         if task == "encode":
             return "libjxl could not encode the image"
-        return "the file is truncated" if truncated else "the file is damaged or truncated"
+        return "the file is truncated" if truncated else "the file is truncated or damaged"
     if text in _EXACT:
         return _EXACT[text]
     for prefix, plain in _PREFIXES.items():

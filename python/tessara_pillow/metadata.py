@@ -61,7 +61,8 @@ def unwrap_brob(content: bytes, limit: int = MAX_METADATA_BYTES) -> tuple[bytes,
     """A "brob" box's content -> (the inner box type, its decompressed content).
 
     Raises ValueError for bad or truncated brotli data, or content that
-    decompresses to more than limit bytes; ImportError without libbrotlidec."""
+    decompresses to more than limit bytes; ImportError without a brotli
+    decoder (libbrotlidec or the brotli module)."""
     if len(content) < 4:
         raise ValueError("JPEG XL: the brob box is shorter than its inner type")
     return content[:4], unbrotli.decompress(content[4:], limit)
@@ -83,7 +84,7 @@ def metadata_boxes(fp: BinaryIO, header: JxlHeader, budget: int = MAX_METADATA_B
     """{"exif": ..., "xmp": ...} from the first "Exif" and the first "xml "
     box, plain or inside "brob", wherever they stand, in Pillow's forms (exif
     as exif_from_box gives it, xmp the raw XML). Only the first box of each
-    kind is read: if it cannot be (truncated, malformed, no libbrotlidec, or
+    kind is read: if it cannot be (truncated, malformed, no brotli decoder, or
     beyond what is left of `budget` bytes for the whole file), that kind is
     left out."""
     found: dict[str, bytes] = {}

@@ -1,18 +1,25 @@
 """Brotli decompression that stops at a size limit, through libbrotlidec (the
-library libjxl itself links): the brotli module 1.1 has no output limit, and
-a few bytes of its input can make 16 MiB of output in one call."""
+library libjxl links, where it is a shared library): the brotli module 1.1
+has no output limit, and a few bytes of its input can make 16 MiB of output
+in one call. Without libbrotlidec (a wheel links libjxl statically) the
+brotli module serves, in small steps, less exactly."""
 
 from __future__ import annotations
 
 import ctypes
 import ctypes.util
 import functools
+import importlib
+from types import ModuleType
 
 # libbrotlidec's BrotliDecoderResult values.
 _SUCCESS, _NEEDS_MORE_INPUT, _NEEDS_MORE_OUTPUT = 1, 2, 3
 # Output goes through a buffer of this size, so memory follows what the data
 # really holds rather than the limit.
 _CHUNK = 64 << 10
+# The brotli module takes input in steps this small: one step expands to a
+# few 16 MiB blocks at most, which bounds how far past the limit a bomb gets.
+_MODULE_STEP = 16
 _size_p = ctypes.POINTER(ctypes.c_size_t)
 _void_pp = ctypes.POINTER(ctypes.c_void_p)
 
@@ -44,15 +51,14 @@ def decompress(data: bytes, limit: int) -> bytes:
     """The decompressed data, at most `limit` bytes of it.
 
     Raises ValueError for bad or truncated brotli data, data after its end,
-    or output beyond the limit (no more than limit + 1 bytes are made);
-    ImportError when libbrotlidec cannot be loaded."""
+    or output beyond the limit (through libbrotlidec no more than limit + 1
+    bytes are made); ImportError without libbrotlidec and the brotli module."""
     declared = _first_block_size(data)
     if declared is not None and declared > limit:
-        raise ValueError(f"JPEG XL: a brob box decompresses to more than {limit} bytes")
+        raise _too_large(limit)
     lib = _library()
     if lib is None:
-        raise ImportError("JPEG XL: reading a brotli-compressed (brob) box needs libbrotlidec "
-                          "(Debian: libbrotli1)")
+        return _with_module(_brotli_module(), data, limit)
     state = lib.BrotliDecoderCreateInstance(None, None, None)
     if not state:
         raise MemoryError("cannot create a brotli decoder")
@@ -60,6 +66,35 @@ def decompress(data: bytes, limit: int) -> bytes:
         return _run(lib, state, data, limit)
     finally:
         lib.BrotliDecoderDestroyInstance(state)
+
+
+def _too_large(limit: int) -> ValueError:
+    return ValueError(f"JPEG XL: a brob box decompresses to more than {limit} bytes")
+
+
+def _brotli_module() -> ModuleType:
+    try:
+        return importlib.import_module("brotli")
+    except ImportError as error:
+        raise ImportError("JPEG XL: reading a brotli-compressed (brob) box needs libbrotlidec "
+                          "(Debian: libbrotli1) or the brotli module") from error
+
+
+def _with_module(brotli: ModuleType, data: bytes, limit: int) -> bytes:
+    decompressor = brotli.Decompressor()
+    chunks, size = [], 0
+    try:
+        for start in range(0, len(data), _MODULE_STEP):
+            chunks.append(decompressor.process(data[start:start + _MODULE_STEP]))
+            size += len(chunks[-1])
+            if size > limit:
+                raise _too_large(limit)
+        finished = decompressor.is_finished()
+    except brotli.error as error:
+        raise ValueError(f"JPEG XL: bad brotli data in a brob box ({error})") from error
+    if not finished:
+        raise ValueError("JPEG XL: the brotli data of a brob box is truncated")
+    return b"".join(chunks)
 
 
 def _first_block_size(data: bytes) -> int | None:
@@ -104,7 +139,7 @@ def _run(lib: ctypes.CDLL, state: int, data: bytes, limit: int) -> bytes:
         made = room - avail_out.value
         total += made
         if total > limit:
-            raise ValueError(f"JPEG XL: a brob box decompresses to more than {limit} bytes")
+            raise _too_large(limit)
         pieces.append(ctypes.string_at(chunk, made))
         if result == _SUCCESS:
             if avail_in.value:
