@@ -247,3 +247,24 @@ def test_reads_little_and_allocates_nothing_declared(tmp_path):
     assert read_box(fp, header.boxes[3], limit=108) == exif[8:]
     with pytest.raises(ValueError):
         read_box(fp, header.boxes[3], limit=107)
+
+
+@pytest.mark.parametrize("codestream_first", [True, False])
+def test_the_box_walk_stops_after_a_bounded_number_of_boxes(codestream_first):
+    # 65,000 empty boxes: a 520 KB file; the walk reads and keeps a few thousand
+    many = [box(b"free")] * 65_000
+    cs = box(b"jxlc", codestream_header())
+    data = container(cs, *many, box(b"xml ", b"<late/>")) if codestream_first else container(*many, cs)
+    tracemalloc.start()
+    try:
+        if codestream_first:
+            header, peak = header_of(data), tracemalloc.get_traced_memory()[1]
+        else:
+            with pytest.raises(HeaderError, match="no codestream in the first 4096 boxes"):
+                header_of(data)
+            peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
+    if codestream_first:
+        assert len(header.boxes) == 4096 and header.codestream.width == 8

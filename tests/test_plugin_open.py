@@ -233,15 +233,38 @@ def test_premultiplied_alpha_comes_as_stored_like_djxl(tmp_path):
     np.testing.assert_array_equal(pillow_array(im), read_pnm(djxl(path, tmp_path / "ref.pam")))
 
 
-@pytest.mark.parametrize("pixels, mapped", [((5, 4), True), ((5, 4, 4), True), ((5, 4, 3), False)])
-def test_load_uses_the_decoded_bytes_in_place_where_pillow_can(tmp_path, pixels, mapped):
-    src = tmp_path / "in.pnm"
-    write_pnm(src, rng.integers(0, 256, size=pixels, dtype=np.uint8))
-    im = Image.open(io.BytesIO(cjxl(src, tmp_path / "a.jxl", "-d", "0")))
-    im.load()
-    assert im.readonly == mapped
+def jxl_of(tmp_path, kind):
+    """A small JPEG XL file: pixels of a mode, or a JPEG's reconstruction data."""
+    if kind.startswith("jpeg"):
+        return cjxl(make_jpeg(tmp_path, (6, 5) if kind == "jpeg L" else (6, 5, 3), "-quality", "90"), tmp_path / "j.jxl")
+    if kind == "F":
+        write_pfm(tmp_path / "in.pfm", rng.random((6, 5), dtype=np.float32))
+        return cjxl(tmp_path / "in.pfm", tmp_path / "a.jxl", "-d", "0")
+    shape = {"L": (6, 5), "LA": (6, 5, 2), "RGB": (6, 5, 3), "RGBA": (6, 5, 4), "I;16": (6, 5)}[kind]
+    dtype = np.uint16 if kind == "I;16" else np.uint8
+    write_pnm(tmp_path / "in.pnm", rng.integers(0, 200, size=shape, dtype=dtype))
+    return cjxl(tmp_path / "in.pnm", tmp_path / "a.jxl", "-d", "0")
+
+
+@pytest.mark.parametrize("kind, mapped", [
+    ("L", True), ("RGBA", True), ("I;16", True), ("LA", False), ("RGB", False), ("F", False),
+    ("jpeg L", False), ("jpeg RGB", False),
+])
+def test_pixels_written_after_load_read_back(tmp_path, kind, mapped):
+    im = Image.open(io.BytesIO(jxl_of(tmp_path, kind)))
+    px = im.load()
+    assert im.readonly == mapped  # the decoded bytes in place where Pillow can hold them
     before = np.asarray(im).copy()
-    # writing copies a mapped image first; the decoded pixels stay as they were
-    im.putpixel((0, 0), 7 if len(pixels) == 2 else (7, 7, 7, 7)[: pixels[2]])
-    assert im.getpixel((0, 0)) in (7, (7,) * len(im.mode))
-    assert (np.asarray(im)[1:] == before[1:]).all() and not im.readonly
+    value = {"L": 250, "LA": (250, 251), "RGB": (250, 251, 252), "RGBA": (250, 251, 252, 253),
+             "I;16": 65000, "F": 2.5}[im.mode]
+    px[1, 2] = value
+    assert px[1, 2] == value and im.getpixel((1, 2)) == value and im.load()[1, 2] == value
+    after = np.array(im)
+    assert after[2, 1].tolist() == (list(value) if isinstance(value, tuple) else value)
+    after[2, 1] = before[2, 1]
+    assert (after == before).all() and not im.readonly
+    # an access object taken before another write follows the image's copy
+    im = Image.open(io.BytesIO(jxl_of(tmp_path, kind)))
+    px = im.load()
+    im.putpixel((0, 0), value)
+    assert px[0, 0] == value

@@ -148,11 +148,33 @@ def test_what_exiftool_writes_is_read_and_kept_on_save(tmp_path):
         assert im.getexif()[0x013B] == "Grace" and b"from exiftool" in im.info["xmp"]
 
 
-def test_saving_a_changed_exif_stores_the_change():
-    with Image.open(io.BytesIO(saved(noise("L"), exif=exif_with(artist="Ada")))) as im:
-        im.getexif()[0x013B] = "Lovelace"
-        data = saved(im)
-    assert Image.open(io.BytesIO(data)).getexif()[0x013B] == "Lovelace"
+def photo_exif():
+    exif = exif_with(artist="Ada")
+    exif.get_ifd(0x8769)[0x9003] = "2020:01:02 03:04:05"  # DateTimeOriginal
+    exif.get_ifd(0x8825)[1] = "N"  # GPSLatitudeRef
+    return exif
+
+
+@pytest.mark.parametrize("edit, tag, value", [
+    (lambda exif: exif.__setitem__(0x013B, "Lovelace"), "IFD0:Artist", "Lovelace"),
+    (lambda exif: exif.get_ifd(0x8769).__setitem__(0x9003, "2021:06:07 08:09:10"),
+     "ExifIFD:DateTimeOriginal", "2021:06:07 08:09:10"),
+    (lambda exif: exif.get_ifd(0x8825).__setitem__(1, "S"), "GPS:GPSLatitudeRef", "S"),
+    (None, "ExifIFD:DateTimeOriginal", "2020:01:02 03:04:05"),
+], ids=["top level", "Exif directory", "GPS directory", "unchanged"])
+def test_saving_stores_exif_edits_at_every_level(tmp_path, edit, tag, value):
+    with Image.open(io.BytesIO(saved(noise("L"), exif=photo_exif()))) as im:
+        if edit:
+            edit(im.getexif())
+        im.save(tmp_path / "edited.jxl")
+        unchanged = im.info["exif"]
+    found = json.loads(subprocess.run([tool("exiftool"), "-j", "-n", "-G1", "-a", "-Exif:all", tmp_path / "edited.jxl"],
+                                      check=True, capture_output=True, text=True).stdout)[0]
+    assert found[tag] == value
+    if tag != "IFD0:Artist":
+        assert found["IFD0:Artist"] == "Ada"
+    with Image.open(tmp_path / "edited.jxl") as again:
+        assert (again.info["exif"] == unchanged) == (edit is None)  # the bytes as read, if unchanged
 
 
 def wide_gamut_profile(tmp_path, name):
@@ -183,3 +205,30 @@ def test_colours_survive_a_wide_gamut_profile(tmp_path, space):
     assert np.abs(reopened - np.asarray(original).astype(int)).mean() < 0.5
     relabelled = np.abs(np.asarray(tagged).astype(int) - np.asarray(original).astype(int))
     assert relabelled.mean() > 5, "the wide profile should have moved the numbers"
+
+
+def decoded_profile(mode):
+    """The ICC profile libjxl hands back for a lossless image of this mode."""
+    import tessara
+
+    return tessara.Decoder()(saved(noise(mode), lossless=True))[3]
+
+
+@pytest.mark.parametrize("source, convert", [("RGB", "CMYK"), ("L", "RGB"), ("L", "RGBA"), ("RGB", "L")])
+def test_a_profile_of_another_kind_of_colour_is_not_used(source, convert):
+    # Pillow keeps info["icc_profile"] through convert(): the image's old profile
+    with Image.open(io.BytesIO(saved(noise(source), lossless=True))) as im:
+        im.load()
+        assert im.info["icc_profile"]
+        converted = im.convert(convert)
+    assert converted.info["icc_profile"] == im.info["icc_profile"]
+    back = Image.open(io.BytesIO(saved(converted, lossless=True)))
+    expected = converted.convert("RGB") if convert == "CMYK" else converted
+    np.testing.assert_array_equal(np.asarray(back), np.asarray(expected))
+
+
+@pytest.mark.parametrize("icc", [b"not a profile", decoded_profile("RGB")[:200]], ids=["junk", "cut"])
+@pytest.mark.parametrize("mode", ["RGB", "CMYK"])
+def test_an_unusable_profile_is_an_os_error(mode, icc):
+    with pytest.raises(OSError, match="ICC profile"):
+        saved(noise(mode), icc_profile=icc)

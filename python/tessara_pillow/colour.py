@@ -28,9 +28,24 @@ def _grid_image() -> Image.Image:
 
 
 @functools.lru_cache(maxsize=64)
+def _colour_space(icc: bytes) -> str:
+    return str(ImageCms.ImageCmsProfile(io.BytesIO(icc)).profile.xcolor_space).strip()
+
+
+def colour_space(icc: bytes) -> str:
+    """The colour space an ICC profile describes: "RGB", "CMYK", "GRAY"...;
+    OSError for data that is no profile."""
+    try:
+        return _colour_space(icc)
+    except (OSError, ImageCms.PyCMSError) as e:
+        msg = f"unusable ICC profile: {e}"
+        raise OSError(msg) from e
+
+
+@functools.lru_cache(maxsize=64)
 def _is_srgb(icc: bytes) -> bool:
     profile = ImageCms.ImageCmsProfile(io.BytesIO(icc))
-    if profile.profile.xcolor_space.strip() != "RGB":
+    if _colour_space(icc) != "RGB":
         return False
     grid = _grid_image()
     converted = ImageCms.profileToProfile(
@@ -50,12 +65,13 @@ def is_srgb(icc: bytes) -> bool:
         return _is_srgb(icc)
     except (OSError, ImageCms.PyCMSError) as e:
         msg = f"unusable ICC profile: {e}"
-        raise ValueError(msg) from e
+        raise OSError(msg) from e
 
 
 def to_srgb(im: Image.Image, icc: bytes) -> Image.Image:
     """`im` ("RGB", "RGBA" or "CMYK") converted from the colour space of `icc`
-    to sRGB; an sRGB image is returned as it is."""
+    (one of the image's kind) to sRGB; an sRGB image is returned as it is.
+    OSError when the profile cannot be used."""
     if im.mode != "CMYK" and is_srgb(icc):
         return im
     output = "RGBA" if im.mode == "RGBA" else "RGB"
@@ -66,6 +82,6 @@ def to_srgb(im: Image.Image, icc: bytes) -> Image.Image:
         )
     except (OSError, ImageCms.PyCMSError) as e:
         msg = f"cannot convert the image's ICC profile to sRGB: {e}"
-        raise ValueError(msg) from e
+        raise OSError(msg) from e
     assert converted is not None
     return converted

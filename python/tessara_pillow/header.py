@@ -17,10 +17,12 @@ _READ_GROWTH = 8
 # Larger than any image header can be (4096 extra channels with 1071-byte
 # names make about 4.4 MiB), so no valid file is refused by it.
 _MAX_HEADER_BYTES = 8 << 20
-# Walking the boxes costs a read per box; a file with more boxes than this is
-# not a real image, and listing them all would make opening it slow: the walk
-# stops there (refusing the file if no codestream came before).
-_MAX_BOXES = 1 << 16
+# Walking the boxes costs a read and a few microseconds per box. Real files
+# have a handful (a streamed animation may split its codestream into a part
+# per frame): the walk stops after this many, so that opening stays within
+# milliseconds, refusing the file if no codestream came before, and missing
+# only metadata boxes that stand after it (the pixels are libjxl's to read).
+_MAX_BOXES = 1 << 12
 _DEFAULT_BOX_LIMIT = 64 << 20
 
 
@@ -28,7 +30,7 @@ class HeaderError(SyntaxError):
     """The file is not JPEG XL, or its headers are malformed or truncated."""
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Box:
     """One box of a container, located in the file, its content not read.
 
@@ -42,6 +44,8 @@ class Box:
     truncated: bool
     # How many of the box's bytes the file holds when it is truncated.
     present: int | None = None
+    # For a "brob" box, the type of the box it wraps (its first 4 content bytes).
+    inner_type: bytes = b""
 
     @property
     def content_offset(self) -> int:
@@ -116,6 +120,11 @@ class JxlHeader:
     boxes: tuple[Box, ...]
     codestream: CodestreamHeader
     jpeg_reconstruction: bool
+
+    @property
+    def truncated(self) -> bool:
+        """Whether the file ends inside a box (unknown for a bare codestream)."""
+        return any(box.truncated for box in self.boxes)
 
 
 def _error(reason: str) -> HeaderError:
@@ -361,8 +370,10 @@ def _read_box_at(fp: BinaryIO, offset: int, file_size: int) -> tuple[Box, bytes]
     elif size < 8:
         raise _error(f"invalid box size {size} at offset {offset}")
     present = file_size - offset
-    box = Box(kind, offset, header_size, size, size > present, present if size > present else None)
-    return box, head[header_size:]
+    content = head[header_size:min(size, present)]
+    inner = content[:4] if kind == b"brob" and len(content) >= 4 else b""
+    box = Box(kind, offset, header_size, size, size > present, present if size > present else None, inner)
+    return box, content
 
 
 @dataclass

@@ -3,25 +3,28 @@ file's boxes, plain or brotli-compressed, and marking them upright."""
 
 from __future__ import annotations
 
-import importlib
 import re
 import struct
-from types import ModuleType
 from typing import BinaryIO
 
+from . import unbrotli
 from .header import Box, JxlHeader, read_box
 
 EXIF_PREFIX = b"Exif\x00\x00"
-# Decompressed "brob" content beyond this is refused: metadata is small, and
-# a few hundred bytes of brotli can expand to gigabytes.
-MAX_BROB_SIZE = 64 << 20
-# brotli 1.1 has no output limit, so input goes in 16-byte steps: one step
-# expands to a few 16 MiB blocks at most, which bounds how far past the cap a
-# bomb gets before it is refused.
-_BROB_STEP = 16
+# What Image.open reads of Exif and XMP in one file, from plain boxes and
+# decompressed from "brob" boxes together. Exif from cameras and JPEG files
+# is at most 64 KiB (one APP1 segment), and so is ordinary XMP; 4 MiB leaves
+# room for long editing histories and extended XMP, and keeps open within a
+# few MiB and milliseconds whatever the boxes hold (a few hundred bytes of
+# brotli can expand to gigabytes). Pillow's PNG reader allows 1 MiB per
+# compressed text chunk. Metadata beyond it is passed over, as an unreadable
+# box is.
+MAX_METADATA_BYTES = 4 << 20
 _TIFF_MAGICS = (b"II*\x00", b"MM\x00*")
 _ORIENTATION_TAG = 0x0112
-_SHORT = 3
+# The integer types of TIFF entries and their sizes: BYTE, SHORT, LONG, SBYTE,
+# SSHORT, SLONG.
+_INTEGER_SIZES = {1: 1, 3: 2, 4: 4, 6: 1, 8: 2, 9: 4}
 _METADATA_KEYS = {b"Exif": "exif", b"xml ": "xmp"}
 
 _XMP_ATTRIBUTE = re.compile(rb"""(tiff:Orientation\s*=\s*(["']))\s*[0-9]+\s*(\2)""")
@@ -54,100 +57,91 @@ def exif_to_box(exif: bytes) -> bytes:
     return bytes(4) + _strip_exif_prefix(exif)
 
 
-def _brotli() -> ModuleType:
-    try:
-        return importlib.import_module("brotli")
-    except ImportError as error:
-        raise ImportError("JPEG XL: reading a brotli-compressed (brob) box needs the "
-                          "brotli module (Debian: python3-brotli)") from error
-
-
-def _decompress(data: bytes, limit: int) -> bytes:
-    brotli = _brotli()
-    decompressor = brotli.Decompressor()
-    chunks, size = [], 0
-    try:
-        for start in range(0, len(data), _BROB_STEP):
-            chunks.append(decompressor.process(data[start:start + _BROB_STEP]))
-            size += len(chunks[-1])
-            if size > limit:
-                raise ValueError(f"JPEG XL: a brob box decompresses to more than {limit} bytes")
-        finished = decompressor.is_finished()
-    except brotli.error as error:
-        raise ValueError(f"JPEG XL: bad brotli data in a brob box ({error})") from error
-    if not finished:
-        raise ValueError("JPEG XL: the brotli data of a brob box is truncated")
-    return b"".join(chunks)
-
-
-def unwrap_brob(content: bytes, limit: int = MAX_BROB_SIZE) -> tuple[bytes, bytes]:
+def unwrap_brob(content: bytes, limit: int = MAX_METADATA_BYTES) -> tuple[bytes, bytes]:
     """A "brob" box's content -> (the inner box type, its decompressed content).
 
     Raises ValueError for bad or truncated brotli data, or content that
-    decompresses to more than limit bytes; ImportError without brotli."""
+    decompresses to more than limit bytes; ImportError without a brotli
+    decoder (libbrotlidec or the brotli module)."""
     if len(content) < 4:
         raise ValueError("JPEG XL: the brob box is shorter than its inner type")
-    return content[:4], _decompress(content[4:], limit)
+    return content[:4], unbrotli.decompress(content[4:], limit)
 
 
-def _inner_type(fp: BinaryIO, box: Box) -> bytes:
-    """The type a box holds: its own, or for "brob" the wrapped box's."""
-    if box.type != b"brob" or box.content_size < 4:
-        return box.type
-    fp.seek(box.content_offset)
-    return fp.read(4)
-
-
-def _read_metadata(fp: BinaryIO, box: Box, key: str) -> bytes:
-    content = read_box(fp, box)
-    if box.type == b"brob":
-        content = unwrap_brob(content)[1]
+def _read_metadata(fp: BinaryIO, box: Box, key: str, budget: int) -> bytes:
+    if box.truncated:
+        raise ValueError("JPEG XL: the file ends inside the box")
+    if box.type != b"brob":
+        content = read_box(fp, box, budget)
+    else:
+        # Brotli stores data it cannot compress with a few bytes more per
+        # 64 KiB; what compresses is smaller than the budget already.
+        content = unwrap_brob(read_box(fp, box, budget + budget // 1024 + 64), budget)[1]
     return exif_from_box(content) if key == "exif" else content
 
 
-def metadata_boxes(fp: BinaryIO, header: JxlHeader) -> dict[str, bytes]:
-    """{"exif": ..., "xmp": ...} from the first readable "Exif" and "xml "
-    boxes, plain or inside "brob", wherever they stand, in Pillow's forms
-    (exif as exif_from_box gives it, xmp the raw XML). A box that cannot be
-    read (truncated, malformed, too large, no brotli module) is passed over."""
+def metadata_boxes(fp: BinaryIO, header: JxlHeader, budget: int = MAX_METADATA_BYTES) -> dict[str, bytes]:
+    """{"exif": ..., "xmp": ...} from the first "Exif" and the first "xml "
+    box, plain or inside "brob", wherever they stand, in Pillow's forms (exif
+    as exif_from_box gives it, xmp the raw XML). Only the first box of each
+    kind is read: if it cannot be (truncated, malformed, no brotli decoder, or
+    beyond what is left of `budget` bytes for the whole file), that kind is
+    left out."""
     found: dict[str, bytes] = {}
+    tried: set[str] = set()
     for box in header.boxes:
-        key = _METADATA_KEYS.get(_inner_type(fp, box))
-        if key is None or key in found or box.truncated:
+        key = _METADATA_KEYS.get(box.inner_type or box.type)
+        if key is None or key in tried:
             continue
+        tried.add(key)
         try:
-            found[key] = _read_metadata(fp, box, key)
+            found[key] = _read_metadata(fp, box, key, budget)
+            budget -= len(found[key])
         except (ValueError, ImportError):
-            continue
+            pass
+        if len(tried) == len(_METADATA_KEYS):
+            break
     return found
 
 
-def _orientation_value(tiff: bytes) -> tuple[int, str] | None:
-    """(offset in tiff, byte order) of the value of IFD0's Orientation, if a single SHORT."""
+def _orientation_values(tiff: bytes) -> tuple[list[tuple[int, int, int]], str]:
+    """[(offset in tiff, value size, value count)] of every Orientation entry
+    of IFD0 whose type is an integer, and the data's byte order."""
     order = {b"II*\x00": "<", b"MM\x00*": ">"}.get(tiff[:4])
     if order is None:
-        return None
+        return [], "<"
+    found = []
     try:
         ifd = struct.unpack_from(order + "I", tiff, 4)[0]
         count = struct.unpack_from(order + "H", tiff, ifd)[0]
         for entry in range(ifd + 2, ifd + 2 + 12 * count, 12):
             tag, kind, values = struct.unpack_from(order + "HHI", tiff, entry)
-            if tag == _ORIENTATION_TAG:
-                return (entry + 8, order) if (kind, values) == (_SHORT, 1) else None
+            size = _INTEGER_SIZES.get(kind)
+            if tag != _ORIENTATION_TAG or size is None or values == 0:
+                continue
+            # Values that fit in 4 bytes stand in the entry, others at an offset.
+            at = entry + 8 if size * values <= 4 else struct.unpack_from(order + "I", tiff, entry + 8)[0]
+            if at + size * values <= len(tiff):
+                found.append((at, size, values))
     except struct.error:
-        return None
-    return None
+        pass  # a damaged directory: what was found before it
+    return found, order
 
 
 def exif_with_orientation_1(exif: bytes) -> bytes:
-    """Pillow-form Exif with IFD0's Orientation set to 1 in place (its 2 value
-    bytes, in the data's byte order); unchanged if absent or unreadable."""
+    """Pillow-form Exif with every Orientation of IFD0 set to 1 in place,
+    whatever its integer type, in the data's byte order (a second entry or
+    value included, as readers differ in which they take); unchanged where
+    there is none or the data cannot be read."""
     tiff_start = len(exif) - len(_strip_exif_prefix(exif))
-    found = _orientation_value(exif[tiff_start:])
-    if found is None:
+    values, order = _orientation_values(exif[tiff_start:])
+    if not values:
         return exif
-    at = tiff_start + found[0]
-    return exif[:at] + struct.pack(found[1] + "H", 1) + exif[at + 2:]
+    patched = bytearray(exif)
+    for at, size, count in values:
+        one = (1).to_bytes(size, "little" if order == "<" else "big")
+        patched[tiff_start + at:tiff_start + at + size * count] = one * count
+    return bytes(patched)
 
 
 def xmp_with_orientation_1(xmp: bytes) -> bytes:

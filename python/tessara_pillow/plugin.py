@@ -5,75 +5,54 @@ from __future__ import annotations
 
 import io
 import math
-from dataclasses import dataclass
+import struct
 from typing import IO, Any
 
+import PIL
 from PIL import Image, ImageFile
 
 import tessara
 
-from . import colour, header, metadata
+from . import colour, errors, header, layouts, metadata, pixel_access
 
 FORMAT = "JXL"
+# The oldest Pillow the package works with (also declared in pyproject.toml):
+# Image._im, which load() reads, came with 11.0 (10.x kept the pixels in
+# Image.im); ImageMath.lambda_eval (10.3), Image.has_transparency_data and
+# the _mode attribute (10.1) are older.
+PILLOW_FLOOR = (11, 0)
+
+
+def _check_pillow() -> None:
+    found = tuple(int(part) for part in PIL.__version__.split(".")[:2] if part.isdigit())
+    if found < PILLOW_FLOOR:
+        floor = ".".join(map(str, PILLOW_FLOOR))
+        msg = f"tessara_pillow needs Pillow {floor} or later, not {PIL.__version__}"
+        raise ImportError(msg)
+
+
+_check_pillow()
 # The module refuses more worker threads than this (before starting any).
 MAX_THREADS = 1024
-
-# What the decode call gives for each sample kind, by bits and exponent bits.
-_UINT8, _UINT16, _FLOAT, _FLOAT16 = "uint8", "uint16", "float", "float16"
 
 
 def _accept(prefix: bytes) -> bool:
     return prefix[:2] == header.CODESTREAM_SIGNATURE or prefix[:12] == header.CONTAINER_SIGNATURE
 
 
-def _sample_kind(bits: int, exponent_bits: int) -> str:
-    """The sample type libjxl is asked for, or OSError for a depth the module cannot deliver."""
-    if exponent_bits:
-        if bits in (16, 32):
-            return _FLOAT16 if bits == 16 else _FLOAT
-        what = f"{bits}-bit floating-point samples"
-    elif bits <= 8:
-        return _UINT8
-    elif bits <= 16:
-        return _UINT16
-    elif bits == 32:
-        return _FLOAT
-    else:
-        what = f"{bits}-bit integer samples"
-    msg = f"JPEG XL: {what} cannot be decoded (supported: integers up to 16 bits, 16- and 32-bit floats)"
-    raise OSError(msg)
-
-
-@dataclass(frozen=True)
-class _Layout:
-    """How the decoded bytes become a Pillow image of `mode`."""
-
-    mode: str  # Pillow's mode, announced at open
-    rawmode: str  # Pillow's unpacker for the bytes handed over
-    module_mode: str  # what the decode call reports (pixels), or the JPEG's mode
-    sample_bytes: int  # per sample in the decoded bytes (0 for a JPEG)
-    channels: int  # per pixel in the decoded bytes, alpha included
-
-
-def _layout(codestream: header.CodestreamHeader, jpeg: bool) -> _Layout:
-    grey = codestream.is_grey
+def _layout(codestream: header.CodestreamHeader, jpeg: bool) -> layouts.Layout:
+    """How load() delivers this image, or OSError for a depth the module cannot decode."""
     if jpeg:
-        mode = "L" if grey else "RGB"
-        return _Layout(mode, mode, mode, 0, 1 if grey else 3)
-    kind = _sample_kind(codestream.bits_per_sample, codestream.exponent_bits)
-    alpha = codestream.has_alpha
-    if not grey:
-        mode = "RGBA" if alpha else "RGB"
-        return _Layout(mode, mode, mode, 1, len(mode))
-    if alpha:
-        size = {_UINT8: 1, _UINT16: 2}.get(kind, 4)
-        return _Layout("LA", "LA", "LA", size, 2)
-    if kind == _UINT8:
-        return _Layout("L", "L", "L", 1, 1)
-    if kind == _UINT16:
-        return _Layout("I;16", "I;16", "I;16", 2, 1)
-    # Half floats come widened to 32 bits, so both are Pillow's "F".
-    return _Layout("F", "F;32F", "F;16" if kind == _FLOAT16 else "F", 4, 1)
+        sample = layouts.JPEG
+    else:
+        found = layouts.sample_type(codestream.bits_per_sample, codestream.exponent_bits)
+        if found is None:
+            kind = "floating-point" if codestream.exponent_bits else "integer"
+            msg = (f"JPEG XL: {codestream.bits_per_sample}-bit {kind} samples cannot be decoded "
+                   "(supported: integers up to 16 bits, 16- and 32-bit floats)")
+            raise OSError(msg)
+        sample = found
+    return layouts.decoded(sample, codestream.is_grey, codestream.has_alpha)
 
 
 class JxlImageFile(ImageFile.ImageFile):
@@ -81,7 +60,7 @@ class JxlImageFile(ImageFile.ImageFile):
     format_description = "JPEG XL image"
 
     _header: header.JxlHeader
-    _layout: _Layout
+    _layout: layouts.Layout
     #: libjxl worker threads for load(): negative for libjxl's default, 0 to
     #: decode on the calling thread (set it on the image before load()).
     num_threads: int = -1
@@ -96,7 +75,7 @@ class JxlImageFile(ImageFile.ImageFile):
         else:
             # libjxl delivers pixels with the codestream orientation applied.
             self._size = jxl.codestream.oriented_size
-        self._mode = layout.mode
+        self._mode = layout.pillow_mode
         self._header, self._layout = jxl, layout
         for key, value in metadata.metadata_boxes(self.fp, jxl).items():
             self.info[key] = value
@@ -120,7 +99,11 @@ class JxlImageFile(ImageFile.ImageFile):
     def load(self) -> Any:
         if self._im is None:
             self._load_decoded()
-        return super().load()
+        access = super().load()
+        if self.readonly and access is not None:
+            # Pillow's own object over read-only pixels refuses writes.
+            return pixel_access.MappedPixelAccess(self)
+        return access
 
     def _load_decoded(self) -> None:
         assert self.fp is not None
@@ -129,7 +112,7 @@ class JxlImageFile(ImageFile.ImageFile):
         try:
             is_jpeg, info, image, icc, _ = tessara.Decoder(num_threads=self.num_threads)(data)
         except RuntimeError as e:
-            msg = f"cannot decode JPEG XL image: {e}"
+            msg = f"cannot decode JPEG XL image: {errors.plain_reason(e, truncated=self._header.truncated)}"
             raise OSError(msg) from e
         finally:
             del data
@@ -147,7 +130,8 @@ class JxlImageFile(ImageFile.ImageFile):
     def _take_pixels(self, samples: bytes) -> None:
         """Pillow's image over the decoded bytes: in place for the modes that
         Pillow stores as they are decoded ("L", "RGBA", "I;16"; read-only, so
-        Pillow copies before changing them), one copy into its storage else."""
+        Pillow copies on the first write, and so does the access object that
+        load() returns), one copy into its storage else ("LA" included)."""
         image = Image.frombuffer(self.mode, self.size, samples, "raw", self._layout.rawmode, 0, 1)
         self.im = image.im
         self.readonly = image.readonly
@@ -161,7 +145,7 @@ class JxlImageFile(ImageFile.ImageFile):
             msg = f"JPEG XL: decoded {got}, not the {self.size[0]}x{self.size[1]} {self.mode} its header announced"
             raise OSError(msg)
         if not is_jpeg and len(image) != info.width * info.height * layout.channels * layout.sample_bytes:
-            msg = f"JPEG XL: decoded {len(image)} bytes for a {info.width}x{info.height} {layout.mode} image"
+            msg = f"JPEG XL: decoded {len(image)} bytes for a {info.width}x{info.height} {layout.pillow_mode} image"
             raise OSError(msg)
 
     def _take_jpeg(self, jpeg: bytes) -> None:
@@ -181,13 +165,14 @@ class JxlImageFile(ImageFile.ImageFile):
                 raise OSError(msg)
             rebuilt.load()
             self.im = rebuilt.im
+            self.readonly = rebuilt.readonly  # Pillow's own memory: writable
             # What Pillow reads from the JPEG itself (JFIF, DPI, Adobe...).
             for key, value in rebuilt.info.items():
                 self.info.setdefault(key, value)
 
     def _pillow_bytes(self, image: bytes) -> bytes:
         layout = self._layout
-        if layout.mode != "LA" or layout.sample_bytes == 1:
+        if layout.pillow_mode != "LA" or layout.sample_bytes == 1:
             return image
         if layout.sample_bytes == 2:
             return image[1::2]  # the high byte of each little-endian sample
@@ -213,7 +198,6 @@ def _floats_to_bytes(samples: bytes) -> bytes:
 
 # ---- Saving ---------------------------------------------------------------
 
-_ENCODABLE = ("L", "LA", "RGB", "RGBA", "I;16", "F")
 _TO_RGB = ("CMYK", "YCbCr", "LAB", "HSV")
 
 
@@ -231,8 +215,21 @@ def _sixteen_bit(im: Image.Image) -> Image.Image:
     return Image.frombytes("I;16", im.size, data)
 
 
+# The colour space an ICC profile must describe to be used for an image of
+# these modes. Pillow keeps a profile in `info` through convert(), so an image
+# may carry one of another kind (an RGB profile on a CMYK conversion): that
+# one says nothing about these pixels.
+_PROFILE_SPACES = {"RGB": "RGB", "RGBA": "RGB", "CMYK": "CMYK"}
+
+
+def _profile_of(im: Image.Image, icc: bytes | None) -> bytes | None:
+    space = _PROFILE_SPACES.get(im.mode)
+    return icc if icc and space and colour.colour_space(icc) == space else None
+
+
 def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
-    """`im` in one of the module's modes, colour images in sRGB."""
+    """`im` in one of the module's modes, colour images in sRGB (through
+    their ICC profile where it describes their kind of colour)."""
     mode = im.mode
     if mode == "1":
         im = im.convert("L")
@@ -245,23 +242,20 @@ def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
         im = _sixteen_bit(im)
     elif mode in _TO_RGB:
         # A CMYK profile tells how the inks look; without one, Pillow's formula.
-        im = colour.to_srgb(im, icc) if mode == "CMYK" and icc else im.convert("RGB")
+        inks = _profile_of(im, icc)
+        im = colour.to_srgb(im, inks) if inks else im.convert("RGB")
         icc = None
-    elif mode not in _ENCODABLE:
+    elif layouts.encoded(mode) is None:
         msg = f"cannot write mode {mode} as JPEG XL"
         raise OSError(msg)
-    if icc and im.mode in ("RGB", "RGBA"):
-        im = colour.to_srgb(im, icc)
-    return im
+    icc = _profile_of(im, icc)
+    return colour.to_srgb(im, icc) if icc else im
 
 
-_PACKED_BYTES = {"L": 1, "LA": 2, "RGB": 3, "RGBA": 4, "I;16": 2, "F": 4}
-
-
-def _packed(im: Image.Image) -> bytes:
+def _packed(im: Image.Image, layout: layouts.Layout) -> bytes:
     """The samples packed as the module reads them, in one copy: tobytes()
     gathers chunks and then joins them, two full-size copies of the image."""
-    size = im.width * im.height * _PACKED_BYTES[im.mode]
+    size = im.width * im.height * layout.channels * layout.sample_bytes
     try:
         encoder = Image._getencoder(im.mode, "raw", im.mode)
         encoder.setimage(im.im, (0, 0) + im.size)
@@ -272,7 +266,11 @@ def _packed(im: Image.Image) -> bytes:
 
 
 def _exif_option(im: Image.Image) -> bytes | None:
-    """The Exif to store: the one asked for, else the image's own."""
+    """The Exif to store: the one asked for, else the image's own, getexif()
+    with every edit (in IFD0 and in the Exif, GPS and Interop directories).
+    Unchanged since it was read, it is stored as the bytes it was read from,
+    which keep what Pillow does not write (the thumbnail's IFD1, maker notes
+    with offsets)."""
     if "exif" in im.encoderinfo:
         exif = im.encoderinfo["exif"]
     else:
@@ -281,8 +279,7 @@ def _exif_option(im: Image.Image) -> bytes | None:
         if isinstance(raw, bytes) and raw:
             stored = Image.Exif()
             stored.load(raw)
-            # Unchanged since it was read: keep the bytes as they were.
-            exif = raw if dict(stored) == dict(current) else current
+            exif = raw if _same_exif(stored, current) else current
         else:
             exif = current if len(current) else None
     if isinstance(exif, Image.Exif):
@@ -293,6 +290,18 @@ def _exif_option(im: Image.Image) -> bytes | None:
         msg = f"exif must be bytes or Image.Exif, not {type(exif).__name__}"
         raise TypeError(msg)
     return metadata.exif_to_box(exif)
+
+
+def _same_exif(stored: Image.Exif, current: Image.Exif) -> bool:
+    if dict(stored) != dict(current):
+        return False
+    try:
+        # Written out, both hold their Exif, GPS and Interop directories too.
+        return stored.tobytes() == current.tobytes()
+    except (struct.error, TypeError, ValueError):
+        # Pillow cannot write this (damaged) Exif, so it was not edited
+        # through getexif() either: the bytes as read.
+        return True
 
 
 def _xmp_option(im: Image.Image) -> bytes | None:
@@ -336,8 +345,10 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     icc = im.encoderinfo.get("icc_profile", im.info.get("icc_profile"))
     im.load()
     pixels = _encodable(im, icc or None)
+    layout = layouts.encoded(pixels.mode)
+    assert layout is not None  # _encodable converted it
     encoder = tessara.Encoder(
-        pixels.mode,
+        layout.module_mode,
         lossless=lossless,
         quality=float(quality),
         decoding_speed=decoding_speed,
@@ -347,7 +358,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     )
     try:
         data = encoder(
-            _packed(pixels),
+            _packed(pixels, layout),
             pixels.width,
             pixels.height,
             False,
@@ -356,7 +367,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
             compress=bool(im.encoderinfo.get("compress_metadata", False)),
         )
     except RuntimeError as e:
-        msg = f"cannot encode JPEG XL image: {e}"
+        msg = f"cannot encode JPEG XL image: {errors.plain_reason(e, 'encode')}"
         raise OSError(msg) from e
     fp.write(data)
 

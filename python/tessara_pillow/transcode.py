@@ -7,7 +7,7 @@ import io
 
 import tessara
 
-from . import header
+from . import errors, header
 from .plugin import MAX_THREADS
 
 
@@ -29,7 +29,7 @@ def jpeg_to_jxl(jpeg: bytes, *, effort: int = 7, num_threads: int = -1) -> bytes
         # The mode and the size are not used when a JPEG file is transcoded.
         return tessara.Encoder("RGB", effort=effort, num_threads=num_threads)(jpeg, 0, 0, True)
     except RuntimeError as e:
-        msg = f"cannot store this JPEG file losslessly: {e}"
+        msg = f"cannot store this JPEG file losslessly: {errors.plain_reason(e, 'transcode')}"
         raise ValueError(msg) from e
 
 
@@ -42,16 +42,16 @@ def jxl_to_jpeg(jxl: bytes, *, num_threads: int = -1) -> bytes:
         raise TypeError(msg)
     _check_int("num_threads", num_threads, -1, MAX_THREADS)
     try:
-        found = header.read_header(io.BytesIO(jxl)).jpeg_reconstruction
+        headers = header.read_header(io.BytesIO(jxl))
     except SyntaxError as e:
         raise ValueError(str(e)) from e
-    if not found:
+    if not headers.jpeg_reconstruction:
         msg = "this JPEG XL file has no JPEG reconstruction data, so there is no original JPEG to rebuild"
         raise ValueError(msg)
     try:
         is_jpeg, _, data, _, _ = tessara.Decoder(num_threads=num_threads)(jxl)
     except RuntimeError as e:
-        msg = f"cannot rebuild the JPEG file: {e}"
+        msg = f"cannot rebuild the JPEG file: {errors.plain_reason(e, truncated=headers.truncated)}"
         raise ValueError(msg) from e
     if not is_jpeg:
         msg = "libjxl did not use the file's JPEG reconstruction data"
