@@ -7,26 +7,11 @@ import unicodedata
 
 from PIL import UnidentifiedImageError
 
+from ..errors import plain_reason
+
 
 class Refused(Exception):
     """An input this tool will not convert (too large, animated...)."""
-
-
-# The module's fixed texts for codec failures (the start of each), and what
-# they mean to someone converting files: (when reading, when encoding).
-# The module's generic text goes on to advise rebuilding libjxl, of no use here.
-_MODULE_TEXTS = {
-    "Generic Error.": ("the file is truncated or damaged", "libjxl could not encode the image"),
-    "The input does not contain a valid codestream or container": ("the file is damaged: it holds no JPEG XL "
-                                                                   "codestream",) * 2,
-    "Unsupported Pixel bit width": ("its sample bit depth is not supported",) * 2,
-    "Feature not yet implemented": ("it uses a JPEG XL feature that is not supported",) * 2,
-    "Unknown status": ("the file is damaged (libjxl stopped in a state it does not explain)",) * 2,
-    "Input is invalid": ("the JPEG file is damaged, or coded in a way lossless transcoding does not cover",) * 2,
-    "JPEG bitstream reconstruction data could not be represented": ("lossless transcoding cannot represent "
-                                                                     "this JPEG file",) * 2,
-    "Out of memory": ("out of memory",) * 2,
-}
 
 
 def _module_error(error: BaseException) -> RuntimeError | None:
@@ -40,20 +25,15 @@ def _module_error(error: BaseException) -> RuntimeError | None:
 
 
 def _plain(error: BaseException, text: str) -> str:
-    """`text` with the module's codec text in it said in plain words. (The
-    plug-in may say them itself one day; then the module's text is not in
-    `text` any more and nothing changes here.)"""
+    """`text` with a codec text of the module in it said in plain words (the
+    plug-in says them itself; this catches a text that came some other way)."""
     cause = _module_error(error)
     module_text = str(cause) if cause is not None else ""
-    if not module_text or module_text not in text:
+    if cause is None or not module_text or module_text not in text:
         return text
     before = text[: text.index(module_text)]
-    for start, (reading, encoding) in _MODULE_TEXTS.items():
-        if module_text.startswith(start):
-            detail = module_text.partition(": ")[2] if ": " in module_text else ""
-            said = encoding if "encode" in before else reading
-            return text.replace(module_text, f"{said} ({detail})" if detail else said)
-    return text
+    said = plain_reason(cause, "encode" if "encode" in before else "decode")
+    return text.replace(module_text, said)
 
 
 def describe(error: BaseException) -> str:
@@ -68,8 +48,7 @@ def describe(error: BaseException) -> str:
         text = str(error) or type(error).__name__
     else:
         text = f"unexpected {type(error).__name__}: {error}"
-    # Should a codec text come some other way, its advice to rebuild libjxl goes.
-    return " ".join(_plain(error, text).split(" Please build ")[0].split())
+    return " ".join(_plain(error, text).split())
 
 
 def _escaped(char: str) -> str:
