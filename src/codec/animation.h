@@ -65,6 +65,8 @@ struct AnimationFacts {
   // data (one JPEG is one picture). The tick rate and loop count are those of
   // the header, zero when there is none; num_loops 0 means forever.
   bool is_animated = false;
+  // Reconstruction data seen before the first frame. read_animation_facts
+  // looks for it only when the header is animated; walk_frames always does.
   bool has_jpeg_reconstruction = false;
   uint32_t tps_numerator = 0;
   uint32_t tps_denominator = 0;
@@ -144,7 +146,9 @@ class FrameDecoder {
 
   // Decodes displayed frame `index` into `out`, which must be frame_bytes()
   // long and is written in full on success; the frame's header is returned.
-  // Past the last frame: NoSuchFrame, with the frame count.
+  // Past the last frame: NoSuchFrame, with the frame count (at most
+  // kMaxFrames). Truncated names the frame the file ends in, which may be
+  // one skipped on the way; other errors name `index`.
   Result<FrameFacts, AnimationError> decode(uint64_t index, std::span<uint8_t> out) noexcept;
 
  private:

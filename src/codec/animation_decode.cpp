@@ -1,6 +1,7 @@
 // Reading animations: the frame-header walk and the frame-at-a-time decoder,
 // both over libjxl's event loop with the whole file as input, so that a
 // request for more input always means the file broke off.
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -88,8 +89,8 @@ void take_basic_info(const JxlBasicInfo& info, AnimationFacts& facts) noexcept {
   facts.has_alpha = info.alpha_bits > 0;
   facts.bits_per_sample = info.bits_per_sample;
   facts.exponent_bits_per_sample = info.exponent_bits_per_sample;
-  facts.is_animated = info.have_animation != JXL_FALSE;
-  if (facts.is_animated) {
+  facts.is_animated = info.have_animation != JXL_FALSE && !facts.has_jpeg_reconstruction;
+  if (info.have_animation != JXL_FALSE) {
     facts.tps_numerator = info.animation.tps_numerator;
     facts.tps_denominator = info.animation.tps_denominator;
     facts.num_loops = info.animation.num_loops;
@@ -186,14 +187,17 @@ Result<AnimationFacts, AnimationError> read_animation_facts(
         if (!facts.is_animated) return facts;
         break;
       }
-      case JXL_DEC_JPEG_RECONSTRUCTION: on_jpeg_reconstruction(facts); return facts;
-      case JXL_DEC_FRAME:
-      // A file that ends before its first frame says all it can say.
-      case JXL_DEC_NEED_MORE_INPUT:
+      // Before or after the basic info, depending on where the box lies.
+      case JXL_DEC_JPEG_RECONSTRUCTION:
+        on_jpeg_reconstruction(facts);
+        if (facts.width != 0) return facts;
+        break;
+      case JXL_DEC_FRAME: return facts;
+      // Once the basic info is read, a file that breaks before its first
+      // frame has said all it can say here; the frames' readers report it.
+      default:
         if (facts.width != 0) return facts;
         return Err{failure(step, AnimationError::kNoFrame)};
-      case JXL_DEC_SUCCESS: return facts;
-      default: return Err{failure(step, AnimationError::kNoFrame)};
     }
   }
 }
@@ -316,6 +320,9 @@ Result<FrameDecoder, AnimationError> FrameDecoder::open(std::span<const uint8_t>
                                                         std::optional<ThreadsRunner> runner) noexcept {
   auto decoder = make_decoder();
   if (!decoder) return Err{decoder.error()};
+  if (static_cast<size_t>(format.kind) >= std::size(kKindLayouts)) {
+    return Err{error_at(Kind::FormatRefused, AnimationError::kNoFrame)};
+  }
   FrameDecoder d(std::move(decoder.value()), data, format, std::move(runner));
   if (Check s = d.start(); !s) return Err{s.error()};
   JxlDecoder* dec = d.decoder_.get();
@@ -420,13 +427,23 @@ Result<FrameFacts, AnimationError> FrameDecoder::decode(uint64_t index,
         // The frames ran out before `index`. libjxl does not say how many it
         // skipped, so they are counted by a walk of the headers.
         AnimationError e = error_at(Kind::NoSuchFrame, index);
-        auto walk = walk_frames(data_, SIZE_MAX);
+        auto walk = walk_frames(data_);
         if (walk) e.frames = walk.value().frames.size();
         return Err{e};
       }
-      default:
+      default: {
         failed_ = true;
-        return Err{failure(step, index)};
+        AnimationError e = failure(step, index);
+        // The file may have ended in a frame that was skipped on the way:
+        // the walk of the headers says which.
+        if (e.kind == Kind::Truncated) {
+          auto walk = walk_frames(data_);
+          if (walk && walk.value().stopped && walk.value().stopped->frame < index) {
+            e.frame = walk.value().stopped->frame;
+          }
+        }
+        return Err{e};
+      }
     }
   }
 }

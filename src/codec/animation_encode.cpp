@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "codec/animation.h"
@@ -119,7 +120,8 @@ AnimationEncoder::AnimationEncoder(JxlEncoderPtr encoder, const AnimationSetting
 
 Result<AnimationEncoder, EncodeError> AnimationEncoder::create(
     const AnimationSettings& settings, std::optional<ThreadsRunner> runner) noexcept {
-  if (settings.channels < 1 || settings.channels > 4 || settings.width == 0 ||
+  if (static_cast<size_t>(settings.sample) >= std::size(kKindLayouts) ||
+      settings.channels < 1 || settings.channels > 4 || settings.width == 0 ||
       settings.height == 0 || settings.tps_numerator == 0 || settings.tps_denominator == 0) {
     return Err{EncodeError::BadInput};
   }

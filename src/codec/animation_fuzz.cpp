@@ -5,6 +5,7 @@
 // pixels differ when decoded again after a rewind, a frame past the end of a
 // whole walk that decodes, or facts that differ between the calls.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -18,7 +19,7 @@ constexpr size_t kFrameLimit = 64;
 constexpr uint64_t kDecodedFrames = 4;
 
 bool same_facts(const AnimationFacts& a, const AnimationFacts& b) {
-  return a.width == b.width && a.height == b.height && a.num_color_channels == b.num_color_channels &&
+  return a.is_animated == b.is_animated && a.width == b.width && a.height == b.height && a.num_color_channels == b.num_color_channels &&
          a.has_alpha == b.has_alpha && a.tps_numerator == b.tps_numerator &&
          a.tps_denominator == b.tps_denominator && a.num_loops == b.num_loops;
 }
@@ -26,7 +27,11 @@ bool same_facts(const AnimationFacts& a, const AnimationFacts& b) {
 void run(std::span<const uint8_t> input, uint8_t choice) {
   auto facts = read_animation_facts(input);
   auto walk = walk_frames(input, kFrameLimit);
-  if (facts.ok() != walk.ok()) std::abort();
+  if (facts.ok() != walk.ok()) {
+    std::fprintf(stderr, "facts %d, walk %d: %s\n", facts.ok(), walk.ok(),
+                 error_text(facts.ok() ? walk.error() : facts.error()).c_str());
+    std::abort();
+  }
   if (!walk) return;
   if (!same_facts(facts.value(), walk.value().facts)) std::abort();
   const std::vector<FrameFacts>& frames = walk.value().frames;
