@@ -135,7 +135,8 @@ def encode_array(
 
     The file stores the dtype's own depth unless bits_per_sample narrows an
     integer dtype (a 12-bit array in uint16: bits_per_sample=12; a value
-    above 2**bits - 1 is a ValueError). Values are stored as they are, not
+    above 2**bits - 1 is a ValueError; uint16 narrowed to 8 bits or fewer is
+    copied to uint8 first, and decodes as uint8). Values are stored as they are, not
     rescaled, so decode_array gives them back; lossless=True keeps every
     value exactly. Unsigned integers are tagged sRGB and floats linear sRGB
     (nominally 0..1), unless icc_profile gives the profile they are in.
@@ -163,6 +164,12 @@ def encode_array(
     if dtype not in DTYPES:
         raise TypeError(f"encode_array takes uint8, uint16, float16 or float32 samples, not {dtype}")
     bits = _bits(dtype, bits_per_sample)
+    if dtype == "uint16" and 0 < bits <= 8:
+        # libjxl takes 16-bit samples at 9 bits and more; 8 and fewer are
+        # handed over as bytes (a copy), after the range check a narrowing needs.
+        if a.size and int(a.max()) >= 1 << bits:
+            raise ValueError("a sample is above the largest value bits_per_sample allows")
+        a, dtype = a.astype(np.uint8), "uint8"
     if isinstance(quality, bool) or not isinstance(quality, (int, float)):
         raise TypeError(f"quality must be a number, not {type(quality).__name__}")
     if not 0 <= quality <= 100:

@@ -277,7 +277,9 @@ FrameProblem check_frame(const SampleFrame& frame, bool lossless) noexcept {
       frame_bytes(frame) != frame.bytes.size()) {
     return FrameProblem::Shape;
   }
-  if (frame.bits != 0 && (kind.exponent_bits != 0 || frame.bits > stored)) {
+  // libjxl takes 16-bit samples at 9 bits and more only.
+  const uint32_t fewest = stored > 8 ? 9 : 1;
+  if (frame.bits != 0 && (kind.exponent_bits != 0 || frame.bits > stored || frame.bits < fewest)) {
     return FrameProblem::Shape;
   }
   if (frame.bits != 0 && frame.bits < stored) {

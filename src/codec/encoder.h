@@ -48,8 +48,8 @@ struct SampleFrame {
   uint32_t width = 0;
   uint32_t height = 0;
   uint32_t channels = 1;  // colour and alpha: 1 grey, 2 grey+alpha, 3 colour, 4 colour+alpha
-  // Integers only: the bits stored, at most the kind's own (0: the kind's).
-  // The samples must not exceed them (check_frame).
+  // Integers only: the bits stored, at most the kind's own and for Uint16
+  // at least 9 (0: the kind's). The samples must not exceed them.
   uint32_t bits = 0;
   // Empty: integers are sRGB, floats linear sRGB.
   std::span<const uint8_t> icc;
