@@ -79,7 +79,7 @@ class AnimatedFile:
         walk = self.walk()
         broken = walk.broken
         if broken is not None and index >= broken[0]:
-            raise OSError(f"cannot read JPEG XL animation: {broken[1]}")
+            raise OSError(f"cannot decode JPEG XL animation: {broken[1]}")
         durations, timestamps = walk.timing()
         return {"loop": walk.loop, "duration": durations[index], "timestamp": timestamps[index]}
 
