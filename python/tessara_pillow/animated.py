@@ -8,8 +8,11 @@ are held at a time."""
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import cast
 
-from . import _native, layouts, timing
+from PIL import Image, _imaging
+
+from . import _native, timing
 
 # A walk that ended early because of the file, not because of the limit:
 # the frame it stopped at is broken (it is counted, and fails when asked for).
@@ -83,16 +86,15 @@ class AnimatedFile:
         durations, timestamps = walk.timing()
         return {"loop": walk.loop, "duration": durations[index], "timestamp": timestamps[index]}
 
-    def decode(self, index: int, layout: layouts.Layout, size: tuple[int, int],
-               num_threads: int) -> tuple[_native.SampleBuffer, bytes]:
-        """Frame `index` as the samples Pillow's image of `layout` takes
-        (8-bit, but 16-bit for "I;16" and float for "F"), and the profile
-        they are in. OSError where the file is broken or not as announced."""
+    def decode(self, index: int, mode: str, size: tuple[int, int], num_threads: int) -> tuple[Image.Image, bytes]:
+        """Frame `index` as a Pillow image of `mode`, and the profile its
+        samples are in. OSError where the file is broken or its frames are
+        not of the announced size."""
         try:
             if self._decoder is None or self._threads != num_threads:
                 self._decoder = None  # its pool and state go before the next are made
-                dtype = {"I;16": "uint16", "F": "float32"}.get(layout.pillow_mode, "uint8")
-                self._decoder = _native.FrameDecoder(self._data, dtype, layout.channels, False, num_threads)
+                dtype, channels = _FORMATS[mode]
+                self._decoder = _native.FrameDecoder(self._data, dtype, channels, False, num_threads)
                 self._threads = num_threads
             decoder = self._decoder
             if (decoder.width, decoder.height) != size:
@@ -102,4 +104,28 @@ class AnimatedFile:
             samples, _, _ = decoder.decode(index)
         except (ValueError, IndexError, RuntimeError) as e:
             raise OSError(f"cannot decode JPEG XL animation: {e}") from e
-        return samples, decoder.icc_profile
+        return _image(samples, mode, size), decoder.icc_profile
+
+
+# How libjxl is asked for each mode's frames: in the layout Pillow keeps
+# that mode in memory (a pixel of "LA", "RGB" and "RGBA" takes four bytes;
+# libjxl repeats grey into the colour channels and makes missing alpha
+# opaque), so that Pillow's image is the decoded buffer itself.
+_FORMATS = {"L": ("uint8", 1), "LA": ("uint8", 4), "RGB": ("uint8", 4), "RGBA": ("uint8", 4),
+            "I;16": ("uint16", 1), "F": ("float32", 1)}
+
+
+def _image(samples: _native.SampleBuffer, mode: str, size: tuple[int, int]) -> Image.Image:
+    """A read-only image of `mode` over the samples, without a copy (Pillow
+    copies on the first write); a copy where Pillow's mapping is not there."""
+    try:
+        core = _imaging.map_buffer(samples, size, "raw", 0, (mode, 0, 1))
+    except (AttributeError, TypeError, ValueError):  # Pillow's internals changed
+        if _FORMATS[mode][1] == 4:
+            rgba = Image.frombuffer("RGBA", size, cast(bytes, samples), "raw", "RGBA", 0, 1)
+            return rgba if mode == "RGBA" else rgba.convert(mode)
+        rawmode = {"F": "F;32NF", "I;16": "I;16N"}.get(mode, mode)
+        return Image.frombuffer(mode, size, cast(bytes, samples), "raw", rawmode, 0, 1)
+    image = Image.new(mode, (0, 0))._new(core)
+    image.readonly = 1
+    return image

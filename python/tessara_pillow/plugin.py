@@ -8,8 +8,7 @@ from __future__ import annotations
 import io
 import math
 import struct
-from collections.abc import Buffer
-from typing import IO, Any, cast
+from typing import IO, Any
 
 import PIL
 from PIL import Image, ImageFile
@@ -158,8 +157,9 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _load_frame(self) -> None:
         assert self._animation is not None
-        samples, icc = self._animation.decode(self._frame_index, self._layout, self.size, self.num_threads)
-        self._take_pixels(samples)
+        image, icc = self._animation.decode(self._frame_index, self.mode, self.size, self.num_threads)
+        self.im = image.im
+        self.readonly = image.readonly
         if icc:
             self.info["icc_profile"] = icc
         if self._exclusive_fp and self.fp is not None:
@@ -192,13 +192,12 @@ class JxlImageFile(ImageFile.ImageFile):
             self.fp.close()
         self.fp = None
 
-    def _take_pixels(self, samples: Buffer) -> None:
+    def _take_pixels(self, samples: bytes) -> None:
         """Pillow's image over the decoded bytes: in place for the modes that
         Pillow stores as they are decoded ("L", "RGBA", "I;16"; read-only, so
         Pillow copies on the first write, and so does the access object that
         load() returns), one copy into its storage else ("LA" included)."""
-        # Pillow takes any buffer (a frame's SampleBuffer too); its hints say bytes.
-        image = Image.frombuffer(self.mode, self.size, cast(bytes, samples), "raw", self._layout.rawmode, 0, 1)
+        image = Image.frombuffer(self.mode, self.size, samples, "raw", self._layout.rawmode, 0, 1)
         self.im = image.im
         self.readonly = image.readonly
 
