@@ -292,6 +292,28 @@ def test_encode_array_shapes_without_and_with_duration(tmp_path):
         np.testing.assert_array_equal(pixels[..., :3], frames[k])
 
 
+def test_a_frame_still_referred_to_is_never_overwritten():
+    """The decoder decodes into the last frame's memory only once nothing
+    refers to it: a kept buffer, a view of it, or Pillow's image over it."""
+    frames = np.stack([np.asarray(f) for f in frames_of("RGB", 4)])
+    data = encode_array(frames, duration=10, lossless=True)
+    decoder = _native.FrameDecoder(data, "uint8", 3, False, 0)
+    kept = decoder.decode(0)[0]
+    view = memoryview(decoder.decode(1)[0])
+    for k in (2, 3, 2):
+        np.testing.assert_array_equal(np.frombuffer(decoder.decode(k)[0], np.uint8).reshape(H, W, 3), frames[k])
+    np.testing.assert_array_equal(np.frombuffer(kept, np.uint8).reshape(H, W, 3), frames[0])
+    np.testing.assert_array_equal(np.frombuffer(view, np.uint8).reshape(H, W, 3), frames[1])
+    im = Image.open(io.BytesIO(data))
+    shown = []
+    for frame in ImageSequence.Iterator(im):
+        frame.load()
+        shown.append(frame.copy() if frame.tell() % 2 else frame.im)  # cores of even frames kept as they are
+    for k, kept_frame in enumerate(shown):
+        pixels = np.asarray(kept_frame) if k % 2 else np.asarray(Image.new("RGB", (0, 0))._new(kept_frame))
+        np.testing.assert_array_equal(pixels, frames[k], err_msg=f"frame {k}")
+
+
 # ---- broken animations ----------------------------------------------------------
 
 

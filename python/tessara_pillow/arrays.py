@@ -124,6 +124,7 @@ def _frames(np: Any, data: Buffer, index: int | None, threads: int) -> npt.NDArr
     for i in range(count):
         buffer, _, _ = decoder.decode(i)
         stack[i] = np.frombuffer(buffer, dtype=dtype).reshape(shape)
+        del buffer  # so that the next frame is decoded into it
     return stack
 
 

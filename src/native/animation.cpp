@@ -87,8 +87,16 @@ struct DecoderState {
   Borrowed data;  // the input, held for the decoder's life: libjxl reads it in place
   std::optional<FrameDecoder> decoder;
   PyObject* buffer_type = nullptr;  // a strong reference
+  // The last frame's buffer. Once nothing else refers to it (Pillow has
+  // dropped the frame, and no view of it is left), the next frame is
+  // decoded into it: playing an animation then allocates no frame memory,
+  // and touches no new pages, after the first frame.
+  PyObject* spare = nullptr;
   bool busy = false;
-  ~DecoderState() { Py_XDECREF(buffer_type); }
+  ~DecoderState() {
+    Py_XDECREF(spare);
+    Py_XDECREF(buffer_type);
+  }
 };
 
 struct FrameDecoderObject {
@@ -173,12 +181,20 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
   if (!claim(st.busy)) return nullptr;
   FrameDecoder& decoder = *st.decoder;
   const size_t bytes = decoder.frame_bytes();
+  // Only this object refers to the spare: no one can see it written.
+  PyObject* reused = st.spare != nullptr && Py_REFCNT(st.spare) == 1 ? st.spare : nullptr;
   std::unique_ptr<uint8_t[]> memory;
   Result<FrameFacts, AnimationError> decoded = Err{AnimationError{AnimationError::Kind::OutOfMemory}};
   Py_BEGIN_ALLOW_THREADS
-  memory.reset(new (std::nothrow) uint8_t[bytes > 0 ? bytes : 1]);
-  if (memory) {
-    auto frame = decoder.decode(index, {memory.get(), bytes});
+  std::span<uint8_t> out;
+  if (reused != nullptr) {
+    out = sample_buffer_memory(reused);
+  } else {
+    memory.reset(new (std::nothrow) uint8_t[bytes > 0 ? bytes : 1]);
+    if (memory) out = {memory.get(), bytes};
+  }
+  if (out.data() != nullptr) {
+    auto frame = decoder.decode(index, out);
     if (frame) {
       decoded = std::move(frame.value());
     } else {
@@ -190,10 +206,15 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
   if (!decoded) return raise(Failure{decoded.error()});
   PyObject* name = frame_name(decoded.value().name);
   if (name == nullptr) return nullptr;
-  PyObject* buffer = new_sample_buffer(st.buffer_type, std::move(memory), bytes);
+  PyObject* buffer = reused != nullptr ? new_ref(reused)
+                                       : new_sample_buffer(st.buffer_type, std::move(memory), bytes);
   if (buffer == nullptr) {
     Py_DECREF(name);
     return nullptr;
+  }
+  if (buffer != st.spare) {
+    Py_XDECREF(st.spare);
+    st.spare = new_ref(buffer);
   }
   return Py_BuildValue("(NIN)", buffer, decoded.value().duration, name);
 }
