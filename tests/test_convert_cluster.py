@@ -17,11 +17,15 @@ import pytest
 from PIL import Image
 
 from jxltools import cjxl, unavailable, write_pnm
+from tessara_pillow.convert import remote
+from tessara_pillow.convert.outputs import Outputs
+from tessara_pillow.convert.planning import Action, Job, Settings
 
 try:
     import distributed
 except ImportError:
     unavailable("Dask's distributed is not installed")
+from tessara_pillow.convert import cluster as dask_pool  # noqa: E402  (after the check: it imports Dask)
 
 rng = np.random.default_rng(19)
 # A worker that cannot import tessara, as on a machine where it is not installed.
@@ -127,10 +131,10 @@ def tree(tmp_path):
     return src
 
 
-def small_files(src, count):
+def small_files(src, count, side=24):
     src.mkdir()
     for i in range(count):
-        Image.fromarray(rng.integers(0, 256, size=(24, 24, 3), dtype=np.uint8)).save(src / f"{i:03}.png")
+        Image.fromarray(rng.integers(0, 256, size=(side, side, 3), dtype=np.uint8)).save(src / f"{i:03}.png")
 
 
 def wait_for_outputs(out, process, count=1):
@@ -204,7 +208,7 @@ def test_a_worker_without_tessara_gives_one_line(tmp_path):
 
 def test_ctrl_c_cancels_what_is_queued(tmp_path, shared):
     src, out = tmp_path / "src", tmp_path / "out"
-    small_files(src, 300)
+    small_files(src, 300, side=128)
     run = command(src, "-o", out, "--scheduler", shared.address)
     wait_for_outputs(out, run, 5)
     run.send_signal(signal.SIGINT)
@@ -212,8 +216,9 @@ def test_ctrl_c_cancels_what_is_queued(tmp_path, shared):
     assert code == 130 and err.startswith("tessara-convert: interrupted;"), err
     at_exit = len(list(out.glob("*.jxl")))
     time.sleep(1)
-    # What the two workers were converting may still appear, nothing more.
-    assert at_exit <= len(list(out.glob("*.jxl"))) <= at_exit + 2 < 300
+    # The files of the two tasks the workers were running may still appear, nothing more.
+    batch = dask_pool.BATCH_BYTES // min(p.stat().st_size for p in src.iterdir()) + 1
+    assert at_exit <= len(list(out.glob("*.jxl"))) <= at_exit + 2 * batch < 300
 
 
 def test_an_unreachable_scheduler_and_missing_dask_give_one_line(tmp_path):
@@ -256,10 +261,45 @@ def listening(pids):
 
 
 def test_a_local_cluster_listens_on_loopback_only():
-    from tessara_pillow.convert import cluster as dask_pool
-
     with dask_pool.connected("local:2") as pool:
         workers = pool.client.run(os.getpid)
         addresses = listening([os.getpid(), *workers.values()])
     assert len(workers) == 2 and len(addresses) >= 3  # the scheduler, and each worker
     assert set(addresses) == {"0100007F"}, addresses  # 127.0.0.1
+
+
+@pytest.mark.parametrize("sizes, threads, shared", [
+    ([1000] * 500, 2, True), ([300_000, 10, 10, 200_000] * 20, 1, True),
+    ([1000] * 10, 4, False),  # fewer files than threads want tasks
+    ([100_000] * 40, 64, False),
+])
+def test_small_files_share_tasks_that_leave_no_thread_idle(sizes, threads, shared):
+    jobs = [Job(Path(f"{i}.png"), Path(f"{i}.jxl"), Action.ENCODE, "JXL", size) for i, size in enumerate(sizes)]
+    batches = list(dask_pool.batches(jobs, threads))
+    assert [job for batch in batches for job in batch] == jobs
+    assert len(batches) >= min(len(jobs), dask_pool.WINDOW_PER_THREAD * threads)
+    for batch in batches:
+        assert len(batch) == 1 or (len(batch) <= dask_pool.BATCH_FILES and
+                                   sum(j.size for j in batch) <= dask_pool.BATCH_BYTES)
+    assert (len(batches) < len(jobs)) == shared
+
+
+@pytest.mark.parametrize("retried, existing, finished", [(True, b"same", True), (True, b"other", False),
+                                                          (False, b"same", False)])
+def test_a_rerun_job_takes_its_own_finished_output_for_done(tmp_path, retried, existing, finished):
+    final = tmp_path / "a.jxl"
+    final.write_bytes(existing)
+    writing = Outputs(retried=retried).writing(final, overwrite=False)
+    if finished:
+        with writing as stream:
+            stream.write(b"same")
+    else:
+        with pytest.raises(FileExistsError, match="appeared while it was being written"), writing as stream:
+            stream.write(b"same")
+    assert final.read_bytes() == existing and os.listdir(tmp_path) == ["a.jxl"]
+
+
+def test_a_worker_that_cannot_see_an_input_says_so(tmp_path):
+    job = Job(tmp_path / "gone.png", tmp_path / "gone.jxl", Action.ENCODE, "JXL", 10)
+    [reason] = remote.attempt(remote.Converter(Settings()), [job], 0)
+    assert reason.startswith("No such file or directory on ") and "every worker sees" in reason

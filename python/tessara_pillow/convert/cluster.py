@@ -24,6 +24,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
+import dask.config
 import distributed
 from distributed.scheduler import KilledWorker
 
@@ -35,6 +36,11 @@ from .reasons import Refused, describe
 
 CLOSE_S = 20  # for the client and a local cluster to close
 WORKERS_S = 60  # for a first worker to join a scheduler that has none
+# Files smaller than this share a task, up to BATCH_FILES of them: a task
+# costs the cluster a few milliseconds, as much as converting a small file.
+BATCH_BYTES = 256 * 1024
+BATCH_FILES = 32
+WINDOW_PER_THREAD = 4  # tasks handed to the scheduler at a time
 _LOCAL = "local:"
 _ANY_PORT = "127.0.0.1:0"
 # Dask's own loggers (and those of the libraries under it), kept off the
@@ -43,6 +49,7 @@ _LOGGERS = ("distributed", "dask", "tornado", "bokeh", "asyncio")
 _QUIET = logging.CRITICAL + 1
 # Dask's client side has no annotations: its objects are Any here.
 _dask: Any = distributed
+_config: Any = dask.config
 Future = Any
 
 
@@ -69,6 +76,33 @@ def _quiet_logs() -> Iterator[None]:
     finally:
         for lg, level in zip(loggers, levels, strict=True):
             lg.setLevel(level)
+
+
+def _start_resource_tracker() -> None:
+    """multiprocessing's resource tracker, a process that outlives the local
+    cluster, started with its standard error on /dev/null: on the pipe that
+    drops libjxl's notes (libjxl_notes) it would keep that pipe open, and
+    the end of the run would wait for it."""
+    from multiprocessing import resource_tracker
+
+    saved, devnull = os.dup(2), os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 2)
+        resource_tracker.ensure_running()
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(devnull)
+
+
+def _without_memory_trimming() -> dict[str, Any]:
+    """Dask's settings for the environment of new worker processes, less
+    MALLOC_TRIM_THRESHOLD_, which makes the C library give every freed
+    image buffer back to the system: conversions ran a fifth slower with it."""
+    key = "distributed.nanny.pre-spawn-environ"
+    environ = dict(_config.get(key, {}))
+    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    return {key: environ}
 
 
 @contextmanager
@@ -101,8 +135,9 @@ def connected(spec: str, refresh_s: float = 0.2) -> Iterator[DaskPool]:
             count = local_workers(spec)
             try:
                 if count is not None:
+                    _start_resource_tracker()
                     # No dashboard; the scheduler's health page on a free port of loopback too.
-                    with _ctrl_c_ignored():
+                    with _ctrl_c_ignored(), _config.set(_without_memory_trimming()):
                         cluster = _dask.LocalCluster(
                             n_workers=count, threads_per_worker=1, processes=True, host="127.0.0.1",
                             dashboard_address=None, scheduler_kwargs={"dashboard_address": _ANY_PORT},
@@ -123,6 +158,22 @@ def connected(spec: str, refresh_s: float = 0.2) -> Iterator[DaskPool]:
                 cluster.close(timeout=CLOSE_S)
             if pool is not None:
                 remove_leftovers(pool.targets)
+
+
+def batches(jobs: Sequence[Job], threads: int) -> Iterator[list[Job]]:
+    """The jobs in order, in batches of small files (below BATCH_BYTES
+    together), never so large that a thread would be left with no task."""
+    most = max(1, min(BATCH_FILES, len(jobs) // (WINDOW_PER_THREAD * max(threads, 1))))
+    batch: list[Job] = []
+    size = 0
+    for job in jobs:
+        if batch and (size + job.size > BATCH_BYTES or len(batch) >= most):
+            yield batch
+            batch, size = [], 0
+        batch.append(job)
+        size += job.size
+    if batch:
+        yield batch
 
 
 def _absolute(job: Job) -> Job:
@@ -160,37 +211,48 @@ class DaskPool:
             abandon: Callable[[], None]) -> None:
         """As ThreadPool.run, with `work` pickled for the workers. The tasks
         go out a window at a time, so that millions of files take no more of
-        the scheduler than a few per core; RunFailed when the cluster cannot
-        go on (the scheduler is lost, a worker cannot run tessara)."""
+        the scheduler than a few tasks per core; RunFailed when the cluster
+        cannot go on (the scheduler is lost, a worker cannot run tessara)."""
         self.targets.extend(j.target for j in jobs)
-        todo = iter(enumerate(jobs))
+        threads = sum(self.client.nthreads().values())
+        todo = batches(jobs, threads)
+        again: list[list[Job]] = []  # the files of a batch that killed its workers, one a task
+        count = itertools.count()
         token = uuid.uuid4().hex[:12]
-        running: dict[Future, Job] = {}
+        running: dict[Future, list[Job]] = {}
         ended: queue.SimpleQueue[Future] = queue.SimpleQueue()
-        window, sized = 0, 0.0
+        sized = time.monotonic()
 
         def submit() -> None:
-            nonlocal window, sized
+            nonlocal threads, sized
             if time.monotonic() - sized > 2:  # workers come and go
-                threads = sum(self.client.nthreads().values())
-                window, sized = max(64, 4 * threads), time.monotonic()
-            batch = list(itertools.islice(todo, max(window - len(running), 0)))
-            if not batch:
+                threads, sized = sum(self.client.nthreads().values()), time.monotonic()
+            room = max(WINDOW_PER_THREAD * threads, 16) - len(running)
+            tasks = [*again[:room], *itertools.islice(todo, max(room - len(again), 0))]
+            del again[:room]
+            if not tasks:
                 return
-            payloads = [remote.packed(remote.attempt, work, _absolute(job), 0) for _, job in batch]
-            keys = [f"tessara-convert-{token}-{i:09}" for i, _ in batch]
+            payloads = [remote.packed(remote.attempt, work, [_absolute(j) for j in batch], 0) for batch in tasks]
+            keys = [f"tessara-convert-{token}-{next(count)}" for _ in tasks]
             futures = self.client.map(pickle.loads, payloads, key=keys, pure=False)
-            for future, (_, job) in zip(futures, batch, strict=True):
-                running[future] = job
+            for future, batch in zip(futures, tasks, strict=True):
+                running[future] = batch
                 future.add_done_callback(ended.put)
 
         try:
             submit()
             while running:
-                done = self._ended(ended)
-                outcomes = self._outcomes(done)
-                for future in sorted(done, key=lambda f: str(running[f].source)):
-                    finished(running.pop(future), outcomes[future])
+                outcomes: list[tuple[Job, int | BaseException]] = []
+                for future, outcome in self._outcomes(self._ended(ended)):
+                    batch = running.pop(future)
+                    if isinstance(outcome, KilledWorker) and len(batch) > 1:
+                        again.extend([job] for job in batch)  # which of them was it?
+                    elif isinstance(outcome, list):
+                        outcomes += zip(batch, outcome, strict=True)
+                    else:
+                        outcomes += ((job, self._failure(outcome)) for job in batch)
+                for job, result in sorted(outcomes, key=lambda o: str(o[0].source)):
+                    finished(job, result)
                 submit()
                 idle()
         except Exception as e:
@@ -217,31 +279,30 @@ class DaskPool:
             done.append(ended.get())
         return done
 
-    def _outcomes(self, done: list[Future]) -> dict[Future, int | BaseException]:
-        """Each ended future's bytes written or failure; RunFailed for what
-        stops the run."""
+    def _outcomes(self, done: list[Future]) -> list[tuple[Future, list[int | BaseException] | BaseException]]:
+        """Each ended task with the bytes written or the failure of each of
+        its files, or the task's own failure; RunFailed for what stops the run."""
         if any(f.status == "cancelled" for f in done):
             raise self._lost()
-        outcomes: dict[Future, int | BaseException] = {}
         good = [f for f in done if f.status == "finished"]
         try:
             results = self.client.gather(good) if good else []
             errors = [(f, f.exception()) for f in done if f.status != "finished"]
         except Exception as e:
             raise self._lost() from e
-        for future, result in zip(good, results, strict=True):
-            outcomes[future] = result if isinstance(result, int) else Refused(str(result))
-        for future, error in errors:
-            outcomes[future] = self._failure(error)
-        return outcomes
+        outcomes: list[tuple[Future, list[int | BaseException] | BaseException]] = [
+            (f, [r if isinstance(r, int) else Refused(r) for r in rs]) for f, rs in zip(good, results, strict=True)]
+        return outcomes + [(f, e if e is not None else Refused("the cluster gave no result")) for f, e in errors]
 
-    def _failure(self, error: BaseException | None) -> BaseException:
-        if isinstance(error, ImportError):  # unpickling the task: not the file's fault
+    def _failure(self, error: BaseException) -> BaseException:
+        """A task's own failure as its files' (what remote.attempt did not
+        catch); RunFailed when it is the worker's."""
+        if isinstance(error, ImportError):  # unpickling the task
             raise self._broken_worker(error, "a worker")
         if isinstance(error, KilledWorker):
             return Refused(f"the workers converting it died, {error.allowed_failures + 1} times "
                            "(an input that crashes the converter, or too little memory)")
-        return error if error is not None else Refused("the cluster gave no result")
+        return error
 
     def _cancel(self, running: dict[Future, Any]) -> None:
         """Drop the tasks not done: those queued never start; those running

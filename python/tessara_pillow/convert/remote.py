@@ -48,8 +48,12 @@ def _as_a_local_run() -> None:
     warnings.filterwarnings("ignore", module=r"(PIL|tessara_pillow)(\.|$)")
 
 
-def attempt(work: Callable[[Job, int], int], job: Job, num_threads: int) -> int | str:
-    """work(job, num_threads): the bytes written, or why it failed."""
+def attempt(work: Callable[[Job, int], int], jobs: list[Job], num_threads: int) -> list[int | str]:
+    """work(job, num_threads) for each job: the bytes written, or why it failed."""
+    return [_attempt(work, job, num_threads) for job in jobs]
+
+
+def _attempt(work: Callable[[Job, int], int], job: Job, num_threads: int) -> int | str:
     try:
         return work(job, num_threads)
     except Exception as e:
