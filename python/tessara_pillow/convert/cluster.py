@@ -43,6 +43,10 @@ BATCH_FILES = 32
 WINDOW_PER_THREAD = 4  # tasks handed to the scheduler at a time
 _LOCAL = "local:"
 _ANY_PORT = "127.0.0.1:0"
+# Dask starts worker processes with MALLOC_TRIM_THRESHOLD_ set, so that the C
+# library gives every freed image buffer back to the system: conversions ran
+# a fifth slower with it. None unsets it.
+_NO_MEMORY_TRIMMING = {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
 # Dask's own loggers (and those of the libraries under it), kept off the
 # terminal while a run uses the cluster: the run says what matters itself.
 _LOGGERS = ("distributed", "dask", "tornado", "bokeh", "asyncio")
@@ -95,16 +99,6 @@ def _start_resource_tracker() -> None:
         os.close(devnull)
 
 
-def _without_memory_trimming() -> dict[str, Any]:
-    """Dask's settings for the environment of new worker processes, less
-    MALLOC_TRIM_THRESHOLD_, which makes the C library give every freed
-    image buffer back to the system: conversions ran a fifth slower with it."""
-    key = "distributed.nanny.pre-spawn-environ"
-    environ = dict(_config.get(key, {}))
-    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
-    return {key: environ}
-
-
 @contextmanager
 def _ctrl_c_ignored() -> Iterator[None]:
     """Worker processes started meanwhile ignore SIGINT (an ignored signal
@@ -137,7 +131,7 @@ def connected(spec: str, refresh_s: float = 0.2) -> Iterator[DaskPool]:
                 if count is not None:
                     _start_resource_tracker()
                     # No dashboard; the scheduler's health page on a free port of loopback too.
-                    with _ctrl_c_ignored(), _config.set(_without_memory_trimming()):
+                    with _ctrl_c_ignored(), _config.set(_NO_MEMORY_TRIMMING):
                         cluster = _dask.LocalCluster(
                             n_workers=count, threads_per_worker=1, processes=True, host="127.0.0.1",
                             dashboard_address=None, scheduler_kwargs={"dashboard_address": _ANY_PORT},
@@ -248,7 +242,9 @@ class DaskPool:
                     if isinstance(outcome, KilledWorker) and len(batch) > 1:
                         again.extend([job] for job in batch)  # which of them was it?
                     elif isinstance(outcome, list):
-                        outcomes += zip(batch, outcome, strict=True)
+                        outcomes += zip(batch, outcome, strict=False)
+                        if len(outcome) < len(batch):  # its worker stopped half way
+                            again.append(batch[len(outcome):])
                     else:
                         outcomes += ((job, self._failure(outcome)) for job in batch)
                 for job, result in sorted(outcomes, key=lambda o: str(o[0].source)):

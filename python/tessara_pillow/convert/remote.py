@@ -1,4 +1,5 @@
-"""What a cluster's workers run for a conversion. Nothing here imports Dask.
+"""What a cluster's workers run for a conversion; Dask is imported only to
+ask whether a task is still wanted.
 
 The scheduler in between holds every task and, in current Dask, unpickles it;
 it has Dask but need not have tessara. So a task is `pickle.loads` of a few
@@ -49,8 +50,31 @@ def _as_a_local_run() -> None:
 
 
 def attempt(work: Callable[[Job, int], int], jobs: list[Job], num_threads: int) -> list[int | str]:
-    """work(job, num_threads) for each job: the bytes written, or why it failed."""
-    return [_attempt(work, job, num_threads) for job in jobs]
+    """work(job, num_threads) for each job: the bytes written, or why it
+    failed; fewer when the task stops being wanted half way."""
+    results: list[int | str] = []
+    for job in jobs:
+        if results and not _still_wanted():
+            break
+        results.append(_attempt(work, job, num_threads))
+    return results
+
+
+def _still_wanted() -> bool:
+    """False once the client cancelled the task running this (Ctrl-C) or
+    the worker is closing (its scheduler went away): the files not begun
+    are then left alone, to a later run, which a late output here would
+    otherwise find appearing under it."""
+    try:
+        from distributed import get_worker
+
+        worker: Any = get_worker()
+        if worker.status.name in ("closing", "closed", "failed", "stopping", "stopped"):
+            return False
+        task = worker.state.tasks.get(worker.get_current_task())
+        return task is None or task.state != "cancelled"
+    except Exception:  # not in a Dask task, or a Dask that keeps this elsewhere
+        return True
 
 
 def _attempt(work: Callable[[Job, int], int], job: Job, num_threads: int) -> int | str:
