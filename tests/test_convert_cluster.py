@@ -10,13 +10,15 @@ import signal
 import subprocess
 import sys
 import time
+import types
 from pathlib import Path
 
 import numpy as np
 import pytest
 from PIL import Image
 
-from jxltools import cjxl, unavailable, write_pnm
+from jxltools import unavailable
+from test_convert import tree  # noqa: F401  (a fixture: PNGs, JPEGs, JPEG XL files with and without JPEG data)
 from tessara_pillow.convert import remote
 from tessara_pillow.convert.outputs import Outputs
 from tessara_pillow.convert.planning import Action, Job, Settings
@@ -55,80 +57,43 @@ def without_time(err):
     return re.sub(r" in [0-9.:]+ s?$", "", err.strip(), flags=re.M)
 
 
-class Cluster:
-    """A `dask scheduler` and `dask worker` processes on 127.0.0.1, always stopped."""
-
-    def __init__(self, tmp, workers=2, worker_program=None):
-        self.tmp, self.logs = tmp, []
-        self.file = tmp / "scheduler.json"
-        self.scheduler = self._start("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                                     "--scheduler-file", self.file)
-        deadline = time.monotonic() + 60
-        while not self.file.exists():
-            assert self.scheduler.poll() is None and time.monotonic() < deadline, self.log()
-            time.sleep(0.05)
-        with distributed.Client(scheduler_file=str(self.file), timeout=30) as client:
-            self.address = client.scheduler.address
-            self.workers = [self.add_worker(worker_program) for _ in range(workers)]
-            client.wait_for_workers(workers, timeout=60)
-
-    def _start(self, kind, *args, program=None):
-        log = open(self.tmp / f"dask-{kind}-{len(self.logs)}.log", "w")
-        self.logs.append(log)
-        head = [sys.executable, "-c", program] if program else [sys.executable, "-m", "dask"]
-        return subprocess.Popen([*head, kind, *map(str, args)], stdout=log, stderr=subprocess.STDOUT,
-                                cwd=self.tmp)  # workers run elsewhere than the client
-
-    def add_worker(self, program=None):
-        return self._start("worker", "--scheduler-file", self.file, "--host", "127.0.0.1", "--nthreads", 1,
-                           "--no-nanny", "--no-dashboard", program=program)
-
-    def log(self):
-        return "\n".join(Path(f.name).read_text() for f in self.logs)
-
-    def stop(self):
-        for process in [*getattr(self, "workers", []), self.scheduler]:
-            if process.poll() is None:
-                process.kill()
-            process.wait()
-        for log in self.logs:
-            log.close()
-
-
 @contextlib.contextmanager
-def cluster(tmp, **kwargs):
+def cluster(tmp, workers=2, program=None):
+    """A `dask scheduler` and `dask worker` processes on 127.0.0.1 (run in
+    another directory than the client), always stopped."""
     tmp.mkdir(exist_ok=True)
-    c = None
+    file, processes, log = tmp / "scheduler.json", [], open(tmp / "dask.log", "w")
+
+    def start(kind, *args, program=None):
+        head = ["-c", program] if program else ["-m", "dask"]
+        processes.append(subprocess.Popen([sys.executable, *head, kind, *map(str, args)], stdout=log, stderr=log,
+                                          cwd=tmp))
+        return processes[-1]
+
     try:
-        c = Cluster(tmp, **kwargs)
+        c = types.SimpleNamespace(scheduler=start("scheduler", "--host", "127.0.0.1", "--port", 0, "--no-dashboard",
+                                                  "--scheduler-file", file))
+        deadline = time.monotonic() + 60
+        while not file.exists():
+            assert c.scheduler.poll() is None and time.monotonic() < deadline, (tmp / "dask.log").read_text()
+            time.sleep(0.05)
+        with distributed.Client(scheduler_file=str(file), timeout=30) as client:
+            c.address = client.scheduler.address
+            c.workers = [start("worker", "--scheduler-file", file, "--host", "127.0.0.1", "--nthreads", 1,
+                               "--no-nanny", "--no-dashboard", program=program) for _ in range(workers)]
+            client.wait_for_workers(workers, timeout=60)
         yield c
     finally:
-        if c is not None:
-            c.stop()
+        for process in processes:
+            process.kill()
+            process.wait()
+        log.close()
 
 
 @pytest.fixture(scope="module")
 def shared(tmp_path_factory):
     with cluster(tmp_path_factory.mktemp("dask")) as c:
         yield c
-
-
-@pytest.fixture
-def tree(tmp_path):
-    """JPEGs, PNGs and JPEG XL files (with and without JPEG reconstruction
-    data), nested, and a file that is not an image."""
-    src = tmp_path / "tree"
-    (src / "a" / "b").mkdir(parents=True)
-    for i, mode in enumerate(("RGB", "L", "RGBA")):
-        im = Image.fromarray(rng.integers(0, 256, size=(24, 32, len(mode)), dtype=np.uint8).squeeze(), mode)
-        im.save(src / "a" / f"p{i}.png")
-        if mode != "RGBA":
-            im.save(src / "a" / "b" / f"j{i}.jpg", quality=80)
-    write_pnm(tmp_path / "e.ppm", rng.integers(0, 256, size=(16, 16, 3), dtype=np.uint8))
-    cjxl(tmp_path / "e.ppm", src / "e.jxl", "-d", "0")
-    cjxl(src / "a" / "b" / "j0.jpg", src / "a" / "r.jxl", "--lossless_jpeg=1")
-    (src / "a" / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 40)
-    return src
 
 
 def small_files(src, count, side=24):
@@ -144,20 +109,23 @@ def wait_for_outputs(out, process, count=1):
         time.sleep(0.01)
 
 
-def test_a_tree_on_the_cluster_gives_the_bytes_and_lines_of_a_local_run(tmp_path, shared, tree):
+@pytest.mark.parametrize("where", ["shared", "local:2"])
+def test_a_tree_on_the_cluster_gives_the_bytes_and_lines_of_a_local_run(tmp_path, request, tree, where):
+    address = request.getfixturevalue("shared").address if where == "shared" else where
+    (tree / "photos" / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 40)
     # There and back, with relative paths, which the workers see from another directory.
     local = [convert("tree", "-o", "local", "-j", 2, cwd=tmp_path),
              convert("local", "-o", "local-back", "-j", 2, cwd=tmp_path)]
-    remote = [convert("tree", "-o", "remote", "--scheduler", shared.address, cwd=tmp_path),
-              convert("remote", "-o", "remote-back", "--scheduler", shared.address, cwd=tmp_path)]
+    remote = [convert("tree", "-o", "remote", "--scheduler", address, cwd=tmp_path),
+              convert("remote", "-o", "remote-back", "--scheduler", address, cwd=tmp_path)]
     assert local[0][0] == remote[0][0] == 1 and local[1][0] == remote[1][0] == 0
     for (_, _, here), (_, _, there) in zip(local, remote):
         assert without_time(there) == without_time(here).replace("local", "remote")
-    assert "a/broken.png:" in remote[0][2] and "5 converted, 2 copied, 1 failed" in remote[0][2]
+    assert "photos/broken.png:" in remote[0][2] and "6 converted, 2 copied, 1 failed" in remote[0][2]
     for name in ("", "-back"):
         want, got = files(tmp_path / f"local{name}"), files(tmp_path / f"remote{name}")
-        assert len(want) == 7 and got == want  # names and bytes, and no hidden temporary file
-    assert files(tmp_path / "remote-back")["a/b/j0.jpg"] == (tree / "a/b/j0.jpg").read_bytes()
+        assert len(want) == 8 and got == want  # names and bytes, and no hidden temporary file
+    assert files(tmp_path / "remote-back")["photos/a.jpg"] == (tree / "photos/a.jpg").read_bytes()
 
 
 def test_a_worker_killed_in_a_run_loses_no_file(tmp_path):
@@ -199,7 +167,7 @@ def test_a_lost_scheduler_stops_the_run_with_one_line_and_a_rerun_finishes_it(tm
 
 def test_a_worker_without_tessara_gives_one_line(tmp_path):
     small_files(tmp_path / "src", 2)
-    with cluster(tmp_path / "dask", workers=1, worker_program=HIDE_TESSARA) as c:
+    with cluster(tmp_path / "dask", workers=1, program=HIDE_TESSARA) as c:
         code, _, err = convert(tmp_path / "src", "-o", tmp_path / "out", "--scheduler", c.address)
     assert code == 1 and len(err.splitlines()) == 1, err
     assert err.startswith("tessara-convert: the worker at tcp://127.0.0.1:") and "cannot run tessara" in err
@@ -265,22 +233,6 @@ def test_a_local_cluster_listens_on_loopback_only():
         addresses = listening([os.getpid(), *workers.values()])
     assert len(workers) == 2 and len(addresses) >= 3  # the scheduler, and each worker
     assert set(addresses) == {"0100007F"}, addresses  # 127.0.0.1
-
-
-@pytest.mark.parametrize("sizes, threads, shared", [
-    ([1000] * 500, 2, True), ([300_000, 10, 10, 200_000] * 20, 1, True),
-    ([1000] * 10, 4, False),  # fewer files than threads want tasks
-    ([100_000] * 40, 64, False),
-])
-def test_small_files_share_tasks_that_leave_no_thread_idle(sizes, threads, shared):
-    jobs = [Job(Path(f"{i}.png"), Path(f"{i}.jxl"), Action.ENCODE, "JXL", size) for i, size in enumerate(sizes)]
-    batches = list(dask_pool.batches(jobs, threads))
-    assert [job for batch in batches for job in batch] == jobs
-    assert len(batches) >= min(len(jobs), dask_pool.WINDOW_PER_THREAD * threads)
-    for batch in batches:
-        assert len(batch) == 1 or (len(batch) <= dask_pool.BATCH_FILES and
-                                   sum(j.size for j in batch) <= dask_pool.BATCH_BYTES)
-    assert (len(batches) < len(jobs)) == shared
 
 
 @pytest.mark.parametrize("retried, existing, finished", [(True, b"same", True), (True, b"other", False),

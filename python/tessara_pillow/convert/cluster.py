@@ -1,9 +1,10 @@
 """How a run's jobs are done on a Dask cluster (--scheduler): the same run()
 as the local thread pool, so planning and reporting stay on this machine and
-know nothing of Dask. Each file is one task; a worker converts it on one of
-its threads with num_threads=0, one task per core. Dask reruns the tasks of
-a worker that dies elsewhere; outputs still appear whole (outputs.py), and
-a rerun of a job that had finished its output finds the same bytes there.
+know nothing of Dask. Each file is a task (small files share one); a worker
+converts it on one of its threads with num_threads=0, one task per core.
+Dask reruns the tasks of a worker that dies elsewhere; outputs still appear
+whole (outputs.py), and a rerun of a job that had finished its output finds
+the same bytes there.
 
 Only the command line's --scheduler imports this module, and with it Dask."""
 
