@@ -19,7 +19,7 @@ from PIL import Image
 
 from jxltools import unavailable
 from test_convert import tree  # noqa: F401  (a fixture: PNGs, JPEGs, JPEG XL files with and without JPEG data)
-from tessara_pillow.convert import remote
+from tessara_pillow.convert import one_file, remote
 from tessara_pillow.convert.outputs import Outputs
 from tessara_pillow.convert.planning import Action, Job, Settings
 
@@ -252,5 +252,6 @@ def test_a_rerun_job_takes_its_own_finished_output_for_done(tmp_path, retried, e
 
 def test_a_worker_that_cannot_see_an_input_says_so(tmp_path):
     job = Job(tmp_path / "gone.png", tmp_path / "gone.jxl", Action.ENCODE, "JXL", 10)
-    [reason] = remote.attempt(remote.Converter(Settings()), [job], 0)
+    # one_file.run as remote.Converter runs it, without what Converter sets for the whole process
+    [reason] = remote.attempt(lambda job, threads: one_file.run(job, Settings(), Outputs(), threads), [job], 0)
     assert reason.startswith("No such file or directory on ") and "every worker sees" in reason
