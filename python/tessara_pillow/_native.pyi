@@ -27,5 +27,7 @@ def encode(
     xmp: Buffer | None,
     icc: Buffer | None,
     num_threads: int,
+    use_container: bool = False,
+    compress_boxes: bool = False,
     /,
 ) -> bytes: ...
