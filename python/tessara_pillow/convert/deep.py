@@ -97,16 +97,17 @@ def upright(array: npt.NDArray[Any], orientation: int) -> npt.NDArray[Any]:
     an image with this Exif orientation."""
     import numpy as np
 
-    turned = {
-        2: lambda a: a[:, ::-1],
-        3: lambda a: a[::-1, ::-1],
-        4: lambda a: a[::-1],
-        5: lambda a: a.swapaxes(0, 1),
-        6: lambda a: np.rot90(a, -1),
-        7: lambda a: np.rot90(a, 1)[::-1],
-        8: lambda a: np.rot90(a, 1),
-    }.get(orientation)
-    return np.ascontiguousarray(turned(array)) if turned else array
+    a = array
+    if orientation in (2, 3):
+        a = a[:, ::-1]
+    if orientation in (3, 4):
+        a = a[::-1]
+    if orientation in (5, 6, 7, 8):
+        # 5 transposes; 6 turns clockwise, 8 anticlockwise; 7 transposes
+        # across the other diagonal.
+        a = {5: a, 6: a[::-1], 7: a[::-1, ::-1], 8: a[:, ::-1]}[orientation].swapaxes(0, 1)
+    result: npt.NDArray[Any] = np.ascontiguousarray(a)
+    return result
 
 
 def _profile_for(samples: Samples) -> bytes | None:

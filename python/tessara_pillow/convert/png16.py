@@ -46,7 +46,8 @@ def _paeth_filtered(rows: npt.NDArray[Any], above: npt.NDArray[Any], bpp: int) -
     c[:, bpp:] = b[:, :-bpp]
     pa, pb, pc = np.abs(b - c), np.abs(a - c), np.abs(a + b - 2 * c)
     predicted = np.where((pa <= pb) & (pa <= pc), a, np.where(pb <= pc, b, c))
-    return ((x - predicted) & 0xFF).astype(np.uint8)
+    filtered: npt.NDArray[Any] = ((x - predicted) & 0xFF).astype(np.uint8)
+    return filtered
 
 
 def write(stream: IO[bytes], samples: npt.NDArray[Any], *, icc: bytes | None = None, exif: bytes | None = None,
