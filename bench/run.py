@@ -290,12 +290,12 @@ class Bench:
         rgba8 = inputs.quantize(inputs.with_alpha(rgb_f), np.uint8)
         rgb16 = inputs.quantize(rgb_f, np.uint16)
         grey_f = np.ascontiguousarray(rgb_f @ np.array([0.2126, 0.7152, 0.0722], np.float32))
-        del rgb_f
-        grey16 = inputs.quantize(grey_f, np.uint16)
         if self.want("arrays"):
-            # Made here while the float scene exists; the arrays section runs last.
+            # Made here while the float scene exists; the arrays section runs later.
             self.rgbf_array_jxl = self.file("rgbf_array.jxl", tessara_pillow.encode_array(
                 rgb_f, quality=QUALITY, effort=EFFORT))
+        del rgb_f
+        grey16 = inputs.quantize(grey_f, np.uint16)
 
         rgb8_jxl = self.jxl("rgb8.jxl", "RGB", rgb8, quality=QUALITY, effort=EFFORT)
         ppm = self.netpbm("rgb8.ppm", rgb8)

@@ -13,7 +13,7 @@ import pytest
 from PIL import Image
 
 import tessara
-import tessara_pillow  # noqa: F401
+import tessara_pillow
 from jxltools import tool, unavailable, write_pnm
 
 BENCH = Path(__file__).resolve().parent.parent / "bench"
@@ -40,6 +40,21 @@ def raw_output(raw, tmp_path, *job):
 
 
 W, H = 67, 45  # odd sizes, so no row or group happens to line up
+
+
+# The arrays section compares decode_array and encode_array with these jobs.
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float32])
+def test_raw_does_the_work_of_the_array_functions(raw, tmp_path, dtype):
+    pixels = inputs.quantize(inputs.scene(W, H, 3), dtype)
+    (tmp_path / "in.jxl").write_bytes(tessara_pillow.encode_array(pixels, quality=90, effort=7))
+    raw.load("in", tmp_path / "in.jxl")
+    decoded = tessara_pillow.decode_array((tmp_path / "in.jxl").read_bytes())
+    assert raw_output(raw, tmp_path, "decode", "in", -1, "new", "native") == decoded.tobytes()
+    if dtype == np.uint8:
+        (tmp_path / "in.pixels").write_bytes(pixels.tobytes())
+        raw.load("px", tmp_path / "in.pixels")
+        job = ("encode", "px", W, H, 3, "u8", 90, 7, 0, -1, "new")
+        assert raw_output(raw, tmp_path, *job) == tessara_pillow.encode_array(pixels, quality=90, effort=7)
 
 
 @pytest.mark.parametrize(
