@@ -225,11 +225,3 @@ def test_a_damaged_16_bit_png_is_a_clear_error(damage, message):
     data = reference_png(deep_picture(3, size=(6, 8)), False)
     with pytest.raises(png16.PngError, match=message):
         png16.read(damage(data))
-
-
-def test_only_the_kinds_pillow_reads_at_8_bits_are_taken_over():
-    def header(depth, colour_type):
-        return png16.SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, depth, colour_type, 0, 0, 0))
-
-    taken = {(d, t): png16.deep_kind(header(d, t)) for d in (8, 16) for t in (0, 2, 3, 4, 6)}
-    assert {k: v for k, v in taken.items() if v} == {(16, 2): 3, (16, 4): 2, (16, 6): 4}
