@@ -109,9 +109,14 @@ std::optional<SampleKind> kind_to_decode(const Decode& d) noexcept {
 }
 
 // Integers at full precision keep the values the file stores; libjxl would
-// otherwise stretch them over the whole range of the output type.
+// otherwise stretch them over the whole range of the output type. Files at
+// the type's own depth need no setting, and keep libjxl's usual path.
 Check set_integer_depth(const Decode& d, SampleKind kind) noexcept {
-  if (!d.options.full_precision || layout_of(kind).exponent_bits != 0) return {};
+  const KindLayout& layout = layout_of(kind);
+  if (!d.options.full_precision || layout.exponent_bits != 0 ||
+      d.info.bits_per_sample == layout.size * 8) {
+    return {};
+  }
   const JxlBitDepth depth{JXL_BIT_DEPTH_FROM_CODESTREAM, 0, 0};
   return check_status(JxlDecoderSetImageOutBitDepth(d.dec, &depth));
 }

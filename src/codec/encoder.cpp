@@ -371,9 +371,9 @@ Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_samples(
                   effective_effort(effort_, settings_.lossless, frame)};
   TESSARA_TRY(apply_frame_settings(s, Distance::Apply));
   TESSARA_TRY(declare_samples(s, frame));
-  if (layout_of(frame.kind).exponent_bits == 0) {
-    // Integers are given as stored (a 12-bit sample as 0..4095), not spread
-    // over their type's range.
+  if (frame.bits != 0 && frame.bits < layout_of(frame.kind).size * 8) {
+    // Narrowed integers are given as stored (a 12-bit sample as 0..4095),
+    // not spread over their type's range.
     const JxlBitDepth depth{JXL_BIT_DEPTH_FROM_CODESTREAM, 0, 0};
     TESSARA_TRY(check(s.encoder, JxlEncoderSetFrameBitDepth(s.frame_settings, &depth)));
   }
