@@ -21,6 +21,11 @@
 //                                    SAMPLE: u8, u16 or f32; LOSSLESS: 0 or 1
 //   jpeg ID EFFORT THREADS POOL      lossless JPEG transcode
 //   header ID                        basic info only, no pool
+//   frames ID                        displayed frames counted from their
+//                                    headers (no pixels), no pool
+//   animation ID THREADS POOL OUT    every displayed frame in one pass, each
+//                                    into the same frame buffer (one frame
+//                                    held at a time); OUT: "native" or "u8"
 // Timing covers the calls only: reading input, parsing the command and
 // freeing the last call's output happen outside it.
 #include <jxl/codestream_header.h>
@@ -343,6 +348,69 @@ Output header(const Bytes& file) {
   return out;
 }
 
+// What n_frames costs libjxl: every frame header, each frame's data skipped.
+Output frames(const Bytes& file) {
+  DecoderHandle h;
+  ok(JxlDecoderSubscribeEvents(h.p, JXL_DEC_FRAME), "subscribe");
+  ok(JxlDecoderSetInput(h.p, file.data(), file.size()), "input");
+  JxlDecoderCloseInput(h.p);
+  uint64_t count = 0;
+  for (;;) {
+    const JxlDecoderStatus status = JxlDecoderProcessInput(h.p);
+    if (status == JXL_DEC_SUCCESS) break;
+    if (status != JXL_DEC_FRAME) throw Failure("frame walk failed");
+    JxlFrameHeader header;
+    ok(JxlDecoderGetFrameHeader(h.p, &header), "frame header");
+    ++count;
+  }
+  Output out = Output::of_size(sizeof count);
+  std::memcpy(out.data.get(), &count, sizeof count);
+  return out;
+}
+
+// Playing an animation through: every displayed frame (libjxl's coalescing)
+// decoded in turn into one frame buffer, with its header read.
+Output animation(const Bytes& file, int threads, bool reuse, DecodeOut out_kind) {
+  Pool pool(threads, reuse);
+  DecoderHandle h;
+  ok(JxlDecoderSetParallelRunner(h.p, JxlThreadParallelRunner, pool.get()), "runner");
+  ok(JxlDecoderSubscribeEvents(h.p, JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE),
+     "subscribe");
+  ok(JxlDecoderSetInput(h.p, file.data(), file.size()), "input");
+  JxlDecoderCloseInput(h.p);
+  JxlBasicInfo info{};
+  Output frame;
+  for (;;) {
+    const JxlDecoderStatus status = JxlDecoderProcessInput(h.p);
+    if (status == JXL_DEC_SUCCESS) break;
+    switch (status) {
+      case JXL_DEC_BASIC_INFO:
+        ok(JxlDecoderGetBasicInfo(h.p, &info), "basic info");
+        break;
+      case JXL_DEC_FRAME: {
+        JxlFrameHeader header;
+        ok(JxlDecoderGetFrameHeader(h.p, &header), "frame header");
+        break;
+      }
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+        const JxlDataType type = out_kind == DecodeOut::Uint8 ? JXL_TYPE_UINT8 : sample_type(info);
+        const uint32_t channels = info.num_color_channels + (info.alpha_bits ? 1u : 0u);
+        const JxlPixelFormat format{channels, type, JXL_NATIVE_ENDIAN, 0};
+        size_t size = 0;
+        ok(JxlDecoderImageOutBufferSize(h.p, &format, &size), "buffer size");
+        if (frame.size != size) frame = Output::of_size(size);
+        ok(JxlDecoderSetImageOutBuffer(h.p, &format, frame.data.get(), size), "image buffer");
+        break;
+      }
+      case JXL_DEC_FULL_IMAGE:
+        break;
+      default:
+        throw Failure("animation decode failed");
+    }
+  }
+  return frame;
+}
+
 // ---- encoding ----------------------------------------------------------------
 
 void ok(JxlEncoderStatus status, const char* what) {
@@ -505,6 +573,19 @@ Job parse_job(std::istringstream& in) {
   if (kind == "header") {
     const Bytes& file = input_word(in);
     return [&file] { return header(file); };
+  }
+  if (kind == "frames") {
+    const Bytes& file = input_word(in);
+    return [&file] { return frames(file); };
+  }
+  if (kind == "animation") {
+    const Bytes& file = input_word(in);
+    const auto [threads, reuse] = pool_words(in);
+    const auto out = word<std::string>(in, "OUT");
+    const DecodeOut kind_out = out == "native" ? DecodeOut::Native
+                               : out == "u8"   ? DecodeOut::Uint8
+                                               : throw Failure("OUT is native or u8");
+    return [&file, threads, reuse, kind_out] { return animation(file, threads, reuse, kind_out); };
   }
   throw Failure("unknown job " + kind);
 }

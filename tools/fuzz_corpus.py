@@ -4,8 +4,8 @@ for the encoder target JPEG files and pixel frames behind its choice bytes.
 
     python tools/fuzz_corpus.py OUT_DIR FIXTURE_BIN_DIR
 
-writes OUT_DIR/{boxes_fuzz,decoder_fuzz,decode_call_fuzz,arrays_decode_fuzz,encoder_fuzz,
-arrays_encode_fuzz}/."""
+writes OUT_DIR/{animation_fuzz,boxes_fuzz,decoder_fuzz,decode_call_fuzz,arrays_decode_fuzz,
+encoder_fuzz,arrays_encode_fuzz}/."""
 
 import hashlib
 import struct
@@ -45,7 +45,8 @@ def jxl_files(tmp: Path, fixture_bin: Path) -> list[bytes]:
         out.append(cjxl(tmp / "in.jpg", tmp / "out.jxl"))
     maker = fixture_bin / "make_fixture"
     for args in (["uint", "10", "3"], ["uint", "12", "4"], ["uint", "1", "1"], ["float", "16", "1"],
-                 ["float", "16", "4"], ["float", "24", "3"], ["anim", "3", "2"]):
+                 ["float", "16", "4"], ["float", "24", "3"], ["anim", "3", "2"], ["anim", "5", "3"],
+                 ["anim", "4", "4"]):
         run(maker, tmp / "f.jxl", *args, "8", "6", "--orientation", "6", "--box", "Exif=0000000049492a00")
         out.append((tmp / "f.jxl").read_bytes())
     grey = bytes(range(48))
@@ -107,7 +108,7 @@ def main() -> None:
     out, fixture_bin = Path(sys.argv[1]), Path(sys.argv[2])
     with tempfile.TemporaryDirectory() as tmp:
         files = jxl_files(Path(tmp), fixture_bin)
-        for target in ("boxes_fuzz", "decoder_fuzz", "decode_call_fuzz", "arrays_decode_fuzz"):
+        for target in ("animation_fuzz", "boxes_fuzz", "decoder_fuzz", "decode_call_fuzz", "arrays_decode_fuzz"):
             write(out / target, files)
         write(out / "encoder_fuzz", encoder_inputs(Path(tmp)))
         write(out / "arrays_encode_fuzz", array_frames())

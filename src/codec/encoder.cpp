@@ -9,12 +9,17 @@
 #include <type_traits>
 #include <utility>
 
-#include "codec/fault.h"
+#include "codec/encoder_status.h"
 #include "codec/memory.h"
 #include "codec/pixels.h"
 
 namespace tessara {
 namespace {
+
+using encoder_status::check;
+using encoder_status::check_call;
+using encoder_status::error_of_code;
+using encoder_status::kLossyFloatLimit;
 
 constexpr size_t kInitialOutputSize = 512 * 1024;
 
@@ -28,41 +33,6 @@ struct Session {
   const EncoderSettings& settings;
   uint8_t effort;
 };
-
-EncodeError error_of_code(JxlEncoderError code) noexcept {
-  switch (static_cast<int>(code)) {
-    case JXL_ENC_ERR_OK: return EncodeError::Unreachable;
-    case JXL_ENC_ERR_GENERIC: return EncodeError::GenericError;
-    case JXL_ENC_ERR_OOM: return EncodeError::OutOfMemory;
-    case JXL_ENC_ERR_JBRD: return EncodeError::Jbrd;
-    case JXL_ENC_ERR_BAD_INPUT: return EncodeError::BadInput;
-    case JXL_ENC_ERR_NOT_SUPPORTED: return EncodeError::NotSupported;
-    default: return EncodeError::ApiUsage;
-  }
-}
-
-Status<EncodeError> check(JxlEncoder* encoder, JxlEncoderStatus status) noexcept {
-  if (TESSARA_INJECT(EncoderErrorOk)) return Err{error_of_code(JXL_ENC_ERR_OK)};
-  if (status == JXL_ENC_SUCCESS) return {};
-  if (status == JXL_ENC_ERROR) return Err{error_of_code(JxlEncoderGetError(encoder))};
-  return Err{EncodeError::NeedMoreOutput};
-}
-
-// A libjxl call that may allocate: running out of memory there is ours to
-// report, as AllocationFailed.
-template <typename Call>
-Status<EncodeError> check_call(JxlEncoder* encoder, Call&& call) noexcept {
-  const std::optional<JxlEncoderStatus> status = allocating_call(call);
-  if (!status) return Err{EncodeError::AllocationFailed};
-  return check(encoder, *status);
-}
-
-// Ends the calling function with the error of the first failing step.
-#define TESSARA_TRY(expr)                                           \
-  do {                                                              \
-    auto tessara_status_ = (expr);                                  \
-    if (!tessara_status_.ok()) return Err{tessara_status_.error()}; \
-  } while (false)
 
 // A JPEG frame gets no distance: from a distance of 20 on libjxl downsamples
 // the frame, and the stored JPEG could then no longer be rebuilt bit for bit.
@@ -181,11 +151,6 @@ Result<std::vector<uint8_t>, EncodeError> collect_output(const Session& s) noexc
   }
   return output;
 }
-
-// Lossy coding of float samples trips assertions deep inside libjxl, which
-// end the process, on NaN, infinity and magnitudes from about 1e34 up; such
-// frames are refused as invalid input. Lossless coding stores any value.
-constexpr float kLossyFloatLimit = 1e30f;
 
 template <typename T>
 Status<EncodeError> check_samples(const EncoderSettings& settings, PixelFrame<T> frame,

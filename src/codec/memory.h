@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace tessara {
@@ -17,6 +18,17 @@ template <typename T>
   if (n > v.max_size()) return false;
   try {
     v.resize(n);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+// The same for a string (new characters are NUL).
+[[nodiscard]] inline bool try_resize(std::string& s, size_t n) noexcept {
+  if (n > s.max_size()) return false;
+  try {
+    s.resize(n);
   } catch (const std::bad_alloc&) {
     return false;
   }
