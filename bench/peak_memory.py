@@ -1,6 +1,7 @@
 """One large call in a fresh interpreter, for its peak resident memory.
 
     python peak_memory.py module decode FILE
+    python peak_memory.py arrays decode FILE      (tessara_pillow.decode_array)
     python peak_memory.py plugin decode FILE
     python peak_memory.py module encode PIXELS MODE WIDTH HEIGHT QUALITY EFFORT
     python peak_memory.py plugin encode NETPBM MODE WIDTH HEIGHT QUALITY EFFORT
@@ -34,11 +35,16 @@ def main(argv: list[str]) -> None:
     import tessara
     from PIL import Image
 
-    import tessara_pillow  # noqa: F401
+    import tessara_pillow
 
     result: object
     if op == "decode":
-        if layer == "module":
+        if layer == "arrays":
+            with open(path, "rb") as f:
+                data = f.read()
+            base = peak_kib()
+            result = tessara_pillow.decode_array(data)
+        elif layer == "module":
             with open(path, "rb") as f:
                 data = f.read()
             base = peak_kib()

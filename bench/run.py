@@ -269,6 +269,13 @@ class Bench:
             python_layer("plug-in save()", lambda: im.save(io.BytesIO(), "JXL", quality=QUALITY, effort=effort,
                                                             lossless=lossless)),
         ]
+        # "I;16" is saved with the sRGB transfer through the array encoder
+        # (the module tags it linear): that is the work save() is held to.
+        saved_by = "module"
+        if mode == "I;16":
+            saved_by = "encode_array"
+            layers.append(python_layer(saved_by, lambda: tessara_pillow.encode_array(
+                pixels, quality=QUALITY, effort=effort, lossless=lossless)))
         if copy_alone:
             # What save() does to hand the module its samples: one packing copy.
             layers.append(python_layer("the packing alone (in save())", partial(plugin._packed, im)))
@@ -277,8 +284,8 @@ class Bench:
                                                  str(self.tmp / "cli.jxl")]))
         s = self.out.case(name, layers, self.args)
         self.out.compare(f"{name}: module / raw", "overhead", ratio(s["module"], s["raw libjxl"]), Target(target))
-        self.out.compare(f"{name}: plug-in save() / module", "overhead",
-                         ratio(s["plug-in save()"], s["module"]), Target(1.03))
+        self.out.compare(f"{name}: plug-in save() / {saved_by}", "overhead",
+                         ratio(s["plug-in save()"], s[saved_by]), Target(1.03))
 
     # -- the cases
 
@@ -290,6 +297,10 @@ class Bench:
         rgba8 = inputs.quantize(inputs.with_alpha(rgb_f), np.uint8)
         rgb16 = inputs.quantize(rgb_f, np.uint16)
         grey_f = np.ascontiguousarray(rgb_f @ np.array([0.2126, 0.7152, 0.0722], np.float32))
+        if self.want("arrays"):
+            # Made here while the float scene exists; the arrays section runs later.
+            self.rgbf_array_jxl = self.file("rgbf_array.jxl", tessara_pillow.encode_array(
+                rgb_f, quality=QUALITY, effort=EFFORT))
         del rgb_f
         grey16 = inputs.quantize(grey_f, np.uint16)
 
@@ -314,6 +325,8 @@ class Bench:
         del grey16, grey_f
         if self.want("rgb16"):
             self.rgb16_case(rgb16)
+        if self.want("arrays"):
+            self.array_cases(rgb8, rgb8_jxl, rgb16)
         del rgb16
         if self.want("jpeg"):
             self.jpeg_cases(rgb8)
@@ -362,6 +375,68 @@ class Bench:
         self.raw.load("rgb16.jxl", self.tmp / "rgb16.jxl")
         self.decode_case(f"decode 16-bit RGB to 8-bit, lossy, {self.mp}", self.tmp / "rgb16.jxl", "out16.ppm", 1.05,
                          extra_raw=("convert", "u8"))
+
+    def array_cases(self, rgb8: np.ndarray, rgb8_jxl: Path, rgb16: np.ndarray) -> None:
+        """decode_array and encode_array against raw libjxl asked for the same
+        sample type, their peak memory, and decode_array on 1 and 2 threads."""
+        rgb16_jxl = self.file("rgb16_array.jxl", tessara_pillow.encode_array(rgb16, quality=QUALITY, effort=EFFORT))
+        files = [("8-bit", rgb8_jxl, 1), ("16-bit", rgb16_jxl, 2), ("float", self.rgbf_array_jxl, 4)]
+        for depth, path, size in files:
+            data = path.read_bytes()
+            layers = [Layer("raw libjxl", partial(self.raw.run, 1, "decode", path.name, -1, "new", "native")),
+                      python_layer("decode_array", partial(tessara_pillow.decode_array, data))]
+            name = f"decode_array {depth} RGB, lossy, {self.mp}"
+            s = self.out.case(name, layers, self.args)
+            self.out.compare(f"{name}: decode_array / raw (same sample type)", "overhead",
+                             ratio(s["decode_array"], s["raw libjxl"]), Target(1.03))
+
+        pixels = self.file("array_rgb8.pixels", np.ascontiguousarray(rgb8).tobytes())
+        job = ("encode", pixels.name, self.w, self.h, 3, "u8", QUALITY, EFFORT, 0, -1, "new")
+        layers = [Layer("raw libjxl", lambda: self.raw.run(1, *job)),
+                  python_layer("encode_array", lambda: tessara_pillow.encode_array(rgb8, quality=QUALITY,
+                                                                                   effort=EFFORT))]
+        name = f"encode_array 8-bit RGB, q{QUALITY:g} e{EFFORT}, {self.mp}"
+        s = self.out.case(name, layers, self.args)
+        self.out.compare(f"{name}: encode_array / raw", "overhead", ratio(s["encode_array"], s["raw libjxl"]),
+                         Target(1.03))
+
+        calls = self.args.thread_calls
+        data = rgb8_jxl.read_bytes()
+        layers = []
+        for n in (1, 2):
+            layers.append(Layer(f"raw libjxl, {n} thread(s)",
+                                partial(self.raw.par, n, calls, "decode", rgb8_jxl.name, 0, "new", "native")))
+            layers.append(Layer(f"decode_array, {n} thread(s)",
+                                partial(threads_once, lambda: tessara_pillow.decode_array(data, num_threads=0), n,
+                                        calls)))
+        s = self.out.case(f"threads: decode_array 8-bit RGB, {self.mp}, num_threads=0, {calls} calls a thread",
+                          layers, self.args)
+        for who, target in [("raw libjxl", None), ("decode_array", Target(1.7, at_least=True))]:
+            self.out.compare(f"decode_array threads: 2 threads / 1, {who}", "threads" if target else "info",
+                             ratio(s[f"{who}, 1 thread(s)"], s[f"{who}, 2 thread(s)"]), target, scale=2.0)
+
+        if self.args.memory:
+            self.array_memory_cases(files)
+
+    def array_memory_cases(self, files: list[tuple[str, Path, int]]) -> None:
+        probe = str(Path(__file__).resolve().parent / "peak_memory.py")
+        for depth, path, size in files:
+            with RawHarness(self.args.jxl_raw) as fresh:
+                fresh.load("in", path)
+                base = fresh.rss_kib()
+                fresh.run(1, "decode", "in", -1, "new", "native")
+                raw = (fresh.rss_kib() - base) / 1024
+            out = subprocess.run([sys.executable, probe, "arrays", "decode", str(path)], check=True,
+                                 capture_output=True, text=True).stdout
+            base_kib, peak_kib = map(int, out.split())
+            mine = (peak_kib - base_kib) / 1024
+            out_mib = self.w * self.h * 3 * size / MiB
+            name = f"peak memory, decode_array {depth} RGB {self.mp}"
+            self.out.memory += [(name, "raw libjxl", raw, f"output {out_mib:.1f} MiB"), (name, "decode_array", mine, "")]
+            allowance = raw + 1.1 * out_mib
+            self.out.checks.append(Check(f"memory: decode_array {depth} / (raw + 1.1 x output)", "memory",
+                                         mine / allowance, mine / allowance, mine / allowance, Target(1.0),
+                                         f"{mine:.0f} vs {raw:.0f} + 1.1 x {out_mib:.0f} MiB"))
 
     def header_case(self, path: Path) -> None:
         data = path.read_bytes()
@@ -710,7 +785,7 @@ def main() -> int:
     parser.add_argument("--no-cli", dest="cli", action="store_false", help="skip cjxl/djxl subprocesses")
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="skip the peak memory runs")
     parser.add_argument("--only", type=lambda v: set(v.split(",")), default=set(),
-                        help="comma-separated sections: rgb8,header,rgba,grey,rgb16,jpeg,thumb,threads,memory")
+                        help="comma-separated sections: rgb8,header,rgba,grey,rgb16,arrays,jpeg,thumb,threads,memory")
     parser.add_argument("--plot", type=Path, help="write a bar chart of the ratios to this PNG")
     parser.add_argument("--markdown", type=Path, help="also write the table to this file")
     parser.add_argument("--allocator", choices=("fresh", "glibc"), default="fresh",

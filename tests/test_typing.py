@@ -28,6 +28,10 @@ def test_stubtest_finds_no_difference():
     run_mypy("mypy.stubtest", "tessara")
 
 
+def test_stubtest_finds_no_difference_in_the_private_module():
+    run_mypy("mypy.stubtest", "tessara_pillow._native")
+
+
 def stub_parameters(class_name, method):
     tree = ast.parse((STUBS / "__init__.pyi").read_text())
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == class_name)

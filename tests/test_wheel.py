@@ -73,7 +73,7 @@ def glibc_floor(paths):
 def test_holds_the_modules_packages_stubs_and_licences(wheel):
     _, root, dist_info = wheel
     names = {p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file()}
-    wanted = {"tessara.abi3.so", "tessara_pillow/__init__.py", "tessara_pillow/py.typed",
+    wanted = {"tessara.abi3.so", "tessara_pillow/_native.abi3.so", "tessara_pillow/__init__.py", "tessara_pillow/py.typed",
               "tessara_pillow/convert/cli.py", "tessara-stubs/__init__.pyi"}
     assert wanted <= names
     assert {"libjxl-LICENSE", "highway-LICENSE", "brotli-LICENSE", "lcms2-LICENSE"} <= {

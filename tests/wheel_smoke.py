@@ -241,6 +241,29 @@ def check_convert(directory, out):
           rebuilt.exists() and rebuilt.read_bytes() == JPEG.read_bytes())
 
 
+def check_arrays():
+    """The second module, tessara_pillow._native: every sample type there and
+    back losslessly, through the array functions when numpy is here."""
+    from tessara_pillow import _native, jxl_info
+
+    for dtype, code, scale in (("uint8", "B", 255), ("uint16", "H", 65535), ("float32", "f", 0)):
+        samples = array.array(code, pixels(3, scale)).tobytes()
+        jxl = _native.encode(samples, W, H, 3, dtype, 0, True, 90.0, 3, 0, None, None, None, -1)
+        buffer, h, w, c, got = _native.decode(jxl, -1, 1 << 30)
+        check(f"arrays: {dtype} lossless there and back", (h, w, c, got) == (H, W, 3, dtype)
+              and bytes(memoryview(buffer)) == samples and jxl_info(jxl).dtype == dtype)
+    try:
+        import numpy
+    except ImportError:
+        print("(no numpy here: decode_array and encode_array are checked elsewhere)")
+        return
+    from tessara_pillow import decode_array, encode_array
+
+    a = numpy.arange(W * H * 4, dtype=numpy.uint16).reshape(H, W, 4) * 7 % 4096
+    check("arrays: a 12-bit numpy array there and back",
+          numpy.array_equal(decode_array(encode_array(a, lossless=True, bits_per_sample=12)), a))
+
+
 def check_all(directory, out):
     out.mkdir(parents=True, exist_ok=True)
     print(f"tessara from {Path(tessara.__file__).parent}, Python {sys.version.split()[0]}")
@@ -255,6 +278,7 @@ def check_all(directory, out):
         print("(no Pillow here: the plug-in and tessara-convert are checked elsewhere)")
     else:
         check_pillow(directory, out)
+        check_arrays()
     # What the wheel decoded from its own files, for verify.
     for jxl in sorted(out.glob("*.jxl")):
         facts, image = decoded(jxl.read_bytes())

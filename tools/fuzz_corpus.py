@@ -4,7 +4,8 @@ for the encoder target JPEG files and pixel frames behind its choice bytes.
 
     python tools/fuzz_corpus.py OUT_DIR FIXTURE_BIN_DIR
 
-writes OUT_DIR/{animation_fuzz,boxes_fuzz,decoder_fuzz,decode_call_fuzz,encoder_fuzz}/."""
+writes OUT_DIR/{animation_fuzz,boxes_fuzz,decoder_fuzz,decode_call_fuzz,arrays_decode_fuzz,
+encoder_fuzz,arrays_encode_fuzz}/."""
 
 import hashlib
 import struct
@@ -77,6 +78,26 @@ def encoder_inputs(tmp: Path) -> list[bytes]:
     return out
 
 
+def array_frames() -> list[bytes]:
+    """Byte 0 chooses kind, channels, lossless and effort, byte 1 the size,
+    byte 2 the bits (see arrays_encode_fuzz.cpp)."""
+    out = []
+    for kind, size in ((0, 1), (1, 2), (2, 2), (3, 4)):
+        for channels in range(4):
+            for lossless in (0, 16):
+                choice = kind | channels << 2 | lossless | 0x20
+                samples = rng.integers(0, 256, 5 * 4 * (channels + 1) * size, dtype=np.uint8)
+                if kind == 2:  # halves from 0.0625 to 1: none a check refuses
+                    samples = rng.integers(0x2C00, 0x3C00, samples.size // 2, dtype=np.uint16).view(np.uint8)
+                if kind == 3:
+                    samples = rng.random(samples.size // 4, dtype=np.float32).view(np.uint8)
+                bits = 12 if kind == 1 and lossless else 0
+                if bits:
+                    samples = (samples.view(np.uint16) >> 4).view(np.uint8)
+                out.append(bytes([choice, 0x34, bits]) + samples.tobytes())
+    return out
+
+
 def write(directory: Path, inputs: list[bytes]) -> None:
     directory.mkdir(parents=True, exist_ok=True)
     for data in inputs:
@@ -87,9 +108,10 @@ def main() -> None:
     out, fixture_bin = Path(sys.argv[1]), Path(sys.argv[2])
     with tempfile.TemporaryDirectory() as tmp:
         files = jxl_files(Path(tmp), fixture_bin)
-        for target in ("animation_fuzz", "boxes_fuzz", "decoder_fuzz", "decode_call_fuzz"):
+        for target in ("animation_fuzz", "boxes_fuzz", "decoder_fuzz", "decode_call_fuzz", "arrays_decode_fuzz"):
             write(out / target, files)
         write(out / "encoder_fuzz", encoder_inputs(Path(tmp)))
+        write(out / "arrays_encode_fuzz", array_frames())
     print(f"fuzz_corpus: {len(files)} JPEG XL seeds in {out}")
 
 

@@ -40,33 +40,49 @@ BoxWalk out_of_memory() noexcept {
   return walk;
 }
 
+bool is_container(std::span<const uint8_t> input) noexcept {
+  return input.size() >= kContainerSignature.size() &&
+         std::equal(kContainerSignature.begin(), kContainerSignature.end(), input.begin());
+}
+
+enum class Step : uint8_t { Box, End, BadSize, BadLargeSize };
+
+// The header size and whole length of the box at `pos` (pos <= input.size()):
+// Box, or End where no whole box is left.
+Step box_at(std::span<const uint8_t> input, size_t pos, size_t& header, uint64_t& length) noexcept {
+  const size_t left = input.size() - pos;
+  if (left < kHeader) return Step::End;
+  const uint8_t* box = input.data() + pos;
+  const uint64_t size = load_be(box, 4);
+  length = size;
+  header = kHeader;
+  if (size == 1) {
+    if (left < kLargeHeader) return Step::End;
+    length = load_be(box + 8, 8);
+    if (length < kLargeHeader) return Step::BadLargeSize;
+    header = kLargeHeader;
+  } else if (size >= 2 && size < kHeader) {
+    return Step::BadSize;
+  } else if (size == 0) {
+    length = left;
+  }
+  return length > left ? Step::End : Step::Box;
+}
+
 }  // namespace
 
 BoxWalk walk_boxes(std::span<const uint8_t> input) noexcept {
-  const size_t n = input.size();
-  if (n < kContainerSignature.size() ||
-      !std::equal(kContainerSignature.begin(), kContainerSignature.end(), input.begin())) {
-    return {};
-  }
+  if (!is_container(input)) return {};
   BoxWalk walk;
   // Invariant: pos <= n, so n - pos is the count of bytes left.
-  for (size_t pos = kFirstBox; pos <= n && n - pos >= kHeader;) {
+  size_t header = 0;
+  uint64_t length = 0;
+  for (size_t pos = kFirstBox; pos <= input.size();) {
+    const Step step = box_at(input, pos, header, length);
+    if (step == Step::End) break;
+    if (step == Step::BadLargeSize) return failed("Invalid large box size at position ", pos);
+    if (step == Step::BadSize) return failed("Invalid box size at position ", pos);
     const uint8_t* box = input.data() + pos;
-    const size_t left = n - pos;
-    const uint64_t size = load_be(box, 4);
-    uint64_t length = size;
-    size_t header = kHeader;
-    if (size == 1) {
-      if (left < kLargeHeader) break;
-      length = load_be(box + 8, 8);
-      if (length < kLargeHeader) return failed("Invalid large box size at position ", pos);
-      header = kLargeHeader;
-    } else if (size >= 2 && size < kHeader) {
-      return failed("Invalid box size at position ", pos);
-    } else if (size == 0) {
-      length = left;
-    }
-    if (length > left) break;
     BoxRecord* record = try_emplace_back(walk.boxes);
     if (record == nullptr || !try_assign(record->data, box + header, box + length)) {
       return out_of_memory();
@@ -75,6 +91,18 @@ BoxWalk walk_boxes(std::span<const uint8_t> input) noexcept {
     pos += static_cast<size_t>(length);
   }
   return walk;
+}
+
+bool has_box(std::span<const uint8_t> input, std::array<uint8_t, 4> type) noexcept {
+  if (!is_container(input)) return false;
+  size_t header = 0;
+  uint64_t length = 0;
+  for (size_t pos = kFirstBox; pos <= input.size();) {
+    if (box_at(input, pos, header, length) != Step::Box) return false;
+    if (std::equal(type.begin(), type.end(), input.data() + pos + 4)) return true;
+    pos += static_cast<size_t>(length);
+  }
+  return false;
 }
 
 }  // namespace tessara

@@ -27,4 +27,8 @@ struct BoxWalk {
 // A bare codestream gives no boxes; a truncated last box is dropped silently.
 BoxWalk walk_boxes(std::span<const uint8_t> input) noexcept;
 
+// Whether a whole box of `type` lies among those walk_boxes finds, up to the
+// first malformed or truncated one; headers only are read, nothing is copied.
+bool has_box(std::span<const uint8_t> input, std::array<uint8_t, 4> type) noexcept;
+
 }  // namespace tessara

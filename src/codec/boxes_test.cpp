@@ -203,5 +203,22 @@ TEST(WalkBoxes, EveryPrefixStaysInsideTheInput) {
   EXPECT_EQ(previous, 3u);
 }
 
+// has_box reads headers only and finds a box wherever walk_boxes would.
+TEST(HasBox, FindsTheBoxesTheWalkFinds) {
+  const std::array<uint8_t, 4> jbrd = {'j', 'b', 'r', 'd'};
+  const Bytes body(40, 0xAB);
+  EXPECT_TRUE(has_box(container({box("jxlp", body), box("jbrd", {1}), box("jxlp", body)}), jbrd));
+  EXPECT_TRUE(has_box(container({large_box(16 + 2, "jbrd", {1, 2})}), jbrd));
+  EXPECT_FALSE(has_box(container({box("jxlc", body)}), jbrd));
+  // The same bytes inside another box's content are not a box.
+  EXPECT_FALSE(has_box(container({box("Exif", {0, 0, 0, 9, 'j', 'b', 'r', 'd', 0})}), jbrd));
+  // Not after a malformed size, nor truncated, nor without the container.
+  EXPECT_FALSE(has_box(container({raw_box(3, "Exif"), box("jbrd")}), jbrd));
+  Bytes cut = container({box("jbrd", body)});
+  cut.pop_back();
+  EXPECT_FALSE(has_box(cut, jbrd));
+  EXPECT_FALSE(has_box(patched(container({box("jbrd")}), 0, 1, 0xFF), jbrd));
+}
+
 }  // namespace
 }  // namespace tessara

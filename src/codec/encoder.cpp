@@ -182,7 +182,94 @@ Result<std::vector<uint8_t>, EncodeError> encode_frame(const Session& s, PixelFr
   return collect_output(s);
 }
 
+// The basic info and colour of a SampleFrame: its own depth, alpha at the
+// same depth, and its profile (or sRGB, linear for floats).
+Status<EncodeError> declare_samples(const Session& s, const SampleFrame& frame) noexcept {
+  const KindLayout& kind = layout_of(frame.kind);
+  const auto stored = static_cast<uint32_t>(kind.size * 8);
+  const bool alpha = frame.channels % 2 == 0;
+  const bool grey = frame.channels <= 2;
+  JxlBasicInfo info;
+  JxlEncoderInitBasicInfo(&info);
+  info.have_container = s.settings.use_container;
+  info.xsize = frame.width;
+  info.ysize = frame.height;
+  info.bits_per_sample = frame.bits != 0 ? frame.bits : stored;
+  info.exponent_bits_per_sample = kind.exponent_bits;
+  // Lossless coding keeps the samples only in their own colour space.
+  info.uses_original_profile = s.settings.uses_original_profile || s.settings.lossless;
+  info.num_color_channels = grey ? 1 : 3;
+  info.num_extra_channels = alpha ? 1 : 0;
+  info.alpha_bits = alpha ? info.bits_per_sample : 0;
+  info.alpha_exponent_bits = alpha ? info.exponent_bits_per_sample : 0;
+  s.runner.notify_basic_info(info);
+  TESSARA_TRY(check_call(s.encoder, [&] { return JxlEncoderSetBasicInfo(s.encoder, &info); }));
+  if (!frame.icc.empty()) {
+    return check_call(s.encoder, [&] {
+      return JxlEncoderSetICCProfile(s.encoder, frame.icc.data(), frame.icc.size());
+    });
+  }
+  JxlColorEncoding color;
+  if (kind.exponent_bits == 0) {
+    JxlColorEncodingSetToSRGB(&color, grey);
+  } else {
+    JxlColorEncodingSetToLinearSRGB(&color, grey);
+  }
+  return check_call(s.encoder, [&] { return JxlEncoderSetColorEncoding(s.encoder, &color); });
+}
+
+// Bytes a frame of this size holds, or 0 when the count overflows.
+uint64_t frame_bytes(const SampleFrame& frame) noexcept {
+  const uint64_t size = layout_of(frame.kind).size;
+  const uint64_t pixels = uint64_t{frame.width} * frame.height;
+  if (frame.channels == 0 || pixels > UINT64_MAX / size / frame.channels) return 0;
+  return pixels * frame.channels * size;
+}
+
+template <typename T>
+std::span<const T> samples_as(const SampleFrame& frame) noexcept {
+  // The caller's buffer holds samples of this type (checked by size); an
+  // exporter's memory is aligned for its items.
+  return {reinterpret_cast<const T*>(frame.bytes.data()), frame.bytes.size() / sizeof(T)};
+}
+
 }  // namespace
+
+FrameProblem check_frame(const SampleFrame& frame, bool lossless) noexcept {
+  const KindLayout& kind = layout_of(frame.kind);
+  const auto stored = static_cast<uint32_t>(kind.size * 8);
+  if (frame.width == 0 || frame.height == 0 || frame.channels == 0 || frame.channels > 4 ||
+      frame_bytes(frame) != frame.bytes.size()) {
+    return FrameProblem::Shape;
+  }
+  // libjxl takes 16-bit samples at 9 bits and more only.
+  const uint32_t fewest = stored > 8 ? 9 : 1;
+  if (frame.bits != 0 && (kind.exponent_bits != 0 || frame.bits > stored || frame.bits < fewest)) {
+    return FrameProblem::Shape;
+  }
+  if (frame.bits != 0 && frame.bits < stored) {
+    const uint32_t top = (uint32_t{1} << frame.bits) - 1;
+    const uint32_t max = frame.kind == SampleKind::Uint8 ? max_sample(samples_as<uint8_t>(frame))
+                                                          : max_sample(samples_as<uint16_t>(frame));
+    if (max > top) return FrameProblem::AboveDepth;
+  }
+  if (frame.kind == SampleKind::Float && !lossless &&
+      !all_within(samples_as<float>(frame), kLossyFloatLimit)) {
+    return FrameProblem::NotFinite;
+  }
+  if (frame.kind == SampleKind::Float16) {
+    const std::span<const uint16_t> halves = samples_as<uint16_t>(frame);
+    if (!lossless && !halves_finite(halves)) return FrameProblem::NotFinite;
+    if (lossless && has_unkept_half(halves)) return FrameProblem::UnkeptHalf;
+  }
+  return FrameProblem::None;
+}
+
+uint8_t effective_effort(uint8_t effort, bool lossless, const SampleFrame& frame) noexcept {
+  const bool wide_integers = layout_of(frame.kind).exponent_bits == 0 &&
+                             (frame.bits != 0 ? frame.bits : layout_of(frame.kind).size * 8) > 8;
+  return lossless && effort == 1 && wide_integers ? 2 : effort;
+}
 
 EncoderDriver::EncoderDriver(JxlEncoderPtr encoder, const ThreadsRunner& runner,
                              const EncoderSettings& settings) noexcept
@@ -238,6 +325,29 @@ Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
   return encode_frame(
       Session{encoder_.get(), frame_settings_, boxes_enabled_, *runner_, settings_, effort_}, frame,
       width, height);
+}
+
+Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_samples(
+    const SampleFrame& frame) noexcept {
+  if (check_frame(frame, settings_.lossless) != FrameProblem::None) {
+    return Err{EncodeError::BadInput};
+  }
+  const Session s{encoder_.get(),   frame_settings_, boxes_enabled_, *runner_, settings_,
+                  effective_effort(effort_, settings_.lossless, frame)};
+  TESSARA_TRY(apply_frame_settings(s, Distance::Apply));
+  TESSARA_TRY(declare_samples(s, frame));
+  if (frame.bits != 0 && frame.bits < layout_of(frame.kind).size * 8) {
+    // Narrowed integers are given as stored (a 12-bit sample as 0..4095),
+    // not spread over their type's range.
+    const JxlBitDepth depth{JXL_BIT_DEPTH_FROM_CODESTREAM, 0, 0};
+    TESSARA_TRY(check(s.encoder, JxlEncoderSetFrameBitDepth(s.frame_settings, &depth)));
+  }
+  const JxlPixelFormat format = pixel_format(frame.channels, frame.kind);
+  TESSARA_TRY(check_call(s.encoder, [&] {
+    return JxlEncoderAddImageFrame(s.frame_settings, &format, frame.bytes.data(),
+                                   frame.bytes.size());
+  }));
+  return collect_output(s);
 }
 
 Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_jpeg(

@@ -12,6 +12,7 @@
 #include <jxl/encode_cxx.h>
 
 #include "codec/errors.h"
+#include "codec/layouts.h"
 #include "codec/result.h"
 #include "codec/runner.h"
 
@@ -39,6 +40,40 @@ struct PixelFrame {
   uint32_t channels = 1;
 };
 
+// A frame of any sample kind, at a depth of its own, in a colour space of its
+// own: what the array encoder hands over. Samples are read in place.
+struct SampleFrame {
+  SampleKind kind = SampleKind::Uint8;
+  std::span<const uint8_t> bytes;  // interleaved, native byte order, packed rows
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t channels = 1;  // colour and alpha: 1 grey, 2 grey+alpha, 3 colour, 4 colour+alpha
+  // Integers only: the bits stored, at most the kind's own and for Uint16
+  // at least 9 (0: the kind's). The samples must not exceed them.
+  uint32_t bits = 0;
+  // Empty: integers are sRGB, floats linear sRGB.
+  std::span<const uint8_t> icc;
+};
+
+// What libjxl 0.11.2 cannot be given, found before it is.
+enum class FrameProblem : uint8_t {
+  None,
+  // Lossy coding ends the process inside libjxl on NaN, infinity and huge
+  // magnitudes.
+  NotFinite,
+  // Lossless coding of half floats turns NaN and the subnormals
+  // 0x0200-0x03FF (and their negatives) into other values.
+  UnkeptHalf,
+  AboveDepth,  // an integer sample above the frame's bits
+  Shape,       // a size of zero, or bytes that do not match the size
+};
+
+FrameProblem check_frame(const SampleFrame& frame, bool lossless) noexcept;
+
+// The effort libjxl is really asked for: lossless effort 1 on integers of 9
+// to 16 bits corrupts libjxl 0.11.2's heap on noisy images, so those get 2.
+uint8_t effective_effort(uint8_t effort, bool lossless, const SampleFrame& frame) noexcept;
+
 class EncoderDriver {
  public:
   // `runner` is borrowed and must outlive the driver.
@@ -57,6 +92,10 @@ class EncoderDriver {
                                                           uint32_t width, uint32_t height) noexcept;
   Result<std::vector<uint8_t>, EncodeError> encode_pixels(PixelFrame<float> frame,
                                                           uint32_t width, uint32_t height) noexcept;
+  // Any sample kind at its frame's depth, tagged with its profile. The
+  // settings' has_alpha and color are not used: the frame says them. Fails
+  // as BadInput on a FrameProblem.
+  Result<std::vector<uint8_t>, EncodeError> encode_samples(const SampleFrame& frame) noexcept;
   // Stores reconstruction data so the JPEG file can be rebuilt bit for bit.
   Result<std::vector<uint8_t>, EncodeError> encode_jpeg(std::span<const uint8_t> jpeg) noexcept;
 

@@ -140,6 +140,35 @@ bool all_within(std::span<const float> samples, float limit) noexcept {
   return outside == 0;
 }
 
+bool halves_finite(std::span<const uint16_t> halves) noexcept {
+  uint32_t special = 0;
+  for (const uint16_t h : halves) special |= (h & 0x7c00u) == 0x7c00u ? 1u : 0u;
+  return special == 0;
+}
+
+bool has_unkept_half(std::span<const uint16_t> halves) noexcept {
+  uint32_t lost = 0;
+  for (const uint16_t h : halves) {
+    const uint32_t magnitude = h & 0x7fffu;
+    lost |= (magnitude & 0x7e00u) == 0x0200u || magnitude > 0x7c00u ? 1u : 0u;
+  }
+  return lost != 0;
+}
+
+template <typename T>
+uint32_t max_of(std::span<const T> samples) noexcept {
+  T max = 0;
+  for (const T v : samples) max = v > max ? v : max;
+  return max;
+}
+
+uint32_t max_sample(std::span<const uint8_t> samples) noexcept { return max_of(samples); }
+uint32_t max_sample(std::span<const uint16_t> samples) noexcept { return max_of(samples); }
+
+void scale_and_round(std::span<float> samples, float factor) noexcept {
+  for (float& v : samples) v = std::nearbyint(v * factor);
+}
+
 std::string image_mode(uint32_t colour_channels, bool has_alpha, const PixelSamples* samples) {
   const ChannelLayout* layout = channel_layout(colour_channels, has_alpha);
   if (layout == nullptr) return {};

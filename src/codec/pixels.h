@@ -56,5 +56,16 @@ void high_bytes(std::span<const uint16_t> in, std::span<uint8_t> out) noexcept;
 
 // Whether every sample's magnitude is at most `limit` (NaN never is).
 bool all_within(std::span<const float> samples, float limit) noexcept;
+// Whether no half float (bit pattern) is infinite or NaN.
+bool halves_finite(std::span<const uint16_t> halves) noexcept;
+// Whether a half float is one libjxl 0.11.2's lossless coding does not keep:
+// a NaN (stored as a finite value beyond the half range) or one of the
+// subnormals 0x0200-0x03FF or their negatives.
+bool has_unkept_half(std::span<const uint16_t> halves) noexcept;
+// The largest sample (0 for none).
+uint32_t max_sample(std::span<const uint8_t> samples) noexcept;
+uint32_t max_sample(std::span<const uint16_t> samples) noexcept;
+// Each sample times `factor`, rounded to the nearest integer, in place.
+void scale_and_round(std::span<float> samples, float factor) noexcept;
 
 }  // namespace tessara

@@ -168,5 +168,31 @@ INSTANTIATE_TEST_SUITE_P(
                         Placement{K::Float16, 1, true, 4}, Placement{K::Float16, 2, true, 4}),
         testing::Values(size_t{6}, size_t{1000}, size_t{1025}, size_t{3 * 1000 + 1})));
 
+// The half checks against the reference widening, over every pattern.
+TEST(Pixels, HalfChecksAgreeWithTheWidenedValues) {
+  for (uint32_t i = 0; i < 65536; ++i) {
+    const uint16_t h = static_cast<uint16_t>(i);
+    const float wide = reference_half(h);
+    const uint16_t one[] = {h};
+    EXPECT_EQ(halves_finite(one), std::isfinite(wide)) << i;
+    const float magnitude = std::fabs(wide);
+    const bool unkept = std::isnan(wide) || (magnitude >= std::ldexp(1.0f, -15) && magnitude < std::ldexp(1.0f, -14));
+    EXPECT_EQ(has_unkept_half(one), unkept) << i;
+  }
+}
+
+TEST(Pixels, MaxSampleAndScaling) {
+  const std::vector<uint16_t> wide = {3, 4095, 17, 0};
+  const std::vector<uint8_t> narrow = {9, 200, 1};
+  EXPECT_EQ(max_sample(wide), 4095u);
+  EXPECT_EQ(max_sample(narrow), 200u);
+  EXPECT_EQ(max_sample(std::span<const uint16_t>{}), 0u);
+  // What libjxl hands out for 24-bit integers, back to the integers.
+  const float top = 16777215.0f;
+  std::vector<float> v = {0.0f, 1.0f, 12345.0f / top, 16777214.0f / top};
+  scale_and_round(v, top);
+  EXPECT_EQ(v, (std::vector<float>{0.0f, 16777215.0f, 12345.0f, 16777214.0f}));
+}
+
 }  // namespace
 }  // namespace tessara

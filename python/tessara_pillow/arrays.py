@@ -1,0 +1,187 @@
+"""numpy arrays at a JPEG XL file's own precision, through the private module
+_native: decode_array and encode_array.
+
+Image.open gives Pillow's 8-bit "RGB"/"RGBA" for a 16-bit or float colour
+file (Pillow has no deeper colour mode); decode_array gives every bit and
+every channel of the same file. numpy is needed only here, and imported on
+the first call."""
+
+from __future__ import annotations
+
+from collections.abc import Buffer
+from typing import TYPE_CHECKING, Any
+
+from . import _native
+from .metadata import exif_to_box
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+# The most pixels (width x height) decode_array allocates for and
+# encode_array accepts: a gigapixel, 16 GiB as four float32 channels. A file
+# that declares more fails before memory is spent on it.
+MAX_PIXELS = 1 << 30
+# The largest width or height a JPEG XL codestream holds.
+MAX_SIDE = 1 << 30
+
+DTYPES = ("uint8", "uint16", "float16", "float32")
+_CHANNELS = (1, 2, 3, 4)
+
+
+def _numpy() -> Any:
+    try:
+        import numpy
+    except ImportError as e:  # pragma: no cover - numpy is in every test set-up
+        raise ImportError("tessara_pillow's array functions need numpy: pip install 'tessara[numpy]'") from e
+    return numpy
+
+
+def _int_option(name: str, value: object, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be {low} to {high}, not {value}")
+    return value
+
+
+def _threads(num_threads: object) -> int:
+    # Negative: libjxl's default worker count; the native module refuses
+    # counts no pool can have.
+    return _int_option("num_threads", num_threads, -(1 << 63), (1 << 63) - 1)
+
+
+def decode_array(data: Buffer, *, num_threads: int = -1) -> npt.NDArray[Any]:
+    """The image of a JPEG XL file as a numpy array at the file's own precision.
+
+    data is the whole file, any bytes-like object (bytes, bytearray,
+    memoryview, mmap), read in place. The shape is (H, W) for grey, (H, W, 2)
+    grey with alpha, (H, W, 3) colour and (H, W, 4) colour with alpha. The
+    dtype is uint8 for integer samples of up to 8 bits, uint16 for 9 to 16
+    bits, float16 for half floats and float32 for 32-bit floats and for
+    integers of more than 16 bits.
+
+    Integer values are as stored, not rescaled: a 12-bit file gives 0..4095
+    (also as float32 for integers above 16 bits, exact up to 24 bits). Float
+    samples are as stored too (nominally 0..1, may exceed it). The pixels are
+    oriented as Image.open delivers them; a file with JPEG reconstruction
+    data gives its pixels; an animation gives its last frame, as Image.open
+    does. jxl_info gives the colour profile and stored depth.
+
+    The array is writable and owns the memory libjxl decoded into: nothing is
+    copied after the decode. The interpreter lock is released during the
+    decode. num_threads: libjxl's worker threads, negative for its default
+    (one per core), 0 for the calling thread alone.
+
+    Raises ValueError for data that is not JPEG XL, truncated or corrupt, or
+    an image of more than MAX_PIXELS pixels; MemoryError when the samples do
+    not fit in memory."""
+    np = _numpy()
+    threads = _threads(num_threads)
+    buffer, height, width, channels, dtype = _native.decode(data, threads, MAX_PIXELS)
+    shape = (height, width) if channels == 1 else (height, width, channels)
+    array: npt.NDArray[Any] = np.frombuffer(buffer, dtype=dtype).reshape(shape)
+    return array
+
+
+def _shape(array: np.ndarray[Any, Any]) -> tuple[int, int, int]:
+    if array.ndim not in (2, 3):
+        raise ValueError(f"encode_array takes an array of shape (H, W) or (H, W, C), not {array.ndim} dimensions")
+    height, width = int(array.shape[0]), int(array.shape[1])
+    channels = 1 if array.ndim == 2 else int(array.shape[2])
+    if channels not in _CHANNELS:
+        raise ValueError(f"encode_array takes 1 to 4 channels (grey, grey+alpha, RGB, RGBA), not {channels}")
+    if height == 0 or width == 0:
+        raise ValueError(f"encode_array cannot store an empty image ({height} x {width})")
+    if height > MAX_SIDE or width > MAX_SIDE or height * width > MAX_PIXELS:
+        raise ValueError(f"the image is too large for JPEG XL: {height} x {width} "
+                         f"(at most {MAX_SIDE} a side and {MAX_PIXELS} pixels)")
+    return height, width, channels
+
+
+def _bits(dtype: str, bits_per_sample: int | None) -> int:
+    stored = {"uint8": 8, "uint16": 16}.get(dtype)
+    if bits_per_sample is None:
+        return 0
+    if stored is None:
+        raise ValueError(f"bits_per_sample narrows integer samples only; {dtype} samples are stored as they are")
+    return _int_option("bits_per_sample", bits_per_sample, 1, stored)
+
+
+def _bytes_option(name: str, value: object) -> bytes | None:
+    if value is None:
+        return None
+    if not isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"{name} must be bytes or None, not {type(value).__name__}")
+    return bytes(value) or None
+
+
+def encode_array(
+    array: npt.ArrayLike,
+    *,
+    lossless: bool = False,
+    quality: float = 90,
+    effort: int = 7,
+    decoding_speed: int = 0,
+    bits_per_sample: int | None = None,
+    exif: bytes | None = None,
+    xmp: bytes | None = None,
+    icc_profile: bytes | None = None,
+    num_threads: int = -1,
+) -> bytes:
+    """A JPEG XL file of a numpy array: shape (H, W) or (H, W, 1) grey,
+    (H, W, 2) grey with alpha, (H, W, 3) colour, (H, W, 4) colour with alpha;
+    dtype uint8, uint16, float16 or float32.
+
+    The file stores the dtype's own depth unless bits_per_sample narrows an
+    integer dtype (a 12-bit array in uint16: bits_per_sample=12; a value
+    above 2**bits - 1 is a ValueError; uint16 narrowed to 8 bits or fewer is
+    copied to uint8 first, and decodes as uint8). Values are stored as they are, not
+    rescaled, so decode_array gives them back; lossless=True keeps every
+    value exactly. Unsigned integers are tagged sRGB and floats linear sRGB
+    (nominally 0..1), unless icc_profile gives the profile they are in.
+
+    lossy quality is 0 to 100 (libjxl's scale; 90 is visually lossless for
+    most images); effort is 1 (fastest) to 10; decoding_speed 0 to 4. exif
+    is the TIFF data with or without Pillow's b"Exif\\0\\0" prefix, xmp the
+    XMP packet. num_threads: libjxl's worker threads, negative for its
+    default. C-contiguous arrays are read in place; others are first made
+    contiguous by numpy. The interpreter lock is released during the encode.
+
+    What libjxl 0.11 cannot keep or survive is refused with ValueError: NaN,
+    infinity or magnitudes above 1e30 in a lossy float encode (libjxl would
+    end the process), and in a lossless float16 encode NaN and the subnormals
+    0x0200-0x03FF and their negatives, which libjxl changes (NaN into a
+    finite value; encode such an array as float32, which keeps every bit
+    pattern). Lossless effort 1 on integers of more than 8 bits is
+    run at effort 2, because libjxl 0.11.2's effort 1 corrupts memory on
+    noisy images of that depth. Wrong shapes, channel counts, dtypes and
+    options raise ValueError or TypeError."""
+    np = _numpy()
+    a = array if isinstance(array, np.ndarray) else np.asarray(array)
+    height, width, channels = _shape(a)
+    dtype = str(a.dtype.name)
+    if dtype not in DTYPES:
+        raise TypeError(f"encode_array takes uint8, uint16, float16 or float32 samples, not {dtype}")
+    bits = _bits(dtype, bits_per_sample)
+    if dtype == "uint16" and 0 < bits <= 8:
+        # libjxl takes 16-bit samples at 9 bits and more; 8 and fewer are
+        # handed over as bytes (a copy), after the range check a narrowing needs.
+        if a.size and int(a.max()) >= 1 << bits:
+            raise ValueError("a sample is above the largest value bits_per_sample allows")
+        a, dtype = a.astype(np.uint8), "uint8"
+    if isinstance(quality, bool) or not isinstance(quality, (int, float)):
+        raise TypeError(f"quality must be a number, not {type(quality).__name__}")
+    if not 0 <= quality <= 100:
+        raise ValueError(f"quality must be 0 to 100, not {quality}")
+    effort = _int_option("effort", effort, 1, 10)
+    decoding_speed = _int_option("decoding_speed", decoding_speed, 0, 4)
+    exif_box = _bytes_option("exif", exif)
+    if exif_box is not None:
+        exif_box = exif_to_box(exif_box)
+    xmp_box, icc = _bytes_option("xmp", xmp), _bytes_option("icc_profile", icc_profile)
+    threads = _threads(num_threads)
+    # Only a strided, misaligned or byte-swapped array is copied.
+    samples = np.require(a, dtype=a.dtype.newbyteorder("="), requirements=["C_CONTIGUOUS", "ALIGNED"])
+    return _native.encode(samples, width, height, channels, dtype, bits, bool(lossless), float(quality),
+                          effort, decoding_speed, exif_box, xmp_box, icc, threads)

@@ -1,0 +1,93 @@
+// Codec failures as Python exceptions: bad files and unstorable arrays are
+// ValueError, memory that could not be had is MemoryError, and what only a
+// broken libjxl or a bug of ours could cause is RuntimeError/SystemError.
+#include "native/errors.h"
+
+namespace tessara::native {
+namespace {
+
+PyObject* set(PyObject* type, const char* text) noexcept {
+  PyErr_SetString(type, text);
+  return nullptr;
+}
+
+PyObject* raise_decode(const DecodeError& error) noexcept {
+  using K = DecodeError::Kind;
+  switch (error.kind) {
+    case K::NotJpegXl:
+      return set(PyExc_ValueError, "not a JPEG XL file: no codestream or container signature");
+    case K::DecoderFailure:
+      return set(PyExc_ValueError, "libjxl cannot decode the file: it is truncated or corrupt");
+    case K::TooLarge: return set(PyExc_ValueError, "the image has more pixels than the limit");
+    case K::BitWidthUnsupported:
+      PyErr_Format(PyExc_ValueError, "unsupported sample depth: %u bits",
+                   static_cast<unsigned>(error.bits));
+      return nullptr;
+    case K::OutOfMemory: return PyErr_NoMemory();
+    case K::DecoderCreateFailed: return set(PyExc_RuntimeError, "libjxl cannot create a decoder");
+    case K::UnexpectedStatus: {
+      const char* name = decoder_status_name(error.status);
+      PyErr_Format(PyExc_RuntimeError, "libjxl answered with an unexpected status: %s (%d)",
+                   name != nullptr ? name : "unknown", static_cast<int>(error.status));
+      return nullptr;
+    }
+    case K::FeatureMissing:
+      PyErr_Format(PyExc_RuntimeError, "libjxl asked for what this decode does not handle: %s",
+                   error.feature);
+      return nullptr;
+  }
+  return set(PyExc_SystemError, "unknown decoder failure");
+}
+
+PyObject* raise_encode(EncodeError error) noexcept {
+  switch (error) {
+    case EncodeError::AllocationFailed:
+    case EncodeError::OutOfMemory: return PyErr_NoMemory();
+    case EncodeError::BadInput:
+    case EncodeError::NotSupported:
+    case EncodeError::ApiUsage:
+    case EncodeError::Jbrd:
+      PyErr_Format(PyExc_ValueError, "libjxl refused the image or its settings: %s",
+                   error_text(error));
+      return nullptr;
+    case EncodeError::CannotCreateEncoder:
+    case EncodeError::GenericError:
+    case EncodeError::NeedMoreOutput:
+      PyErr_Format(PyExc_RuntimeError, "libjxl failed to encode: %s", error_text(error));
+      return nullptr;
+    case EncodeError::Unreachable: break;
+  }
+  return set(PyExc_SystemError, "libjxl reported an error without an error code");
+}
+
+PyObject* raise_frame(FrameProblem problem) noexcept {
+  switch (problem) {
+    case FrameProblem::NotFinite:
+      return set(PyExc_ValueError,
+                 "lossy coding cannot store NaN, infinity or magnitudes above 1e30 (libjxl "
+                 "would end the process): replace them, or encode with lossless=True");
+    case FrameProblem::UnkeptHalf:
+      return set(PyExc_ValueError,
+                 "lossless float16 coding in libjxl 0.11 changes NaN and the subnormals "
+                 "0x0200-0x03FF (and their negatives), which the array holds: encode it as "
+                 "float32 for an exact copy");
+    case FrameProblem::AboveDepth:
+      return set(PyExc_ValueError, "a sample is above the largest value bits_per_sample allows");
+    case FrameProblem::Shape:
+      return set(PyExc_ValueError, "the samples do not match the size, channels and depth");
+    case FrameProblem::None: break;
+  }
+  return set(PyExc_SystemError, "a frame problem without a problem");
+}
+
+}  // namespace
+
+PyObject* raise(const Failure& failure) noexcept {
+  if (const auto* e = std::get_if<DecodeError>(&failure)) return raise_decode(*e);
+  if (const auto* e = std::get_if<EncodeError>(&failure)) return raise_encode(*e);
+  if (const auto* e = std::get_if<FrameProblem>(&failure)) return raise_frame(*e);
+  return set(PyExc_ValueError,
+             "num_threads: libjxl cannot start a pool of that many workers (at most 1024)");
+}
+
+}  // namespace tessara::native

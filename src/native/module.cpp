@@ -1,0 +1,237 @@
+// tessara_pillow._native: the full-precision decode, the header read and the
+// encoder of any sample type, for tessara_pillow's array functions. Written
+// as CPython's own extension modules are: arguments parsed with the lock
+// held, the lock released around the codec work alone, every failure raised
+// through native/errors.h once it is held again.
+#include <jxl/encode.h>
+
+#include <cstring>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "codec/arrays.h"
+#include "codec/encoder.h"
+#include "codec/result.h"
+#include "codec/runner.h"
+#include "lib/python.h"
+#include "native/errors.h"
+#include "native/sample_buffer.h"
+
+namespace tessara::native {
+namespace {
+
+struct ModuleState {
+  PyObject* sample_buffer_type;
+};
+
+ModuleState* state_of(PyObject* module) noexcept {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// A caller's bytes-like object, read in place and released on every way out.
+struct Borrowed {
+  Py_buffer view{};
+  ~Borrowed() {
+    if (view.obj != nullptr) PyBuffer_Release(&view);
+  }
+  std::span<const uint8_t> bytes() const noexcept {
+    return {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)};
+  }
+};
+
+const char* dtype_name(SampleKind kind) noexcept {
+  switch (kind) {
+    case SampleKind::Uint8: return "uint8";
+    case SampleKind::Uint16: return "uint16";
+    case SampleKind::Float16: return "float16";
+    case SampleKind::Float: return "float32";
+  }
+  return "";
+}
+
+std::optional<SampleKind> kind_named(const char* name) noexcept {
+  for (SampleKind kind : {SampleKind::Uint8, SampleKind::Uint16, SampleKind::Float16,
+                          SampleKind::Float}) {
+    if (std::strcmp(name, dtype_name(kind)) == 0) return kind;
+  }
+  return std::nullopt;
+}
+
+// decode(data, num_threads, max_pixels) -> (SampleBuffer, height, width, channels, dtype)
+PyObject* decode(PyObject* module, PyObject* args) noexcept {
+  Borrowed data;
+  long long num_threads = -1;
+  unsigned long long max_pixels = 0;
+  if (!PyArg_ParseTuple(args, "y*LK:decode", &data.view, &num_threads, &max_pixels)) {
+    return nullptr;
+  }
+  Result<ArrayImage, Failure> decoded = Err{Failure{PoolRefused{}}};
+  Py_BEGIN_ALLOW_THREADS
+  if (std::optional<ThreadsRunner> runner = create_runner(num_threads)) {
+    auto image = decode_full_precision(data.bytes(), &*runner, max_pixels);
+    if (image) {
+      decoded = std::move(image.value());
+    } else {
+      decoded = Err{Failure{image.error()}};
+    }
+  }
+  Py_END_ALLOW_THREADS
+  if (!decoded) return raise(decoded.error());
+  ArrayImage& image = decoded.value();
+  PyObject* buffer = new_sample_buffer(state_of(module)->sample_buffer_type,
+                                       std::move(image.samples), image.bytes);
+  if (buffer == nullptr) return nullptr;
+  return Py_BuildValue("(NIIIs)", buffer, image.height, image.width, image.channels,
+                       dtype_name(image.kind));
+}
+
+// info(data) -> (width, height, colour channels, bits, exponent bits, alpha
+// bits, alpha exponent bits, extra channels, orientation, animated, dtype,
+// icc, jpeg reconstruction)
+PyObject* info(PyObject*, PyObject* args) noexcept {
+  Borrowed data;
+  if (!PyArg_ParseTuple(args, "y*:info", &data.view)) return nullptr;
+  Result<ImageHeader, DecodeError> header = Err{DecodeError::of(DecodeError::Kind::OutOfMemory)};
+  Py_BEGIN_ALLOW_THREADS
+  header = read_header(data.bytes());
+  Py_END_ALLOW_THREADS
+  if (!header) return raise(header.error());
+  const JxlBasicInfo& i = header.value().info;
+  const std::vector<uint8_t>& icc = header.value().icc;
+  return Py_BuildValue("(IIIIIIIIiNsy#N)", i.xsize, i.ysize, i.num_color_channels,
+                       i.bits_per_sample, i.exponent_bits_per_sample, i.alpha_bits,
+                       i.alpha_exponent_bits, i.num_extra_channels, static_cast<int>(i.orientation),
+                       PyBool_FromLong(i.have_animation), dtype_name(full_precision_kind(i)),
+                       icc.empty() ? "" : reinterpret_cast<const char*>(icc.data()),
+                       static_cast<Py_ssize_t>(icc.size()),
+                       PyBool_FromLong(header.value().jpeg_reconstruction));
+}
+
+struct EncodeRequest {
+  SampleFrame frame;
+  EncoderSettings settings;
+  float quality = 90;
+  int effort = 7;
+  long long num_threads = -1;
+  std::span<const uint8_t> exif;
+  std::span<const uint8_t> xmp;
+  bool compress_boxes = false;
+};
+
+// The codec work of one encode, run with the lock released.
+Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
+  const FrameProblem problem = check_frame(r.frame, r.settings.lossless);
+  if (problem != FrameProblem::None) return Err{Failure{problem}};
+  std::optional<ThreadsRunner> runner = create_runner(r.num_threads);
+  if (!runner) return Err{Failure{PoolRefused{}}};
+  r.settings.distance = r.settings.lossless ? 0.0f : JxlEncoderDistanceFromQuality(r.quality);
+  auto driver = EncoderDriver::create(*runner, r.settings);
+  if (!driver) return Err{Failure{driver.error()}};
+  driver.value().set_effort(static_cast<uint8_t>(r.effort));
+  for (auto [kind, contents] : {std::pair{BoxKind::Exif, r.exif}, std::pair{BoxKind::Xml, r.xmp}}) {
+    if (contents.data() == nullptr) continue;
+    if (auto added = driver.value().add_box(kind, contents, r.compress_boxes); !added) {
+      return Err{Failure{added.error()}};
+    }
+  }
+  auto encoded = driver.value().encode_samples(r.frame);
+  if (!encoded) return Err{Failure{encoded.error()}};
+  return std::move(encoded.value());
+}
+
+// encode(samples, width, height, channels, dtype, bits, lossless, quality,
+//        effort, decoding_speed, exif, xmp, icc, num_threads
+//        [, use_container, compress_boxes]) -> bytes
+// The last two serve the Pillow plug-in's save options.
+PyObject* encode(PyObject*, PyObject* args) noexcept {
+  Borrowed samples, exif, xmp, icc;
+  EncodeRequest r;
+  const char* dtype = "";
+  int lossless = 0;
+  int use_container = 0;
+  int compress_boxes = 0;
+  long long decoding_speed = 0;
+  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|pp:encode", &samples.view, &r.frame.width,
+                        &r.frame.height, &r.frame.channels, &dtype, &r.frame.bits, &lossless,
+                        &r.quality, &r.effort, &decoding_speed, &exif.view, &xmp.view, &icc.view,
+                        &r.num_threads, &use_container, &compress_boxes)) {
+    return nullptr;
+  }
+  const std::optional<SampleKind> kind = kind_named(dtype);
+  if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
+  if (r.effort < 1 || r.effort > 10) {
+    return PyErr_Format(PyExc_ValueError, "effort must be 1 to 10, not %d", r.effort);
+  }
+  r.frame.kind = *kind;
+  r.frame.bytes = samples.bytes();
+  r.frame.icc = icc.bytes();
+  r.exif = exif.view.obj != nullptr ? exif.bytes() : std::span<const uint8_t>{};
+  r.xmp = xmp.view.obj != nullptr ? xmp.bytes() : std::span<const uint8_t>{};
+  r.settings.lossless = lossless != 0;
+  r.settings.decoding_speed = decoding_speed;
+  r.settings.use_container = use_container != 0;
+  r.compress_boxes = compress_boxes != 0;
+  Result<std::vector<uint8_t>, Failure> encoded = Err{Failure{PoolRefused{}}};
+  Py_BEGIN_ALLOW_THREADS
+  encoded = encode_frame(r);
+  Py_END_ALLOW_THREADS
+  if (!encoded) return raise(encoded.error());
+  const std::vector<uint8_t>& out = encoded.value();
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                   static_cast<Py_ssize_t>(out.size()));
+}
+
+PyMethodDef methods[] = {
+    {"decode", decode, METH_VARARGS,
+     "decode(data, num_threads, max_pixels) -> (buffer, height, width, channels, dtype)"},
+    {"info", info, METH_VARARGS, "info(data) -> the header's facts as a tuple"},
+    {"encode", encode, METH_VARARGS,
+     "encode(samples, width, height, channels, dtype, bits, lossless, quality, effort, "
+     "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes]) -> bytes"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) noexcept {
+  PyObject* type = sample_buffer_type(module);
+  if (type == nullptr) return -1;
+  state_of(module)->sample_buffer_type = type;
+  return PyModule_AddObjectRef(module, "SampleBuffer", type);
+}
+
+int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+  ModuleState* state = state_of(module);
+  if (state != nullptr) Py_VISIT(state->sample_buffer_type);
+  return 0;
+}
+
+int clear(PyObject* module) noexcept {
+  ModuleState* state = state_of(module);
+  if (state != nullptr) Py_CLEAR(state->sample_buffer_type);
+  return 0;
+}
+
+void free_module(void* module) noexcept { clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tessara_pillow._native",
+    "Full-precision decoding and encoding for tessara_pillow's array functions (private).",
+    sizeof(ModuleState),
+    methods,
+    slots,
+    traverse,
+    clear,
+    free_module,
+};
+
+}  // namespace
+}  // namespace tessara::native
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&tessara::native::module_def); }
