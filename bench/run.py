@@ -40,7 +40,7 @@ from PIL import Image
 
 import tessara
 import tessara_pillow
-from tessara_pillow import plugin
+from tessara_pillow import layouts, plugin
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import inputs  # noqa: E402
@@ -278,7 +278,9 @@ class Bench:
                 pixels, quality=QUALITY, effort=effort, lossless=lossless)))
         if copy_alone:
             # What save() does to hand the module its samples: one packing copy.
-            layers.append(python_layer("the packing alone (in save())", partial(plugin._packed, im)))
+            layout = layouts.encoded(mode)
+            assert layout is not None
+            layers.append(python_layer("the packing alone (in save())", partial(plugin._packed, im, layout)))
         if self.args.cli and cli_in is not None:
             layers.append(command_layer("cjxl", ["cjxl", "--quiet", *cli_args, "-e", str(effort), str(cli_in),
                                                  str(self.tmp / "cli.jxl")]))
