@@ -101,8 +101,12 @@ Status<EncodeError> declare_animation(JxlEncoder* enc, const AnimationSettings& 
 Status<EncodeError> apply_frame_settings(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
                                          const AnimationSettings& s) noexcept {
   TESSARA_TRY(check(enc, JxlEncoderSetFrameLossless(fs, s.lossless)));
+  // Lossless effort 1 on 16-bit samples corrupts libjxl 0.11.2's heap, as
+  // for still images: effort 2 instead.
+  const int64_t effort =
+      s.lossless && s.effort == 1 && s.sample == SampleKind::Uint16 ? 2 : s.effort;
   TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_EFFORT,
-                                                          s.effort)));
+                                                          effort)));
   // NaN passes libjxl's range check and later ends the process.
   if (std::isnan(s.distance)) return Err{EncodeError::ApiUsage};
   if (!s.lossless) TESSARA_TRY(check(enc, JxlEncoderSetFrameDistance(fs, s.distance)));
