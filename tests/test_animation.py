@@ -232,6 +232,32 @@ def test_still_options_and_metadata_hold_for_animations(tmp_path):
     assert (still.n_frames, still.is_animated) == (1, False)
 
 
+def test_an_animation_keeps_its_first_frames_profile(tmp_path):
+    """A wide-gamut animation keeps its profile and its samples, as a still
+    image does; a frame in sRGB among them is converted into that profile."""
+    (tmp_path / "p.ppm").write_bytes(b"P6 2 2 255\n" + bytes(12))
+    p3 = jxl_info(cjxl(tmp_path / "p.ppm", tmp_path / "p.jxl", "-d", "0", "-x", "color_space=RGB_D65_DCI_Rel_SRG"))
+    p3 = p3.icc_profile
+    frames = frames_of("RGB", 3)
+    for frame in frames[:2]:
+        frame.info["icc_profile"] = p3
+    data = saved(frames, lossless=True)
+    assert jxl_info(data).icc_profile == p3
+    im = Image.open(io.BytesIO(data))
+    im.load()
+    assert im.info["icc_profile"] == p3
+    for k in range(2):
+        im.seek(k)
+        np.testing.assert_array_equal(np.asarray(im), np.asarray(frames[k]))
+    im.seek(2)  # sRGB grey stays grey in Display P3 (same white, same transfer)
+    srgb_in_p3 = np.asarray(im, np.int16)
+    assert not np.array_equal(srgb_in_p3, np.asarray(frames[2]))
+    grey = Image.new("RGB", (W, H), (120, 120, 120))
+    im = Image.open(io.BytesIO(saved([frames[0], grey], lossless=True)))
+    im.seek(1)
+    assert np.abs(np.asarray(im, np.int16) - 120).max() <= 1
+
+
 def test_a_pillow_animation_saves_with_its_own_durations_and_loop():
     """save_all of an opened GIF keeps its durations (a 0 ms frame too) and
     loop without being told; the frames' positions are left as they were."""

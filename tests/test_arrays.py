@@ -3,8 +3,10 @@ the sources cjxl coded and against djxl, encode_array judged by djxl and
 jxlinfo, jxl_info, and the refusals of what cannot be stored."""
 
 import mmap
+import os
 import re
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -204,6 +206,22 @@ def test_metadata_boxes_are_written(tmp_path):
 def test_lossless_effort_one_on_wide_integers(bits):
     pixels = rng.integers(0, 1 << bits, (200, 130), dtype=np.uint16)
     np.testing.assert_array_equal(decode_array(encode_array(pixels, lossless=True, effort=1)), pixels)
+
+
+# The corruption does not always crash; valgrind sees it at once (invalid
+# writes inside libjxl), on every encoder that takes 16-bit samples.
+@pytest.mark.skipif("TESSARA_SANITIZER" in os.environ, reason="valgrind cannot run an ASan build")
+@pytest.mark.parametrize("encode", [
+    'tessara.Encoder("I;16", lossless=True, effort=1, num_threads=0)(a.tobytes(), 200, 130, False)',
+    "tessara_pillow.encode_array(a, lossless=True, effort=1, num_threads=0)",
+])
+def test_lossless_effort_one_on_16_bits_leaves_the_heap_intact(encode):
+    child = ("import numpy as np, tessara, tessara_pillow\n"
+             "a = np.random.default_rng(3).integers(0, 65536, (130, 200), dtype=np.uint16)\n"
+             f"assert len({encode}) > 0\n")
+    done = subprocess.run([tool("valgrind"), "-q", "--error-exitcode=99", sys.executable, "-c", child],
+                          capture_output=True, text=True, env={**os.environ, "PYTHONMALLOC": "malloc"})
+    assert done.returncode == 0, done.stderr[-3000:]
 
 
 def test_strided_and_byte_swapped_arrays(tmp_path):

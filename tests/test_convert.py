@@ -455,6 +455,9 @@ def test_the_progress_line_shows_on_a_terminal_only(tmp_path):
         (["-q", "80"], "need INPUT files or directories"),
         (["--to", "jpeg", "--lossless", "x.png"], "JPEG has no lossless mode"),
         (["-q", "90", "--lossless", "x.png"], "not allowed with argument"),
+        (["--scheduler", "local:x", "x.png"], "local:N needs N from 1 to 1024"),
+        (["--scheduler", "local:2", "-j", "2", "x.png"], "--jobs: with --scheduler each worker converts"),
+        (["--scheduler", "local:2"], "need INPUT files or directories"),
     ],
 )
 def test_usage_errors_are_one_line_and_status_2(capsys, args, message):

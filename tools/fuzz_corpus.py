@@ -108,8 +108,7 @@ def main() -> None:
     out, fixture_bin = Path(sys.argv[1]), Path(sys.argv[2])
     with tempfile.TemporaryDirectory() as tmp:
         files = jxl_files(Path(tmp), fixture_bin)
-        for target in ("animation_fuzz", "boxes_fuzz", "decoder_fuzz", "decode_call_fuzz",
-                       "arrays_decode_fuzz"):
+        for target in ("animation_fuzz", "boxes_fuzz", "decoder_fuzz", "decode_call_fuzz", "arrays_decode_fuzz"):
             write(out / target, files)
         write(out / "encoder_fuzz", encoder_inputs(Path(tmp)))
         write(out / "arrays_encode_fuzz", array_frames())

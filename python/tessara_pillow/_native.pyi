@@ -28,6 +28,8 @@ def encode(
     xmp: Buffer | None,
     icc: Buffer | None,
     num_threads: int,
+    use_container: bool = False,
+    compress_boxes: bool = False,
     /,
 ) -> bytes: ...
 

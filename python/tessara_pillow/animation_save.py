@@ -5,13 +5,14 @@ image, written by the plug-in's still save."""
 
 from __future__ import annotations
 
+import io
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import IO
 
-from PIL import Image, ImageSequence
+from PIL import Image, ImageCms, ImageSequence
 
-from . import _native, layouts, plugin, timing
+from . import _native, colour, layouts, plugin, timing
 
 # The target mode for each kind of frame: colour beats grey, alpha beats
 # none, and among opaque grey the deeper wins.
@@ -34,8 +35,15 @@ def save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
         plugin._save(im, fp, filename)
         return
     options = _Options(im)
-    frames = [_Frame(_encoded_mode(f), f.size, f.info.get("duration")) for f in _every_frame(sources)]
+    frames: list[_Frame] = []
+    profile: bytes | None = None
+    for f in _every_frame(sources):
+        if not frames:  # the animation's profile: the first frame's, as the still save stores it
+            profile = plugin._encodable(f, _icc(im, f))[1]
+        frames.append(_Frame(_encoded_mode(f), f.size, f.info.get("duration")))
     mode = _widest(frame.mode for frame in frames)
+    if profile is not None and colour.colour_space(profile) != plugin._PROFILE_SPACES.get(mode):
+        profile = None  # a grey profile, and colour frames among the rest
     size = frames[0].size
     for index, seen in enumerate(frames):
         if seen.size != size:
@@ -48,14 +56,14 @@ def save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     try:
         encoder = _native.AnimationEncoder(
             size[0], size[1], layout.channels, _DTYPES.get(mode, "uint8"), 0, options.lossless, options.quality,
-            options.effort, options.decoding_speed, numerator, denominator, _loop(im), mode in ("I;16", "F"), None,
+            options.effort, options.decoding_speed, numerator, denominator, _loop(im), mode == "F", profile,
             options.use_container, options.num_threads)
         for kind, box in (("exif", options.exif), ("xmp", options.xmp)):
             if box:
                 encoder.add_box(kind, box, options.compress)
         for frame, duration in zip(_every_frame(sources), ticks, strict=True):
-            icc = im.encoderinfo.get("icc_profile", frame.info.get("icc_profile"))
-            pixels = _unified(plugin._encodable(frame, icc or None), mode)
+            pixels, own = plugin._encodable(frame, _icc(im, frame))
+            pixels = _in_profile(_unified(pixels, mode), own, profile)
             encoder.add_frame(plugin._packed(pixels, layout), duration, "")
         data = encoder.finish()
     except (ValueError, RuntimeError) as e:
@@ -75,6 +83,30 @@ class _Options:
         self.use_container = bool(im.encoderinfo.get("use_container", False))
         self.compress = bool(im.encoderinfo.get("compress_metadata", False))
         self.exif, self.xmp = plugin._exif_option(im), plugin._xmp_option(im)
+
+
+def _icc(im: Image.Image, frame: Image.Image) -> bytes | None:
+    icc = im.encoderinfo.get("icc_profile", frame.info.get("icc_profile"))
+    return icc or None
+
+
+def _in_profile(im: Image.Image, source: bytes | None, target: bytes | None) -> Image.Image:
+    """A colour frame whose profile is not the animation's, converted from
+    its own (None: sRGB) to the animation's, which the file stores once."""
+    if source == target or im.mode not in ("RGB", "RGBA"):
+        return im
+    if target is None and source is not None:
+        return colour.to_srgb(im, source)
+    try:
+        profiles = [ImageCms.ImageCmsProfile(io.BytesIO(p)) if p else ImageCms.createProfile("sRGB")
+                    for p in (source, target)]
+        converted = ImageCms.profileToProfile(im, profiles[0], profiles[1], outputMode=im.mode,
+                                              renderingIntent=ImageCms.Intent.RELATIVE_COLORIMETRIC)
+    except (OSError, ImageCms.PyCMSError) as e:
+        msg = f"cannot convert a frame to the animation's ICC profile: {e}"
+        raise OSError(msg) from e
+    assert converted is not None
+    return converted
 
 
 def _every_frame(sources: list[Image.Image]) -> Iterator[Image.Image]:

@@ -1,6 +1,8 @@
 """The Pillow image plug-in for JPEG XL: a lazy open from the headers alone,
-one decode call on load(), and save through the module's Encoder. Animated
-files are read a frame at a time through animated.py, and written by
+one decode call on load(), and save through the module's Encoder (or the
+private encoder of full-precision arrays where the module would mislabel
+the pixels: 16-bit grey, ICC profiles other than sRGB). Animated files are
+read a frame at a time through animated.py, and written by
 animation_save.py."""
 
 from __future__ import annotations
@@ -8,14 +10,15 @@ from __future__ import annotations
 import io
 import math
 import struct
-from typing import IO, Any
+from typing import IO, Any, cast
 
 import PIL
 from PIL import Image, ImageFile
 
 import tessara
 
-from . import animated, colour, errors, header, layouts, metadata, pixel_access
+from . import _native, animated, colour, errors, header, layouts, metadata, native_save, pixel_access
+from .arrays import MAX_PIXELS
 
 FORMAT = "JXL"
 # The oldest Pillow the package works with (also declared in pyproject.toml):
@@ -36,6 +39,19 @@ def _check_pillow() -> None:
 _check_pillow()
 # The module refuses more worker threads than this (before starting any).
 MAX_THREADS = 1024
+
+
+# What turns pixels delivered upright (libjxl applies the orientation) back
+# into the layout the file stores, for each orientation other than 1.
+_UNDO_ORIENTATION = {
+    2: Image.Transpose.FLIP_LEFT_RIGHT,
+    3: Image.Transpose.ROTATE_180,
+    4: Image.Transpose.FLIP_TOP_BOTTOM,
+    5: Image.Transpose.TRANSPOSE,
+    6: Image.Transpose.ROTATE_90,
+    7: Image.Transpose.TRANSVERSE,
+    8: Image.Transpose.ROTATE_270,
+}
 
 
 def _accept(prefix: bytes) -> bool:
@@ -177,20 +193,51 @@ class JxlImageFile(ImageFile.ImageFile):
         try:
             is_jpeg, info, image, icc, _ = tessara.Decoder(num_threads=self.num_threads)(data)
         except RuntimeError as e:
-            msg = f"cannot decode JPEG XL image: {errors.plain_reason(e, truncated=self._header.truncated)}"
-            raise OSError(msg) from e
+            if not self._header.jpeg_reconstruction:
+                raise OSError(self._decode_failure(e)) from e
+            # libjxl refuses to rebuild a JPEG whose reconstruction data no
+            # longer matches the file (exiftool edited its Exif, say): the
+            # pixels still decode, as djxl falls back to them.
+            icc = self._take_jpeg_pixels(data, e)
+        else:
+            self._check_decoded(is_jpeg, info, image)
+            if is_jpeg:
+                self._take_jpeg(image)
+            else:
+                self._take_pixels(self._pillow_bytes(image))
         finally:
             del data
-        self._check_decoded(is_jpeg, info, image)
-        if is_jpeg:
-            self._take_jpeg(image)
-        else:
-            self._take_pixels(self._pillow_bytes(image))
         if icc:
             self.info["icc_profile"] = icc
         if self._exclusive_fp and self.fp is not None:
             self.fp.close()
         self.fp = None
+
+    def _decode_failure(self, error: RuntimeError) -> str:
+        return f"cannot decode JPEG XL image: {errors.plain_reason(error, truncated=self._header.truncated)}"
+
+    def _take_jpeg_pixels(self, data: bytes, failure: RuntimeError) -> bytes:
+        """The pixels of a file whose JPEG cannot be rebuilt, laid out as the
+        JPEG would have been (its orientation not applied, as the Exif still
+        says it); returns the profile of the pixels."""
+        try:
+            samples, height, width, channels, dtype = _native.decode(data, self.num_threads, MAX_PIXELS)
+            icc = _native.info(data)[11]
+        except (ValueError, RuntimeError) as e:
+            raise OSError(self._decode_failure(failure)) from e
+        orientation = self._header.codestream.orientation
+        expected = self._header.codestream.oriented_size
+        if (width, height) != expected or dtype != "uint8" or channels != self._layout.channels:
+            msg = (f"JPEG XL: decoded {width}x{height} pixels of {channels} {dtype} samples, "
+                   f"not the {expected[0]}x{expected[1]} {self.mode} its header announced")
+            raise OSError(msg)
+        # Pillow reads any buffer in place, though its annotation names bytes.
+        image = Image.frombuffer(self.mode, (width, height), cast(bytes, samples), "raw", self.mode, 0, 1)
+        if orientation != 1:
+            image = image.transpose(_UNDO_ORIENTATION[orientation])
+        self.im = image.im
+        self.readonly = image.readonly
+        return icc
 
     def _take_pixels(self, samples: bytes) -> None:
         """Pillow's image over the decoded bytes: in place for the modes that
@@ -284,7 +331,7 @@ def _sixteen_bit(im: Image.Image) -> Image.Image:
 # these modes. Pillow keeps a profile in `info` through convert(), so an image
 # may carry one of another kind (an RGB profile on a CMYK conversion): that
 # one says nothing about these pixels.
-_PROFILE_SPACES = {"RGB": "RGB", "RGBA": "RGB", "CMYK": "CMYK"}
+_PROFILE_SPACES = {"RGB": "RGB", "RGBA": "RGB", "CMYK": "CMYK", "L": "GRAY", "LA": "GRAY", "I;16": "GRAY"}
 
 
 def _profile_of(im: Image.Image, icc: bytes | None) -> bytes | None:
@@ -292,9 +339,12 @@ def _profile_of(im: Image.Image, icc: bytes | None) -> bytes | None:
     return icc if icc and space and colour.colour_space(icc) == space else None
 
 
-def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
-    """`im` in one of the module's modes, colour images in sRGB (through
-    their ICC profile where it describes their kind of colour)."""
+def _encodable(im: Image.Image, icc: bytes | None) -> tuple[Image.Image, bytes | None]:
+    """`im` in one of the module's modes, and the ICC profile to store with
+    it: one of its kind of colour that is not sRGB (the encoders' own tag),
+    kept as Pillow's PNG, JPEG and WebP writers keep it, so wide-gamut
+    pixels stay as they are. CMYK and the other ink or lab spaces become
+    sRGB (through their profile, where they have one)."""
     mode = im.mode
     if mode == "1":
         im = im.convert("L")
@@ -308,13 +358,16 @@ def _encodable(im: Image.Image, icc: bytes | None) -> Image.Image:
     elif mode in _TO_RGB:
         # A CMYK profile tells how the inks look; without one, Pillow's formula.
         inks = _profile_of(im, icc)
-        im = colour.to_srgb(im, inks) if inks else im.convert("RGB")
-        icc = None
+        return (colour.to_srgb(im, inks) if inks else im.convert("RGB")), None
     elif layouts.encoded(mode) is None:
         msg = f"cannot write mode {mode} as JPEG XL"
         raise OSError(msg)
+    if im.mode not in native_save.MODES:
+        return im, None  # "F": linear, as the module tags it
     icc = _profile_of(im, icc)
-    return colour.to_srgb(im, icc) if icc else im
+    if icc and _PROFILE_SPACES[im.mode] == "RGB" and colour.is_srgb(icc):
+        icc = None
+    return im, icc
 
 
 def _packed(im: Image.Image, layout: layouts.Layout) -> bytes:
@@ -408,17 +461,30 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     lossless = bool(im.encoderinfo.get("lossless", False))
     exif, xmp = _exif_option(im), _xmp_option(im)
     icc = im.encoderinfo.get("icc_profile", im.info.get("icc_profile"))
+    use_container = bool(im.encoderinfo.get("use_container", False))
+    compress = bool(im.encoderinfo.get("compress_metadata", False))
     im.load()
-    pixels = _encodable(im, icc or None)
+    pixels, profile = _encodable(im, icc or None)
     layout = layouts.encoded(pixels.mode)
     assert layout is not None  # _encodable converted it
+    if pixels.mode == "I;16" or profile is not None:
+        # The module would tag these pixels as what they are not: 16-bit
+        # grey as linear, every profile as sRGB.
+        options = native_save.Options(lossless, quality, effort, decoding_speed, exif, xmp, use_container,
+                                      compress, num_threads)
+        try:
+            data = native_save.encode(pixels.mode, pixels.size, _packed(pixels, layout), profile, options)
+        except ValueError as e:
+            raise OSError(f"cannot encode JPEG XL image: {e}") from e
+        fp.write(data)
+        return
     encoder = tessara.Encoder(
         layout.module_mode,
         lossless=lossless,
         quality=float(quality),
         decoding_speed=decoding_speed,
         effort=effort,
-        use_container=bool(im.encoderinfo.get("use_container", False)),
+        use_container=use_container,
         num_threads=num_threads,
     )
     try:
@@ -429,7 +495,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
             False,
             exif=exif,
             xmp=xmp,
-            compress=bool(im.encoderinfo.get("compress_metadata", False)),
+            compress=compress,
         )
     except RuntimeError as e:
         msg = f"cannot encode JPEG XL image: {errors.plain_reason(e, 'encode')}"

@@ -7,8 +7,15 @@ import io
 
 import tessara
 
-from . import errors, header
+from . import _native, errors, header
+from .arrays import MAX_PIXELS
 from .plugin import MAX_THREADS
+
+
+class JpegNotRebuilt(ValueError):
+    """The file carries JPEG reconstruction data, its pixels decode, but
+    libjxl cannot rebuild the JPEG from it: the data no longer matches the
+    file, as when a tool changed its metadata after it was transcoded."""
 
 
 def _check_int(name: str, value: int, low: int, high: int) -> None:
@@ -51,9 +58,23 @@ def jxl_to_jpeg(jxl: bytes, *, num_threads: int = -1) -> bytes:
     try:
         is_jpeg, _, data, _, _ = tessara.Decoder(num_threads=num_threads)(jxl)
     except RuntimeError as e:
+        if not headers.truncated and _pixels_decode(jxl, num_threads):
+            msg = ("the original JPEG cannot be rebuilt: the file's JPEG reconstruction data no longer matches it "
+                   "(its metadata was probably changed since it was transcoded); its pixels still decode")
+            raise JpegNotRebuilt(msg) from e
         msg = f"cannot rebuild the JPEG file: {errors.plain_reason(e, truncated=headers.truncated)}"
         raise ValueError(msg) from e
     if not is_jpeg:
         msg = "libjxl did not use the file's JPEG reconstruction data"
         raise ValueError(msg)
     return data
+
+
+def _pixels_decode(jxl: bytes, num_threads: int) -> bool:
+    """Whether the file's pixels decode: what tells a reconstruction that
+    libjxl refuses from a damaged file (the one failure text covers both)."""
+    try:
+        _native.decode(jxl, num_threads, MAX_PIXELS)
+    except (ValueError, RuntimeError):
+        return False
+    return True

@@ -101,6 +101,8 @@ Status<EncodeError> declare_animation(JxlEncoder* enc, const AnimationSettings& 
 Status<EncodeError> apply_frame_settings(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
                                          const AnimationSettings& s) noexcept {
   TESSARA_TRY(check(enc, JxlEncoderSetFrameLossless(fs, s.lossless)));
+  // Lossless effort 1 on integers of 9 to 16 bits corrupts libjxl 0.11.2's
+  // heap, as for still images: effort 2 instead.
   SampleFrame shape;
   shape.kind = s.sample;
   shape.bits = s.bits;

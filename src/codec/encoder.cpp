@@ -315,8 +315,11 @@ Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
 
 Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
     PixelFrame<uint16_t> frame, uint32_t width, uint32_t height) noexcept {
+  // 16-bit samples: the same move away from lossless effort 1 as for arrays
+  // (that effort corrupts libjxl's heap); the file differs, not its pixels.
+  const uint8_t effort = settings_.lossless && effort_ == 1 ? 2 : effort_;
   return encode_frame(
-      Session{encoder_.get(), frame_settings_, boxes_enabled_, *runner_, settings_, effort_}, frame,
+      Session{encoder_.get(), frame_settings_, boxes_enabled_, *runner_, settings_, effort}, frame,
       width, height);
 }
 

@@ -83,6 +83,7 @@ struct EncodeRequest {
   long long num_threads = -1;
   std::span<const uint8_t> exif;
   std::span<const uint8_t> xmp;
+  bool compress_boxes = false;
 };
 
 // The codec work of one encode, run with the lock released.
@@ -97,7 +98,7 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
   driver.value().set_effort(static_cast<uint8_t>(r.effort));
   for (auto [kind, contents] : {std::pair{BoxKind::Exif, r.exif}, std::pair{BoxKind::Xml, r.xmp}}) {
     if (contents.data() == nullptr) continue;
-    if (auto added = driver.value().add_box(kind, contents, false); !added) {
+    if (auto added = driver.value().add_box(kind, contents, r.compress_boxes); !added) {
       return Err{Failure{added.error()}};
     }
   }
@@ -107,17 +108,21 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
 }
 
 // encode(samples, width, height, channels, dtype, bits, lossless, quality,
-//        effort, decoding_speed, exif, xmp, icc, num_threads) -> bytes
+//        effort, decoding_speed, exif, xmp, icc, num_threads
+//        [, use_container, compress_boxes]) -> bytes
+// The last two serve the Pillow plug-in's save options.
 PyObject* encode(PyObject*, PyObject* args) noexcept {
   Borrowed samples, exif, xmp, icc;
   EncodeRequest r;
   const char* dtype = "";
   int lossless = 0;
+  int use_container = 0;
+  int compress_boxes = 0;
   long long decoding_speed = 0;
-  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L:encode", &samples.view, &r.frame.width,
+  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|pp:encode", &samples.view, &r.frame.width,
                         &r.frame.height, &r.frame.channels, &dtype, &r.frame.bits, &lossless,
                         &r.quality, &r.effort, &decoding_speed, &exif.view, &xmp.view, &icc.view,
-                        &r.num_threads)) {
+                        &r.num_threads, &use_container, &compress_boxes)) {
     return nullptr;
   }
   const std::optional<SampleKind> kind = kind_named(dtype);
@@ -132,6 +137,8 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
   r.xmp = xmp.view.obj != nullptr ? xmp.bytes() : std::span<const uint8_t>{};
   r.settings.lossless = lossless != 0;
   r.settings.decoding_speed = decoding_speed;
+  r.settings.use_container = use_container != 0;
+  r.compress_boxes = compress_boxes != 0;
   Result<std::vector<uint8_t>, Failure> encoded = Err{Failure{PoolRefused{}}};
   Py_BEGIN_ALLOW_THREADS
   encoded = encode_frame(r);
@@ -148,7 +155,7 @@ PyMethodDef methods[] = {
     {"info", info, METH_VARARGS, "info(data) -> the header's facts as a tuple"},
     {"encode", encode, METH_VARARGS,
      "encode(samples, width, height, channels, dtype, bits, lossless, quality, effort, "
-     "decoding_speed, exif, xmp, icc, num_threads) -> bytes"},
+     "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes]) -> bytes"},
     {"walk", walk, METH_VARARGS,
      "walk(data, max_frames) -> (facts, [(duration ticks, name), ...], stopped): frame headers only"},
     {nullptr, nullptr, 0, nullptr},

@@ -1,6 +1,7 @@
 """tessara-convert: the command line. With no input it runs the
-demonstration; with inputs it converts them on a thread pool, with a progress
-line, one line per failure and a summary."""
+demonstration; with inputs it converts them on a thread pool (or on a Dask
+cluster, --scheduler), with a progress line, one line per failure and a
+summary."""
 
 from __future__ import annotations
 
@@ -13,7 +14,7 @@ import threading
 import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager, nullcontext
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass
 from pathlib import Path
 from types import FrameType
@@ -21,10 +22,10 @@ from typing import NoReturn, TextIO
 
 from PIL import Image
 
-from . import demo, libjxl_notes, one_file, planning
+from . import demo, libjxl_notes, one_file, planning, remote
 from .outputs import Outputs, remove_leftovers
 from .planning import Action, Job, Plan, Settings
-from .pool import ThreadPool
+from .pool import Pool, RunFailed, ThreadPool, Work
 from .progress import Progress, clock, human_bytes
 from .reasons import describe, printable
 
@@ -68,8 +69,17 @@ and running it again finishes the work, since outputs that exist are skipped
 A file that cannot be converted gives one line on standard error; the others
 go on. A progress line is shown when standard error is a terminal.
 
-Exit status: 0 when every file was converted (or skipped), 1 when any failed,
-2 for a usage error, 128 + the signal when interrupted (130 for Ctrl-C).
+With --scheduler the files are converted as tasks on a Dask cluster, each
+on one core of a worker; planning, progress and the summary stay here, and
+the outputs are the same bytes. Inputs and OUTDIR must be on a file system
+that every worker sees under the same paths (a shared one, such as NFS), and
+every worker needs tessara installed (pip install tessara[cluster] brings
+Dask). A worker that dies has its files converted by another; if the
+scheduler goes away the run stops, and running it again finishes the rest.
+
+Exit status: 0 when every file was converted (or skipped), 1 when any failed
+or the cluster failed, 2 for a usage error, 128 + the signal when interrupted
+(130 for Ctrl-C).
 
 Examples:
   tessara-convert                          the demonstration
@@ -77,7 +87,9 @@ Examples:
   tessara-convert photos/ -o photos-jxl/   ... into a mirror tree
   tessara-convert photos-jxl/ -o back/     back: JPEGs bit for bit, the rest PNG
   tessara-convert scan.tif -q 80 -e 9      a small lossy JPEG XL, slow effort
-  tessara-convert photos-jxl/ --to webp    JPEG XL files as WebP"""
+  tessara-convert photos-jxl/ --to webp    JPEG XL files as WebP
+  tessara-convert /nfs/photos/ -o /nfs/jxl/ --scheduler tcp://10.0.0.5:8786
+                                           ... on a Dask cluster sharing /nfs"""
 
 
 def _cores() -> int:
@@ -114,6 +126,19 @@ def _size(text: str) -> tuple[int, int]:
         raise argparse.ArgumentTypeError(f"{text!r} is not WIDTHxHEIGHT") from None
 
 
+def _scheduler(text: str) -> str:
+    if text.startswith("local:"):
+        try:
+            count = int(text.removeprefix("local:"))
+        except ValueError:
+            count = 0
+        if not 1 <= count <= 1024:
+            raise argparse.ArgumentTypeError(f"{text!r}: local:N needs N from 1 to 1024 worker processes")
+    elif not text.strip():
+        raise argparse.ArgumentTypeError("an empty address")
+    return text
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog=PROG, usage=f"{PROG} [OPTION]... [INPUT]...", description=DESCRIPTION,
                                 epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter, add_help=False)
@@ -136,8 +161,12 @@ def parser() -> argparse.ArgumentParser:
     enc.add_argument("--decoding-speed", metavar="N", type=_ranged(int, 0, 4), default=0,
                      help="JPEG XL decoding speed, 0 (smallest file) to 4 (fastest) (default 0)")
     run = p.add_argument_group("running")
-    run.add_argument("-j", "--jobs", metavar="N", type=_ranged(int, 1, 1024), default=_cores(),
+    run.add_argument("-j", "--jobs", metavar="N", type=_ranged(int, 1, 1024),
                      help=f"files converted at once, each on one core (default: the cores, {_cores()})")
+    run.add_argument("--scheduler", metavar="ADDRESS|local:N", type=_scheduler,
+                     help="convert on the Dask cluster whose scheduler is at ADDRESS (tcp://host:port, as "
+                          "`dask scheduler` prints it), or on a cluster of N worker processes on this machine; "
+                          "inputs and OUTDIR must be on a file system every worker sees")
     run.add_argument("--max-pixels", metavar="N", type=_ranged(int, 0, None), default=planning.Settings.max_pixels,
                      help="refuse larger images as possible decompression bombs (default %(default)s, "
                           "Pillow's limit; 0: none)")
@@ -217,6 +246,8 @@ class _Run:
         self.tally = _Tally()
         self.outputs = Outputs()
         self.progress: Progress | None = None
+        self.pool: Pool = ThreadPool(args.jobs or _cores(), PROG, _REFRESH_S)
+        self.remote = False  # whether the pool's workers are other processes
 
     def say(self, text: str, stream: TextIO | None = None) -> None:
         if self.progress:
@@ -264,7 +295,16 @@ class _Run:
             if self.args.verbose:
                 self.say(f"{leftover}: removed, a temporary file left by an interrupted run")
         if plan.jobs:
-            self._convert(plan.jobs)
+            try:
+                self._convert(plan.jobs)
+            except RunFailed as e:
+                if self.progress:
+                    self.progress.clear()
+                    self.progress = None
+                done = self.tally.converted + self.tally.copied
+                self.say(f"{PROG}: {e}; stopped with {done} files finished or more (running the same command "
+                         "again finishes the others)", self.err)
+                return EXIT_FAILED
         self._summary(plan, time.monotonic() - start)
         return EXIT_FAILED if self.tally.failed else 0
 
@@ -276,8 +316,8 @@ class _Run:
         def work(job: Job, num_threads: int) -> int:
             return one_file.run(job, settings, outputs, num_threads)
 
-        ThreadPool(self.args.jobs, PROG, _REFRESH_S).run(todo, work, self._finished, progress.draw,
-                                                       outputs.abort)
+        elsewhere: Work = remote.Converter(settings)  # picklable, with outputs of each worker's own
+        self.pool.run(todo, elsewhere if self.remote else work, self._finished, progress.draw, outputs.abort)
         self.progress.clear()
         self.progress = None
 
@@ -345,6 +385,22 @@ def _demo(args: argparse.Namespace) -> int:
     return 0 if all(row.ok for row in rows) else EXIT_FAILED
 
 
+def _cluster(args: argparse.Namespace) -> AbstractContextManager[Pool | None] | None:
+    """The connection to the cluster of --scheduler, when there is one; None
+    (having said why) when Dask is not installed. Dask is imported only here."""
+    if args.scheduler is None or args.dry_run:
+        return nullcontext()
+    try:
+        from . import cluster
+    except ImportError as e:
+        if (e.name or "").partition(".")[0] not in ("distributed", "dask"):
+            raise
+        print(f"{PROG}: --scheduler needs Dask's distributed package (pip install tessara[cluster]): {e}",
+              file=sys.stderr)
+        return None
+    return cluster.connected(args.scheduler, _REFRESH_S)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """tessara-convert with these arguments (default: sys.argv's); returns
     the exit status. Usage errors raise SystemExit(2), as argparse does.
@@ -361,10 +417,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     so that the interpreter's exit stays quiet."""
     p = parser()
     args = p.parse_args(argv)
+    if args.scheduler and args.jobs:
+        p.error("--jobs: with --scheduler each worker converts as many files at once as it has threads")
     if args.to == planning.JPEG and args.lossless:
         p.error("--lossless: JPEG has no lossless mode (a JPEG XL made from a JPEG rebuilds it without it)")
     if not args.inputs:
-        if args.to or args.quality is not None or args.lossless or args.overwrite or args.dry_run:
+        if args.to or args.quality is not None or args.lossless or args.overwrite or args.dry_run or args.scheduler:
             p.error("conversion options need INPUT files or directories (no INPUT runs the demonstration)")
         try:
             with _signals_interrupt():
@@ -372,12 +430,22 @@ def main(argv: Sequence[str] | None = None) -> int:
         except (KeyboardInterrupt, _Interrupted) as e:
             return 128 + (e.signum if isinstance(e, _Interrupted) else signal.SIGINT)
     run = _Run(args, _settings(args))
+    cluster = _cluster(args)
+    if cluster is None:
+        return EXIT_FAILED
     notes = nullcontext(sys.stderr) if args.verbose else libjxl_notes.without_libjxl_notes(sys.stderr)
     try:
         # The signal handlers last, so that an interrupt always finds the rest in place.
         with _pillow_quiet(), notes as run.err, _signals_interrupt():
             try:
-                return run.execute(planning.make_plan(args.inputs, run.settings))
+                # The cluster first, so that one that cannot be reached says so at once.
+                with cluster as pool:
+                    if pool is not None:
+                        run.pool, run.remote = pool, True
+                    return run.execute(planning.make_plan(args.inputs, run.settings))
+            except RunFailed as e:
+                run.say(f"{PROG}: {e}", run.err)
+                return EXIT_FAILED
             except KeyboardInterrupt:
                 run.interrupted(signal.SIGINT)
             except _Interrupted as e:

@@ -11,13 +11,13 @@ from typing import Any
 
 from PIL import Image, ImageCms, ImageOps, PngImagePlugin
 
-from . import animation
+from . import animation, deep
 from .jpeg_frame import transcoding_obstacle
 from .outputs import Outputs
 from .planning import JPEG, JXL, PNG, Action, Job, Settings, check_pixels
 from .reasons import Refused, describe
 from ..plugin import JxlImageFile
-from ..transcode import jpeg_to_jxl, jxl_to_jpeg
+from ..transcode import JpegNotRebuilt, jpeg_to_jxl, jxl_to_jpeg
 
 _ORIENTATION = 0x0112
 # Quality for JPEG and WebP when none is asked for: Pillow's defaults (75,
@@ -46,11 +46,15 @@ def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int
                 return _write(job, settings, outputs, mode, _transcoded(source.read(), settings, num_threads))
             if job.action is Action.REBUILD:
                 source.seek(0)
-                return _write(job, settings, outputs, mode, jxl_to_jpeg(source.read(), num_threads=num_threads))
+                return _write(job, settings, outputs, mode, _rebuilt(source.read(), num_threads))
             if isinstance(im, JxlImageFile):
                 im.num_threads = num_threads
             if animation.is_animation(im):
                 return _animation(job, settings, outputs, mode, im, num_threads)
+            if job.fmt in deep.FORMATS:
+                samples = deep.read(im, source, num_threads)
+                if samples is not None:
+                    return _write_deep(job, settings, outputs, mode, im, samples, num_threads)
             im.load()
             if job.fmt == JXL:
                 upright = _upright(im)
@@ -61,6 +65,27 @@ def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int
             with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
                 pixels.save(stream, job.fmt, **options)
                 return stream.tell()
+
+
+def _write_deep(job: Job, settings: Settings, outputs: Outputs, mode: int, im: Image.Image,
+                samples: deep.Samples, num_threads: int) -> int:
+    """An input with more bits than its Pillow image, written at its own precision."""
+    if not isinstance(im, JxlImageFile):
+        im.load()  # a PNG's metadata may follow its image data
+    metadata = _metadata(_upright(im))  # JPEG XL's Exif and XMP are read on open
+    with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
+        deep.write(stream, samples, job.fmt, _encoder_options(JXL, settings, num_threads), metadata)
+        return stream.tell()
+
+
+def _rebuilt(jxl: bytes, num_threads: int) -> bytes:
+    try:
+        return jxl_to_jpeg(jxl, num_threads=num_threads)
+    except JpegNotRebuilt as e:
+        # Not its pixels in a new JPEG instead: a second lossy generation is
+        # for the user to ask for, as for JPEGs that cannot be transcoded.
+        msg = f"{e}; --quality re-encodes its pixels as JPEG, --to png keeps them exactly"
+        raise Refused(msg) from e
 
 
 def _transcoded(jpeg: bytes, settings: Settings, num_threads: int) -> bytes:

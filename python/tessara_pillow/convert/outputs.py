@@ -96,19 +96,23 @@ def _create_locked(final: Path, mode: int) -> tuple[Path, int]:
 
 
 class Outputs:
-    """The outputs being written by all threads of a run."""
+    """The outputs being written by all threads of a run (or of a worker
+    process, when `retried`: see writing())."""
 
-    def __init__(self) -> None:
+    def __init__(self, *, retried: bool = False) -> None:
         self._lock = threading.Lock()
         self._open: set[Path] = set()
         self._aborted = False
+        self._retried = retried
 
     @contextmanager
     def writing(self, final: Path, *, overwrite: bool, mode: int = 0o666) -> Iterator[BinaryIO]:
         """A file to write `final`'s content into; when the block ends without
         an exception it becomes `final` (FileExistsError if `final` exists and
         not overwrite), otherwise it is removed. It is created with the
-        permission bits `mode`, less the umask's."""
+        permission bits `mode`, less the umask's. When `retried`, a job may be
+        running again after a worker died with its output finished: a `final`
+        that exists with the same content is then that output, not a conflict."""
         _make_directory(final.parent)
         with self._lock:
             if self._aborted:
@@ -129,7 +133,7 @@ class Outputs:
                 with self._lock:
                     if self._aborted:
                         raise Aborted
-                    _finish(temporary, final, overwrite)
+                    _finish(temporary, final, overwrite, self._retried)
                     self._open.discard(temporary)
             _sync_directory(final.parent)
         except BaseException:
@@ -154,7 +158,7 @@ class Outputs:
             pass
 
 
-def _finish(temporary: Path, final: Path, overwrite: bool) -> None:
+def _finish(temporary: Path, final: Path, overwrite: bool, retried: bool) -> None:
     try:
         if overwrite:
             os.replace(temporary, final)
@@ -164,12 +168,13 @@ def _finish(temporary: Path, final: Path, overwrite: bool) -> None:
         try:
             os.link(temporary, final)
         except FileExistsError:
-            raise _appeared(final) from None
+            _found_finished(temporary, final, retried)
         except OSError as e:
             if e.errno not in _NO_LINKS:
                 raise
             if final.exists():
-                raise _appeared(final) from e
+                _found_finished(temporary, final, retried)
+                return
             os.replace(temporary, final)
         else:
             temporary.unlink()
@@ -177,6 +182,27 @@ def _finish(temporary: Path, final: Path, overwrite: bool) -> None:
         raise
     except OSError as e:
         raise _failed(e, f"cannot rename {temporary.name} to {final}") from e
+
+
+def _found_finished(temporary: Path, final: Path, retried: bool) -> None:
+    """`final` exists: an error, unless this is a job run again and `final`
+    holds the bytes it wrote, the output of its earlier run."""
+    if not (retried and _same_bytes(temporary, final)):
+        raise _appeared(final)
+    temporary.unlink()
+
+
+def _same_bytes(a: Path, b: Path) -> bool:
+    try:
+        with open(a, "rb") as one, open(b, "rb") as two:
+            if os.fstat(one.fileno()).st_size != os.fstat(two.fileno()).st_size:
+                return False
+            while chunk := one.read(1 << 20):
+                if chunk != two.read(len(chunk)):
+                    return False
+            return True
+    except OSError:
+        return False
 
 
 def _appeared(final: Path) -> FileExistsError:

@@ -8,11 +8,22 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from typing import Protocol
 
 from .planning import Job
 
 Work = Callable[[Job, int], int]  # (job, libjxl threads for it) -> bytes written
 Finished = Callable[[Job, int | BaseException], None]  # bytes written, or why it failed
+
+
+class RunFailed(Exception):
+    """The way of running jobs itself broke down (a cluster lost its
+    scheduler, say): the run stops, and the message says why in one line."""
+
+
+class Pool(Protocol):
+    def run(self, jobs: Sequence[Job], work: Work, finished: Finished, idle: Callable[[], None],
+            abandon: Callable[[], None]) -> None: ...
 
 
 class ThreadPool:

@@ -1,0 +1,59 @@
+"""Saving what the module's encoder would mislabel, through the private
+module _native: "I;16" with the sRGB transfer (the module tags 16-bit grey
+linear, while a 16-bit grey file is sRGB-encoded unless it says otherwise),
+and images whose ICC profile is not sRGB with that profile stored (the module
+tags everything sRGB). The samples are stored as they are; numpy is not
+needed."""
+
+from __future__ import annotations
+
+import array
+import sys
+from dataclasses import dataclass
+
+from . import _native
+
+# Pillow's raw bytes of the modes saved here: mode -> (sample type, channels).
+_SAMPLES = {
+    "L": ("uint8", 1),
+    "LA": ("uint8", 2),
+    "RGB": ("uint8", 3),
+    "RGBA": ("uint8", 4),
+    "I;16": ("uint16", 1),
+}
+MODES = tuple(_SAMPLES)
+
+
+@dataclass(frozen=True)
+class Options:
+    """The plug-in's save options, checked by the plug-in."""
+
+    lossless: bool
+    quality: float
+    effort: int
+    decoding_speed: int
+    exif: bytes | None  # an "Exif" box's content
+    xmp: bytes | None
+    use_container: bool
+    compress_metadata: bool
+    num_threads: int
+
+
+def encode(mode: str, size: tuple[int, int], packed: bytes, icc: bytes | None, options: Options) -> bytes:
+    """A JPEG XL file of Pillow's raw bytes of an image of `mode` (one of
+    MODES; "I;16" little-endian). Without `icc` the samples are tagged sRGB
+    (grey: the sRGB transfer). ValueError when libjxl refuses the image,
+    the profile or the settings."""
+    dtype, channels = _SAMPLES[mode]
+    samples: bytes | array.array[int] = packed
+    if dtype == "uint16" and sys.byteorder == "big":
+        words = array.array("H", packed)
+        words.byteswap()
+        samples = words
+    o = options
+    try:
+        return _native.encode(samples, size[0], size[1], channels, dtype, 0, o.lossless, o.quality, o.effort,
+                              o.decoding_speed, o.exif, o.xmp, icc, o.num_threads, o.use_container,
+                              o.compress_metadata)
+    except RuntimeError as e:
+        raise ValueError(str(e)) from e

@@ -1,0 +1,164 @@
+"""What the plug-in stores about colour: "I;16" with the sRGB transfer (or
+its own grey profile), "F" linear, non-sRGB profiles kept with the pixels
+unchanged, and every save option honoured on that path as on the module's.
+jxlinfo, djxl, exiftool and Pillow's PNG reader judge."""
+
+import io
+import json
+import subprocess
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from jxltools import cjxl, djxl, jxlinfo, tool, walk_container, write_pnm
+from tessara_pillow import decode_array, jxl_info
+
+rng = np.random.default_rng(16)
+XMP = b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF/></x:xmpmeta>'
+
+
+def colour_report(path):
+    """jxlinfo's "Color space" line."""
+    out = subprocess.run([tool("jxlinfo"), str(path)], capture_output=True, text=True, check=True).stdout
+    return next(line for line in out.splitlines() if line.startswith("Color space"))
+
+
+def profile_of(tmp_path, space, channels=3):
+    """libjxl's ICC profile for a colour space it names: cjxl is told the
+    input is in that space, and the file hands back its profile."""
+    write_pnm(tmp_path / "p.pnm", np.zeros((2, 2, channels), np.uint8) if channels == 3 else np.zeros((2, 2), np.uint8))
+    return jxl_info(cjxl(tmp_path / "p.pnm", tmp_path / "p.jxl", "-d", "0", "-x", f"color_space={space}")).icc_profile
+
+
+def grey16():
+    return rng.integers(0, 65536, (24, 33), dtype=np.uint16)
+
+
+@pytest.mark.parametrize("lossless", [True, False])
+def test_i16_keeps_its_values_with_the_srgb_transfer(tmp_path, lossless):
+    samples = grey16()
+    Image.fromarray(samples).save(tmp_path / "g.jxl", lossless=lossless)
+    assert "Grayscale" in colour_report(tmp_path / "g.jxl")
+    assert "sRGB transfer function" in colour_report(tmp_path / "g.jxl")
+    with Image.open(djxl(tmp_path / "g.jxl", tmp_path / "g.png")) as png:
+        assert png.mode == "I;16"
+        assert png.info.get("gamma") != 1.0  # djxl's mark of linear samples
+        decoded = np.asarray(png)
+    if lossless:
+        assert np.array_equal(decoded, samples)
+    else:
+        assert np.abs(decoded.astype(int) - samples).mean() < 2000  # noise, lossy, still the same picture
+
+
+@pytest.mark.parametrize("mode, transfer", [("L", "sRGB"), ("I;16", "sRGB"), ("F", "Linear")])
+def test_grey_transfers(tmp_path, mode, transfer):
+    im = {"L": lambda: Image.fromarray(grey16() >> 8).convert("L"), "I;16": lambda: Image.fromarray(grey16()),
+          "F": lambda: Image.fromarray(rng.random((8, 9), dtype=np.float32))}[mode]()
+    assert im.mode == mode
+    im.save(tmp_path / "g.jxl", lossless=True)
+    assert f"{transfer} transfer function" in colour_report(tmp_path / "g.jxl")
+
+
+def test_i16_keeps_a_grey_profile_of_its_own(tmp_path):
+    icc = profile_of(tmp_path, "Gra_D65_Rel_g0.45455", channels=1)  # gamma 2.2 grey
+    samples = grey16()
+    im = Image.fromarray(samples)
+    im.save(tmp_path / "g.jxl", lossless=True, icc_profile=icc)
+    data = (tmp_path / "g.jxl").read_bytes()
+    assert jxl_info(data).icc_profile == icc
+    assert f'{len(icc)}-byte ICC profile, CMM type: "jxl ", color space: "GRAY"' in colour_report(tmp_path / "g.jxl")
+    assert np.array_equal(np.asarray(Image.open(djxl(tmp_path / "g.jxl", tmp_path / "g.png"))), samples)
+    with Image.open(tmp_path / "g.jxl") as again:  # through the plug-in and back: unchanged
+        again.save(tmp_path / "again.jxl", lossless=True)
+    assert jxl_info((tmp_path / "again.jxl").read_bytes()).icc_profile == icc
+
+
+@pytest.mark.parametrize("space", [
+    "RGB_D65_DCI_Rel_SRG",  # Display P3
+    "RGB_D65_202_Rel_PeQ",  # Rec. 2100 PQ
+    "RGB_D65_0.64;0.33;0.21;0.71;0.15;0.06_Rel_g0.45455",  # Adobe RGB's primaries, gamma 2.2
+], ids=["display-p3", "rec2100-pq", "adobe-rgb"])
+@pytest.mark.parametrize("mode", ["RGB", "RGBA"])
+def test_wide_gamut_is_stored_with_its_profile(tmp_path, space, mode):
+    icc = profile_of(tmp_path, space)
+    samples = rng.integers(0, 256, (19, 27, len(mode)), dtype=np.uint8)
+    im = Image.fromarray(samples, mode)
+    im.info["icc_profile"] = icc
+    im.save(tmp_path / "w.jxl", lossless=True)
+    data = (tmp_path / "w.jxl").read_bytes()
+    assert f'{len(icc)}-byte ICC profile, CMM type: "jxl ", color space: "RGB "' in colour_report(tmp_path / "w.jxl")
+    assert jxl_info(data).icc_profile == icc
+    assert np.array_equal(decode_array(data), samples)
+    with Image.open(djxl(tmp_path / "w.jxl", tmp_path / "w.png")) as png:
+        assert np.array_equal(np.asarray(png), samples)
+    with Image.open(tmp_path / "w.jxl") as again:
+        assert np.array_equal(np.asarray(again), samples)
+        assert again.info["icc_profile"] == icc
+
+
+def test_a_lossy_wide_gamut_image_stays_close_in_its_own_space(tmp_path):
+    icc = profile_of(tmp_path, "RGB_D65_DCI_Rel_SRG")
+    y, x = np.mgrid[0:48, 0:64]
+    samples = np.stack([x * 4, y * 5, x + y * 2], -1).astype(np.uint8)
+    im = Image.fromarray(samples)
+    im.save(tmp_path / "w.jxl", quality=90, icc_profile=icc)
+    with Image.open(djxl(tmp_path / "w.jxl", tmp_path / "w.png")) as png:
+        # Had the pixels been relabelled (or converted to sRGB), they would be
+        # tens of levels away; compression alone moves a few.
+        assert np.abs(np.asarray(png.convert("RGB")).astype(int) - samples).max() <= 12
+
+
+def exiftool(path):
+    out = subprocess.run([tool("exiftool"), "-j", "-G1", "-a", str(path)], capture_output=True, text=True,
+                         check=True).stdout
+    return {k: v for k, v in json.loads(out)[0].items() if k.startswith(("IFD0:", "XMP"))}
+
+
+@pytest.mark.parametrize("container, compress", [(False, False), (True, False), (True, True)])
+def test_the_array_path_stores_metadata_as_the_module_path_does(tmp_path, container, compress):
+    """I;16 and a wide-gamut RGB image go through the array encoder, "L"
+    through the module's: the same options give the same boxes."""
+    exif = Image.Exif()
+    exif[0x013B] = "Ada"
+    options = dict(exif=exif.tobytes(), xmp=XMP, use_container=container, compress_metadata=compress,
+                   lossless=True, effort=3, num_threads=0)
+    wide = Image.fromarray(rng.integers(0, 256, (9, 8, 3), dtype=np.uint8))
+    wide.info["icc_profile"] = profile_of(tmp_path, "RGB_D65_DCI_Rel_SRG")
+    found = {}
+    for name, im in (("module", Image.fromarray(grey16()).convert("L")), ("i16", Image.fromarray(grey16())),
+                     ("wide", wide)):
+        im.save(tmp_path / f"{name}.jxl", **options)
+        data = (tmp_path / f"{name}.jxl").read_bytes()
+        boxes = sorted(kind for kind, _ in walk_container(data) if kind not in (b"jxlc", b"jxlp", b"jxll"))
+        found[name] = (boxes, exiftool(tmp_path / f"{name}.jxl"))
+    assert found["i16"] == found["module"] == found["wide"]
+    assert found["module"][1]["IFD0:Artist"] == "Ada"
+    assert (b"brob" in found["module"][0]) == compress
+
+
+@pytest.mark.parametrize("container", [False, True])
+def test_use_container_reaches_the_array_encoder(container):
+    saved = io.BytesIO()
+    Image.fromarray(grey16()).save(saved, "JXL", use_container=container, effort=3)  # no metadata
+    assert saved.getvalue().startswith(b"\0\0\0\x0cJXL " if container else b"\xff\x0a")
+
+
+@pytest.mark.parametrize("mode", ["I;16", "RGB"])
+def test_quality_reaches_the_array_encoder(tmp_path, mode):
+    im = Image.fromarray(grey16()) if mode == "I;16" else Image.fromarray(
+        rng.integers(0, 256, (24, 33, 3), dtype=np.uint8))
+    if mode == "RGB":
+        im.info["icc_profile"] = profile_of(tmp_path, "RGB_D65_DCI_Rel_SRG")
+    sizes = {}
+    for quality in (30, 95):
+        im.save(tmp_path / f"{quality}.jxl", quality=quality)
+        sizes[quality] = (tmp_path / f"{quality}.jxl").stat().st_size
+        assert jxlinfo(tmp_path / f"{quality}.jxl")[1]["lossless"] is False
+    assert sizes[30] < sizes[95]
+
+
+def test_a_damaged_profile_is_a_clear_error():
+    im = Image.fromarray(grey16())
+    with pytest.raises(OSError, match="ICC profile"):
+        im.save(io.BytesIO(), "JXL", icc_profile=b"not a profile at all")
