@@ -61,15 +61,17 @@ class AnimatedFile:
         self._threads = -1
 
     def walk(self) -> Walk:
+        """Every frame header; OSError where not even the image header can
+        be read (the broken frame of a walk that stops early is in it)."""
         if self._walk is None:
-            self._walk = Walk.of(self._data)
+            self._walk = _walked(self._data)
         return self._walk
 
     def first_info(self) -> dict[str, int]:
         """info["loop"], ["duration"] and ["timestamp"] of frame 0, from its
         header alone (the other frames are not walked)."""
         if self._first is None:
-            self._first = Walk.of(self._data, 1)
+            self._first = _walked(self._data, 1)
         info = {"loop": self._first.loop}
         if self._first.ticks:
             durations, timestamps = self._first.timing()
@@ -105,6 +107,13 @@ class AnimatedFile:
         except (ValueError, IndexError, RuntimeError) as e:
             raise OSError(f"cannot decode JPEG XL animation: {e}") from e
         return _image(samples, mode, size), decoder.icc_profile
+
+
+def _walked(data: bytes, max_frames: int = 1 << 16) -> Walk:
+    try:
+        return Walk.of(data, max_frames)
+    except (ValueError, RuntimeError) as e:
+        raise OSError(f"cannot decode JPEG XL animation: {e}") from e
 
 
 # How libjxl is asked for each mode's frames: in the layout Pillow keeps

@@ -141,7 +141,7 @@ class JxlImageFile(ImageFile.ImageFile):
         try:
             for key, value in self._animation.first_info().items():
                 self.info[key] = value
-        except ValueError:
+        except OSError:
             pass  # libjxl cannot read so far: loading frame 0 says why
 
     @property
@@ -151,7 +151,7 @@ class JxlImageFile(ImageFile.ImageFile):
             return 1
         try:
             return self._animation.walk().count
-        except ValueError:
+        except OSError:
             return 1  # not even frame 0's header can be read: loading it says why
 
     @property
