@@ -3,6 +3,7 @@
     python peak_memory.py module decode FILE
     python peak_memory.py arrays decode FILE      (tessara_pillow.decode_array)
     python peak_memory.py plugin decode FILE
+    python peak_memory.py plugin frames FILE      (every frame of an animation, in turn)
     python peak_memory.py module encode PIXELS MODE WIDTH HEIGHT QUALITY EFFORT
     python peak_memory.py plugin encode NETPBM MODE WIDTH HEIGHT QUALITY EFFORT
 
@@ -38,7 +39,15 @@ def main(argv: list[str]) -> None:
     import tessara_pillow
 
     result: object
-    if op == "decode":
+    if op == "frames":
+        from PIL import ImageSequence
+
+        base = peak_kib()
+        with Image.open(path) as im:
+            for frame in ImageSequence.Iterator(im):
+                frame.load()
+            result = im.n_frames
+    elif op == "decode":
         if layer == "arrays":
             with open(path, "rb") as f:
                 data = f.read()

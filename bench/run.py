@@ -36,7 +36,7 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from PIL import Image
+from PIL import Image, ImageSequence
 
 import tessara
 import tessara_pillow
@@ -48,6 +48,8 @@ from raw import RawHarness  # noqa: E402
 from stats import Ratio, Summary, Target, ratio, summarize  # noqa: E402
 
 QUALITY, EFFORT, LOSSLESS_EFFORT = 90.0, 7, 3
+# The animation is made at a low effort (100 frames); decoding is measured.
+ANIMATION_EFFORT = 3
 
 # glibc's malloc adapts where large buffers come from to what the process
 # freed before: the Python process, which holds and frees large test images,
@@ -338,6 +340,8 @@ class Bench:
             self.thread_cases(rgb8, rgb8_jxl)
         if self.want("memory") and a.memory:
             self.memory_cases(rgb8_jxl, ppm, w, h)
+        if self.want("animation"):
+            self.animation_cases()
         return self.out
 
     def want(self, section: str) -> bool:
@@ -439,6 +443,68 @@ class Bench:
             self.out.checks.append(Check(f"memory: decode_array {depth} / (raw + 1.1 x output)", "memory",
                                          mine / allowance, mine / allowance, mine / allowance, Target(1.0),
                                          f"{mine:.0f} vs {raw:.0f} + 1.1 x {out_mib:.0f} MiB"))
+
+    def animation_cases(self) -> None:
+        """A 100-frame animation of --animation-megapixels a frame: n_frames
+        (a walk of the frame headers) against decoding every frame, and the
+        plug-in playing it through Image.open and seeks against raw libjxl
+        decoding every frame in one pass, both into 8-bit RGB; and, with
+        --memory, the peak memory of playing it."""
+        count = self.args.animation_frames
+        aw, ah = inputs.size_for(self.args.animation_megapixels)
+        print(f"making a {count}-frame {aw}x{ah} animation ...", file=sys.stderr, flush=True)
+        still = inputs.quantize(inputs.scene(aw + count * 4, ah, 3), np.uint8)
+        frames = np.stack([still[:, 4 * k:4 * k + aw] for k in range(count)])  # a slow pan
+        del still
+        path = self.file("animation.jxl", tessara_pillow.encode_array(frames, duration=40, quality=QUALITY,
+                                                                       effort=ANIMATION_EFFORT))
+        del frames
+        data = path.read_bytes()
+        mp = f"{aw * ah / 1e6:.1f} MP"
+
+        def play() -> None:
+            with Image.open(io.BytesIO(data)) as im:
+                for frame in ImageSequence.Iterator(im):
+                    frame.load()
+
+        n = self.args.header_calls // 10
+        layers = [
+            Layer("raw libjxl, every frame", lambda: self.raw.run(1, "animation", path.name, -1, "new", "u8")),
+            python_layer("plug-in, every frame (open, seek, load)", play),
+            Layer("raw libjxl frame count", lambda: self.raw.run(n, "frames", path.name), n),
+            python_layer("Image.open(BytesIO).n_frames", lambda: Image.open(io.BytesIO(data)).n_frames, n),
+        ]
+        name = f"animation, {count} frames of {mp}, lossy"
+        s = self.out.case(name, layers, self.args)
+        self.out.compare("animation: n_frames / raw decode of every frame", "header",
+                         ratio(s["Image.open(BytesIO).n_frames"], s["raw libjxl, every frame"]), Target(0.05))
+        self.out.compare("animation: plug-in playing every frame / raw one pass", "overhead",
+                         ratio(s["plug-in, every frame (open, seek, load)"], s["raw libjxl, every frame"]),
+                         Target(1.10))
+        if self.args.memory:
+            self.animation_memory_case(path, aw * ah * 3 / MiB)
+
+    def animation_memory_case(self, path: Path, frame_mib: float) -> None:
+        with RawHarness(self.args.jxl_raw) as fresh:
+            fresh.load("in", path)
+            base = fresh.rss_kib()
+            fresh.run(1, "animation", "in", -1, "new", "u8")
+            raw = (fresh.rss_kib() - base) / 1024
+        probe = str(Path(__file__).resolve().parent / "peak_memory.py")
+        out = subprocess.run([sys.executable, probe, "plugin", "frames", str(path)], check=True,
+                             capture_output=True, text=True).stdout
+        base_kib, peak_kib = map(int, out.split())
+        mine = (peak_kib - base_kib) / 1024
+        file_mib = path.stat().st_size / MiB
+        name = f"peak memory, playing the animation ({frame_mib:.1f} MiB a frame)"
+        self.out.memory += [(name, "raw libjxl", raw, "one frame buffer"),
+                            (name, "plug-in", mine, f"file {file_mib:.1f} MiB")]
+        # The plug-in holds the file's bytes, the frame libjxl decoded into
+        # and Pillow's image of it (4 bytes a pixel for RGB).
+        allowance = raw + file_mib + 1.1 * frame_mib * (1 + 4 / 3)
+        self.out.checks.append(Check("memory: plug-in playing / (raw + file + 1.1 x (frame + Pillow's frame))",
+                                     "memory", mine / allowance, mine / allowance, mine / allowance, Target(1.0),
+                                     f"{mine:.0f} vs {raw:.0f} + {file_mib:.0f} + 1.1 x {frame_mib * 7 / 3:.0f} MiB"))
 
     def header_case(self, path: Path) -> None:
         data = path.read_bytes()
@@ -783,11 +849,14 @@ def main() -> int:
                         help="rounds for cases with a call over a second (default 3)")
     parser.add_argument("--thumb-calls", type=int, default=20, help="calls per thumbnail measurement")
     parser.add_argument("--header-calls", type=int, default=200, help="calls per header-only measurement")
+    parser.add_argument("--animation-frames", type=int, default=100, help="frames of the animation (default 100)")
+    parser.add_argument("--animation-megapixels", type=float, default=1.0,
+                        help="size of each frame of the animation (default 1)")
     parser.add_argument("--thread-calls", type=int, default=2, help="calls per thread in the thread test")
     parser.add_argument("--no-cli", dest="cli", action="store_false", help="skip cjxl/djxl subprocesses")
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="skip the peak memory runs")
     parser.add_argument("--only", type=lambda v: set(v.split(",")), default=set(),
-                        help="comma-separated sections: rgb8,header,rgba,grey,rgb16,arrays,jpeg,thumb,threads,memory")
+                        help="comma-separated sections: rgb8,header,rgba,grey,rgb16,arrays,jpeg,thumb,threads,memory,animation")
     parser.add_argument("--plot", type=Path, help="write a bar chart of the ratios to this PNG")
     parser.add_argument("--markdown", type=Path, help="also write the table to this file")
     parser.add_argument("--allocator", choices=("fresh", "glibc"), default="fresh",

@@ -117,10 +117,16 @@ def test_jpeg_reconstruction_file_decodes_to_pixels(tmp_path):
     assert not jxl_info(encode_array(ref)).jpeg_reconstruction
 
 
-def test_animation_gives_its_last_frame(tmp_path):
-    data = made(tmp_path, "anim", 3, 1, 5, 4)
+def test_animation_gives_its_frames_stacked_or_one_by_index(tmp_path):
+    data = made(tmp_path, "anim", 3, 1, 5, 4)  # frame k's samples are 10k + 1
     assert jxl_info(data).is_animated
-    np.testing.assert_array_equal(decode_array(data), np.full((4, 5), 21, np.uint8))
+    frames = np.stack([np.full((4, 5), 10 * k + 1, np.uint8) for k in range(3)])
+    np.testing.assert_array_equal(decode_array(data), frames)
+    for index in (2, 0, -1, -3, 1):
+        np.testing.assert_array_equal(decode_array(data, index=index), frames[index])
+    for index in (3, -4):
+        with pytest.raises(IndexError, match="the file has 3 frames"):
+            decode_array(data, index=index)
 
 
 # encode_array's files, decoded by djxl, give the array back; jxlinfo reads

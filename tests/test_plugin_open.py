@@ -126,13 +126,14 @@ def fixture_float(channels, w, h, half):
         (("float", 16, 2), "LA", lambda: as_8_bits(fixture_float(2, 11, 4, True))),
         (("float", 32, 2), "LA", lambda: as_8_bits(fixture_float(2, 11, 4, False))),
         (("float", 16, 4), "RGBA", lambda: as_8_bits(fixture_float(4, 11, 4, True))),
-        (("anim", 3, 3), "RGB", lambda: np.full((4, 11, 3), 21, np.uint8)),  # the last frame
+        (("anim", 3, 3), "RGB", lambda: np.full((4, 11, 3), 1, np.uint8)),  # opens at frame 0
     ],
 )
 def test_depths_the_decoder_widens_or_narrows(tmp_path, args, mode, expected):
     (size, got_mode), im = opened(fixture(tmp_path, *args, 11, 4, "--container"))
     assert (size, got_mode) == ((11, 4), mode)
-    assert getattr(im, "n_frames", 1) == 1 and not im.is_animated
+    animated = args[0] == "anim"
+    assert (im.n_frames, im.is_animated) == ((args[1], True) if animated else (1, False))
     np.testing.assert_array_equal(pillow_array(im), expected())
 
 

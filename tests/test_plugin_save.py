@@ -98,15 +98,18 @@ def test_bad_options_are_refused(options, error):
         saved(noise("L"), **options)
 
 
-def test_unsupported_modes_and_several_frames_are_refused():
+def test_unsupported_modes_are_refused_and_several_frames_animate():
     with pytest.raises(OSError, match="cannot write mode RGBX"):
         saved(Image.new("RGBX", (2, 2)))
-    with pytest.raises(OSError, match="several frames"):
-        noise("L").save(io.BytesIO(), "JXL", save_all=True, append_images=[noise("L")])
+    with pytest.raises(OSError, match="cannot write mode RGBX"):
+        saved(noise("L"), save_all=True, append_images=[Image.new("RGBX", (13, 7))])
+    with pytest.raises(ValueError, match="frame 1 is 2x2"):
+        saved(noise("L"), save_all=True, append_images=[Image.new("L", (2, 2))])
+    several = Image.open(io.BytesIO(saved(noise("L"), save_all=True, append_images=[noise("L")])))
+    assert (several.n_frames, several.is_animated) == (2, True)
     # a single frame through save_all is an ordinary save
-    one = io.BytesIO()
-    noise("L").save(one, "JXL", save_all=True)
-    assert Image.open(one).size == (13, 7)
+    one = Image.open(io.BytesIO(saved(noise("L"), save_all=True)))
+    assert (one.size, one.n_frames, one.is_animated) == ((13, 7), 1, False)
 
 
 def exif_with(**tags):

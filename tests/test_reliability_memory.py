@@ -56,6 +56,19 @@ def direct_open(data):
 def save(im, **options):
     im.save(io.BytesIO(), "JXL", **options)
 
+def save_all(im, **options):
+    out = io.BytesIO()
+    im.save(out, "JXL", save_all=True, **options)
+    return out.getvalue()
+
+animation = save_all(image, append_images=[image.convert("L"), image], duration=[10, 0, 20], lossless=True)
+
+def play(data, order=(0, 1, 2, 0)):
+    im = Image.open(io.BytesIO(data))
+    for k in order:
+        im.seek(k)
+        im.load()
+
 CASES = [
     (lambda: decoder(grey), "ok"),
     (lambda: decoder(rgba), "ok"),
@@ -105,7 +118,14 @@ CASES = [
     (lambda: save(image, effort="x"), "ValueError"),
     (lambda: save(image, exif=123), "TypeError"),
     (lambda: save(image, xmp=5), "TypeError"),
-    (lambda: image.save(io.BytesIO(), "JXL", save_all=True, append_images=[image]), "OSError"),
+    (lambda: save_all(image, append_images=[image]), "ok"),
+    (lambda: save_all(image, append_images=[image], duration=[1]), "ValueError"),
+    (lambda: play(animation), "ok"),
+    (lambda: play(animation[:-20]), "OSError"),
+    (lambda: play(animation, (3,)), "EOFError"),
+    (lambda: tessara_pillow.decode_array(animation), "ok"),
+    (lambda: tessara_pillow.decode_array(animation, index=5), "IndexError"),
+    (lambda: tessara_pillow.encode_array(np.zeros((2, 4, 4), np.uint8), duration=10), "ok"),
     (lambda: save(Image.new("RGBX", (2, 2))), "OSError"),
     (lambda: tessara_pillow.jpeg_to_jxl("str"), "TypeError"),
     (lambda: tessara_pillow.jpeg_to_jxl(b"junk"), "ValueError"),

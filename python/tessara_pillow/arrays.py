@@ -8,10 +8,10 @@ the first call."""
 
 from __future__ import annotations
 
-from collections.abc import Buffer
+from collections.abc import Buffer, Iterable
 from typing import TYPE_CHECKING, Any
 
-from . import _native
+from . import _native, timing
 from .metadata import exif_to_box
 
 if TYPE_CHECKING:
@@ -24,6 +24,8 @@ if TYPE_CHECKING:
 MAX_PIXELS = 1 << 30
 # The largest width or height a JPEG XL codestream holds.
 MAX_SIDE = 1 << 30
+# The most frames of an animation read (as the plug-in reads them).
+MAX_FRAMES = 1 << 16
 
 DTYPES = ("uint8", "uint16", "float16", "float32")
 _CHANNELS = (1, 2, 3, 4)
@@ -51,7 +53,7 @@ def _threads(num_threads: object) -> int:
     return _int_option("num_threads", num_threads, -(1 << 63), (1 << 63) - 1)
 
 
-def decode_array(data: Buffer, *, num_threads: int = -1) -> npt.NDArray[Any]:
+def decode_array(data: Buffer, *, index: int | None = None, num_threads: int = -1) -> npt.NDArray[Any]:
     """The image of a JPEG XL file as a numpy array at the file's own precision.
 
     data is the whole file, any bytes-like object (bytes, bytearray,
@@ -65,8 +67,13 @@ def decode_array(data: Buffer, *, num_threads: int = -1) -> npt.NDArray[Any]:
     (also as float32 for integers above 16 bits, exact up to 24 bits). Float
     samples are as stored too (nominally 0..1, may exceed it). The pixels are
     oriented as Image.open delivers them; a file with JPEG reconstruction
-    data gives its pixels; an animation gives its last frame, as Image.open
-    does. jxl_info gives the colour profile and stored depth.
+    data gives its pixels. jxl_info gives the colour profile and stored depth.
+
+    An animation (jxl_info(data).is_animated) gives every displayed frame,
+    composited as a viewer shows it, stacked on a leading axis: (N, H, W) or
+    (N, H, W, C). index=i gives frame i alone, shaped as a still image
+    (negative counts from the end); a still image has frame 0 only. An index
+    out of range raises IndexError.
 
     The array is writable and owns the memory libjxl decoded into: nothing is
     copied after the decode. The interpreter lock is released during the
@@ -78,17 +85,64 @@ def decode_array(data: Buffer, *, num_threads: int = -1) -> npt.NDArray[Any]:
     not fit in memory."""
     np = _numpy()
     threads = _threads(num_threads)
+    if index is not None:
+        index = _int_option("index", index, -(1 << 63), (1 << 63) - 1)
+    header = _native.info(data)
+    if index is not None or (header[9] and not header[12]):
+        return _frames(np, data, index, threads)
     buffer, height, width, channels, dtype = _native.decode(data, threads, MAX_PIXELS)
     shape = (height, width) if channels == 1 else (height, width, channels)
     array: npt.NDArray[Any] = np.frombuffer(buffer, dtype=dtype).reshape(shape)
     return array
 
 
-def _shape(array: np.ndarray[Any, Any]) -> tuple[int, int, int]:
-    if array.ndim not in (2, 3):
-        raise ValueError(f"encode_array takes an array of shape (H, W) or (H, W, C), not {array.ndim} dimensions")
-    height, width = int(array.shape[0]), int(array.shape[1])
-    channels = 1 if array.ndim == 2 else int(array.shape[2])
+def _frames(np: Any, data: Buffer, index: int | None, threads: int) -> npt.NDArray[Any]:
+    """Frame `index` of an animation (or frame 0 of a still image), or every
+    frame stacked when index is None."""
+    (width, height, channels, _bits, _exponent, dtype, animated, _jpeg, *_), frames, stopped = \
+        _native.walk(data, MAX_FRAMES)
+    if not animated and index in (0, -1):
+        return decode_array(data, num_threads=threads)
+    count = len(frames)
+    if stopped is not None and stopped[0] != "too_many_frames":
+        count += 1  # the frame the file breaks in: asking for it says so
+    if width * height > MAX_PIXELS:
+        raise ValueError("the image has more pixels than the limit")
+    decoder = _native.FrameDecoder(data, dtype, 0, True, threads)
+    shape = (height, width) if channels == 1 else (height, width, channels)
+    if index is not None:
+        if not -count <= index < count or not animated:
+            raise IndexError(f"no frame {index}: the file has {count} frame{'s' if count != 1 else ''}")
+        buffer, _, _ = decoder.decode(index % count)
+        frame: npt.NDArray[Any] = np.frombuffer(buffer, dtype=dtype).reshape(shape)
+        return frame
+    if stopped is not None:
+        raise ValueError(stopped[2])
+    if count * width * height > MAX_PIXELS:
+        raise ValueError(f"the animation has more pixels than the limit ({count} frames of {width} x {height})")
+    stack: npt.NDArray[Any] = np.empty((count, *shape), dtype=dtype)
+    for i in range(count):
+        buffer, _, _ = decoder.decode(i)
+        stack[i] = np.frombuffer(buffer, dtype=dtype).reshape(shape)
+        del buffer  # so that the next frame is decoded into it
+    return stack
+
+
+def _shape(array: np.ndarray[Any, Any], frames: bool = False) -> tuple[int, int, int]:
+    """(height, width, channels) of an image, or of each frame of a stack of
+    them (frames=True: the leading axis counts the frames)."""
+    lead = 1 if frames else 0
+    if array.ndim - lead not in (2, 3):
+        if frames:
+            raise ValueError(f"encode_array with duration= takes an array of shape (N, H, W) or (N, H, W, C), "
+                             f"not {array.ndim} dimensions")
+        hint = " (an animation: give duration=)" if array.ndim == 4 else ""
+        raise ValueError(f"encode_array takes an array of shape (H, W) or (H, W, C), not {array.ndim} dimensions"
+                         + hint)
+    if frames and array.shape[0] == 0:
+        raise ValueError("encode_array cannot store an animation of no frames")
+    height, width = int(array.shape[lead]), int(array.shape[lead + 1])
+    channels = 1 if array.ndim - lead == 2 else int(array.shape[lead + 2])
     if channels not in _CHANNELS:
         raise ValueError(f"encode_array takes 1 to 4 channels (grey, grey+alpha, RGB, RGBA), not {channels}")
     if height == 0 or width == 0:
@@ -128,6 +182,8 @@ def encode_array(
     xmp: bytes | None = None,
     icc_profile: bytes | None = None,
     num_threads: int = -1,
+    duration: float | Iterable[float] | None = None,
+    loop: int = 0,
 ) -> bytes:
     """A JPEG XL file of a numpy array: shape (H, W) or (H, W, 1) grey,
     (H, W, 2) grey with alpha, (H, W, 3) colour, (H, W, 4) colour with alpha;
@@ -145,7 +201,14 @@ def encode_array(
     most images); effort is 1 (fastest) to 10; decoding_speed 0 to 4. exif
     is the TIFF data with or without Pillow's b"Exif\\0\\0" prefix, xmp the
     XMP packet. num_threads: libjxl's worker threads, negative for its
-    default. C-contiguous arrays are read in place; others are first made
+    default.
+
+    duration= makes an animation: the array's leading axis is then the
+    frames, shape (N, H, W) or (N, H, W, C), and duration is each frame's
+    time in milliseconds, one number for all or a sequence of N (stored
+    exactly: see timing.py); loop is the number of plays, 0 for forever.
+    Without duration a 3-D array is one (H, W, C) image, and a 4-D array is
+    refused. Every other option holds for every frame. C-contiguous arrays are read in place; others are first made
     contiguous by numpy. The interpreter lock is released during the encode.
 
     What libjxl 0.11 cannot keep or survive is refused with ValueError: NaN,
@@ -159,7 +222,8 @@ def encode_array(
     options raise ValueError or TypeError."""
     np = _numpy()
     a = array if isinstance(array, np.ndarray) else np.asarray(array)
-    height, width, channels = _shape(a)
+    animated = duration is not None
+    height, width, channels = _shape(a, animated)
     dtype = str(a.dtype.name)
     if dtype not in DTYPES:
         raise TypeError(f"encode_array takes uint8, uint16, float16 or float32 samples, not {dtype}")
@@ -183,5 +247,21 @@ def encode_array(
     threads = _threads(num_threads)
     # Only a strided, misaligned or byte-swapped array is copied.
     samples = np.require(a, dtype=a.dtype.newbyteorder("="), requirements=["C_CONTIGUOUS", "ALIGNED"])
+    if duration is not None:
+        loop = _int_option("loop", loop, 0, timing.MAX_TICKS)
+        durations = timing.check_durations(list(duration) if isinstance(duration, Iterable)
+                                           else [duration] * len(a))
+        if len(durations) != len(a):
+            raise ValueError(f"duration has {len(durations)} entries for {len(a)} frames")
+        numerator, denominator, ticks = timing.to_ticks(durations)
+        encoder = _native.AnimationEncoder(width, height, channels, dtype, bits, bool(lossless), float(quality),
+                                           effort, decoding_speed, numerator, denominator, loop,
+                                           dtype.startswith("float") and icc is None, icc, False, threads)
+        for kind, box in (("exif", exif_box), ("xmp", xmp_box)):
+            if box is not None:
+                encoder.add_box(kind, box, False)
+        for frame, t in zip(samples, ticks, strict=True):
+            encoder.add_frame(frame, t, "")
+        return encoder.finish()
     return _native.encode(samples, width, height, channels, dtype, bits, bool(lossless), float(quality),
                           effort, decoding_speed, exif_box, xmp_box, icc, threads)

@@ -26,7 +26,7 @@ class JxlInfo:
     icc_profile: bytes = field(repr=False)  # the profile of the samples decode_array gives
     orientation: int  # the file's Exif-style orientation (1-8), already applied by decode_array
     jpeg_reconstruction: bool  # the JPEG the file was made from can be rebuilt
-    is_animated: bool  # decode_array gives the last frame
+    is_animated: bool  # decode_array stacks the frames; never with JPEG reconstruction data
 
 
 def jxl_info(data: Buffer) -> JxlInfo:
@@ -39,4 +39,4 @@ def jxl_info(data: Buffer) -> JxlInfo:
     return JxlInfo(width=width, height=height, channels=colour + (1 if alpha_bits else 0), bits_per_sample=bits,
                    exponent_bits_per_sample=exponent_bits, alpha_bits=alpha_bits, dtype=dtype,
                    has_alpha=alpha_bits > 0, num_extra_channels=extra, icc_profile=icc,
-                   orientation=orientation, jpeg_reconstruction=jpeg, is_animated=animated)
+                   orientation=orientation, jpeg_reconstruction=jpeg, is_animated=animated and not jpeg)

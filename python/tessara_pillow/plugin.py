@@ -1,7 +1,9 @@
 """The Pillow image plug-in for JPEG XL: a lazy open from the headers alone,
 one decode call on load(), and save through the module's Encoder (or the
 private encoder of full-precision arrays where the module would mislabel
-the pixels: 16-bit grey, ICC profiles other than sRGB)."""
+the pixels: 16-bit grey, ICC profiles other than sRGB). Animated files are
+read a frame at a time through animated.py, and written by
+animation_save.py."""
 
 from __future__ import annotations
 
@@ -15,7 +17,7 @@ from PIL import Image, ImageFile
 
 import tessara
 
-from . import _native, colour, errors, header, layouts, metadata, native_save, pixel_access
+from . import _native, animated, colour, errors, header, layouts, metadata, native_save, pixel_access
 from .arrays import MAX_PIXELS
 
 FORMAT = "JXL"
@@ -101,10 +103,8 @@ class JxlImageFile(ImageFile.ImageFile):
                 self.info["exif"] = metadata.exif_with_orientation_1(self.info["exif"])
             if "xmp" in self.info:
                 self.info["xmp"] = metadata.xmp_with_orientation_1(self.info["xmp"])
-        # The decode call returns the last frame of an animation.
-        self.n_frames = 1
-        self.is_animated = False
         self.tile = []
+        self._open_animation(jxl)
 
     @property
     def jpeg_reconstruction(self) -> bool:
@@ -114,12 +114,77 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def load(self) -> Any:
         if self._im is None:
-            self._load_decoded()
+            if self._animation is not None:
+                self._load_frame()
+            else:
+                self._load_decoded()
         access = super().load()
         if self.readonly and access is not None:
             # Pillow's own object over read-only pixels refuses writes.
             return pixel_access.MappedPixelAccess(self)
         return access
+
+    # ---- Animations: a frame at a time (animated.py); stills never get here
+
+    _animation: animated.AnimatedFile | None = None
+    _frame_index = 0
+
+    def _open_animation(self, jxl: header.JxlHeader) -> None:
+        """An animated header (one with JPEG reconstruction data is one
+        picture): the file's bytes are kept, and frame 0's timing and the
+        loop count read from its header; frames are counted on first use."""
+        if not jxl.codestream.have_animation or jxl.jpeg_reconstruction:
+            return
+        assert self.fp is not None
+        self.fp.seek(0)
+        self._animation = animated.AnimatedFile(self.fp.read())
+        try:
+            for key, value in self._animation.first_info().items():
+                self.info[key] = value
+        except OSError:
+            pass  # libjxl cannot read so far: loading frame 0 says why
+
+    @property
+    def n_frames(self) -> int:
+        """Displayed frames (1 for a still image); a frame the file breaks in counts."""
+        if self._animation is None:
+            return 1
+        try:
+            return self._animation.walk().count
+        except OSError:
+            return 1  # not even frame 0's header can be read: loading it says why
+
+    @property
+    def is_animated(self) -> bool:
+        """Whether the header declares an animation (no frame is read for it)."""
+        return self._animation is not None
+
+    def seek(self, frame: int) -> None:
+        if not self._seek_check(frame):
+            return
+        assert self._animation is not None  # a still image has frame 0 only
+        for key, value in self._animation.frame_info(frame).items():
+            self.info[key] = value
+        self._frame_index = frame
+        self._im = None  # one frame's pixels at a time: load() decodes this one
+
+    def tell(self) -> int:
+        return self._frame_index
+
+    def _load_frame(self) -> None:
+        assert self._animation is not None
+        image, icc = self._animation.decode(self._frame_index, self.mode, self.size, self.num_threads)
+        self.im = image.im
+        self.readonly = image.readonly
+        if icc:
+            self.info["icc_profile"] = icc
+        if self._exclusive_fp and self.fp is not None:
+            self.fp.close()
+        self.fp = None
+
+    def close(self) -> None:
+        self._animation = None  # the file's bytes and libjxl's decoder
+        super().close()
 
     def _load_decoded(self) -> None:
         assert self.fp is not None
@@ -439,11 +504,9 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
 
 
 def _save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
-    frames = getattr(im, "n_frames", 1) + len(im.encoderinfo.get("append_images", []))
-    if frames > 1:
-        msg = "JPEG XL: saving several frames (an animation) is not supported"
-        raise OSError(msg)
-    _save(im, fp, filename)
+    from . import animation_save  # built on this module's still save
+
+    animation_save.save_all(im, fp, filename)
 
 
 def register() -> None:

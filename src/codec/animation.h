@@ -117,8 +117,11 @@ Result<FrameWalk, AnimationError> walk_frames(std::span<const uint8_t> data,
 struct FrameFormat {
   SampleKind kind = SampleKind::Uint8;
   uint32_t channels = 0;  // 0: the file's own (colour channels plus alpha)
+  // Integers as stored (a 12-bit file gives 0..4095 in Uint16) rather than
+  // spread over the kind's range; no effect on floats or at the kind's depth.
+  bool stored_depth = false;
 
-  // The file's own channels at full precision (codec/layouts.h).
+  // The file's own channels at full precision, values as stored (codec/layouts.h).
   static FrameFormat full_precision(const AnimationFacts& facts) noexcept;
 };
 
@@ -178,6 +181,9 @@ struct AnimationSettings {
   uint32_t height = 0;
   uint32_t channels = 3;  // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA
   SampleKind sample = SampleKind::Uint8;
+  // Integers only: the bits stored, at most the kind's own and for Uint16 at
+  // least 9 (0: the kind's); samples are given as stored (0..4095 for 12).
+  uint32_t bits = 0;
   // Without an ICC profile the samples are sRGB, or linear sRGB when set.
   bool linear = false;
   std::span<const uint8_t> icc;  // read during create() only

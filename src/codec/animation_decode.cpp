@@ -270,7 +270,7 @@ Result<FrameWalk, AnimationError> walk_frames(std::span<const uint8_t> data,
 
 FrameFormat FrameFormat::full_precision(const AnimationFacts& facts) noexcept {
   return {full_precision_kind(facts.bits_per_sample, facts.exponent_bits_per_sample),
-          facts.num_color_channels + (facts.has_alpha ? 1u : 0u)};
+          facts.num_color_channels + (facts.has_alpha ? 1u : 0u), true};
 }
 
 FrameDecoder::FrameDecoder(JxlDecoderPtr decoder, std::span<const uint8_t> data,
@@ -412,6 +412,17 @@ Result<FrameFacts, AnimationError> FrameDecoder::decode(uint64_t index,
             !s) {
           failed_ = true;
           return Err{s.error()};
+        }
+        // At the kind's own depth the setting changes nothing, and libjxl's
+        // usual path is kept.
+        const KindLayout& layout = layout_of(format_.kind);
+        if (format_.stored_depth && layout.exponent_bits == 0 &&
+            facts_.bits_per_sample != layout.size * 8) {
+          const JxlBitDepth depth{JXL_BIT_DEPTH_FROM_CODESTREAM, 0, 0};
+          if (Check s = check_status(JxlDecoderSetImageOutBitDepth(dec, &depth), index); !s) {
+            failed_ = true;
+            return Err{s.error()};
+          }
         }
         break;
       }

@@ -69,12 +69,12 @@ Status<EncodeError> declare_animation(JxlEncoder* enc, const AnimationSettings& 
   JxlEncoderInitBasicInfo(&info);
   info.xsize = s.width;
   info.ysize = s.height;
-  info.bits_per_sample = depth.bits;
+  info.bits_per_sample = s.bits != 0 ? s.bits : depth.bits;
   info.exponent_bits_per_sample = depth.exponent_bits;
   info.uses_original_profile = s.uses_original_profile || s.lossless;
   info.num_color_channels = grey ? 1 : 3;
   info.num_extra_channels = alpha ? 1 : 0;
-  info.alpha_bits = alpha ? depth.bits : 0;
+  info.alpha_bits = alpha ? info.bits_per_sample : 0;
   info.alpha_exponent_bits = alpha ? depth.exponent_bits : 0;
   info.have_animation = JXL_TRUE;
   info.animation.tps_numerator = s.tps_numerator;
@@ -101,12 +101,19 @@ Status<EncodeError> declare_animation(JxlEncoder* enc, const AnimationSettings& 
 Status<EncodeError> apply_frame_settings(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
                                          const AnimationSettings& s) noexcept {
   TESSARA_TRY(check(enc, JxlEncoderSetFrameLossless(fs, s.lossless)));
-  // Lossless effort 1 on 16-bit samples corrupts libjxl 0.11.2's heap, as
-  // for still images: effort 2 instead.
-  const int64_t effort =
-      s.lossless && s.effort == 1 && s.sample == SampleKind::Uint16 ? 2 : s.effort;
-  TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_EFFORT,
-                                                          effort)));
+  // Lossless effort 1 on integers of 9 to 16 bits corrupts libjxl 0.11.2's
+  // heap, as for still images: effort 2 instead.
+  SampleFrame shape;
+  shape.kind = s.sample;
+  shape.bits = s.bits;
+  TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(
+                             fs, JXL_ENC_FRAME_SETTING_EFFORT,
+                             effective_effort(s.effort, s.lossless, shape))));
+  if (s.bits != 0 && s.bits < depth_of(s.sample).bits) {
+    // Narrowed integers are given as stored, not spread over their type's range.
+    const JxlBitDepth depth{JXL_BIT_DEPTH_FROM_CODESTREAM, 0, 0};
+    TESSARA_TRY(check(enc, JxlEncoderSetFrameBitDepth(fs, &depth)));
+  }
   // NaN passes libjxl's range check and later ends the process.
   if (std::isnan(s.distance)) return Err{EncodeError::ApiUsage};
   if (!s.lossless) TESSARA_TRY(check(enc, JxlEncoderSetFrameDistance(fs, s.distance)));
@@ -127,6 +134,12 @@ Result<AnimationEncoder, EncodeError> AnimationEncoder::create(
   if (static_cast<size_t>(settings.sample) >= std::size(kKindLayouts) ||
       settings.channels < 1 || settings.channels > 4 || settings.width == 0 ||
       settings.height == 0 || settings.tps_numerator == 0 || settings.tps_denominator == 0) {
+    return Err{EncodeError::BadInput};
+  }
+  // libjxl takes 16-bit samples at 9 bits and more only; floats at their own.
+  const Depth own = depth_of(settings.sample);
+  if (settings.bits != 0 && (own.exponent_bits != 0 || settings.bits > own.bits ||
+                             settings.bits < (own.bits > 8 ? 9u : 1u))) {
     return Err{EncodeError::BadInput};
   }
   const uint64_t samples = uint64_t{settings.width} * settings.height * settings.channels;
@@ -205,6 +218,19 @@ Status<EncodeError> AnimationEncoder::add_frame(std::span<const uint8_t> samples
   const bool floats = settings_.sample == SampleKind::Float || settings_.sample == SampleKind::Float16;
   if (floats && !settings_.lossless && !lossy_floats_ok(settings_.sample, samples)) {
     return Err{EncodeError::BadInput};
+  }
+  if (settings_.bits != 0 && settings_.bits < depth_of(settings_.sample).bits) {
+    // Narrowed samples above their depth would be coded as garbage.
+    SampleFrame frame;
+    frame.kind = settings_.sample;
+    frame.bytes = samples;
+    frame.width = settings_.width;
+    frame.height = settings_.height;
+    frame.channels = settings_.channels;
+    frame.bits = settings_.bits;
+    if (check_frame(frame, settings_.lossless) == FrameProblem::AboveDepth) {
+      return Err{EncodeError::BadInput};
+    }
   }
   JxlEncoder* enc = encoder_.get();
   if (boxes_enabled_ && frames_ == 0) JxlEncoderCloseBoxes(enc);

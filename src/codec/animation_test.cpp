@@ -221,6 +221,59 @@ TEST(AnimationFormats, ZeroDurationFrameIsALayer) {
   EXPECT_TRUE(reference[1] == a.frames[2]);  // replaces the layer under it
 }
 
+// Integers narrowed to fewer bits than their kind are written and read back
+// as stored (a 12-bit sample as 0..4095); the stored-depth format leaves
+// them so, the ordinary one spreads them over the kind's range as libjxl
+// does, and a sample above the depth is refused. Lossless effort 1 runs.
+TEST(AnimationFormats, NarrowedDepthKeepsStoredValues) {
+  for (const uint32_t bits : {10u, 12u}) {
+    AnimationSettings s = lossless(2, SampleKind::Uint16, 19, 7);
+    s.bits = bits;
+    s.effort = 1;
+    auto enc = AnimationEncoder::create(s, runner());
+    ASSERT_TRUE(enc.ok());
+    std::vector<std::vector<uint16_t>> frames;
+    for (uint32_t f = 0; f < 3; ++f) {
+      std::vector<uint16_t> v(size_t{19} * 7 * 2);
+      for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint16_t>((i * 37 + f * 101) % (1u << bits));
+      frames.push_back(v);
+      const std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(v.data()), v.size() * 2};
+      ASSERT_TRUE(enc.value().add_frame(bytes, 10).ok());
+    }
+    std::vector<uint16_t> above(size_t{19} * 7 * 2, static_cast<uint16_t>(1u << bits));
+    EXPECT_EQ(enc.value()
+                  .add_frame({reinterpret_cast<const uint8_t*>(above.data()), above.size() * 2}, 10)
+                  .error(),
+              EncodeError::BadInput);
+    auto file = enc.value().finish();
+    ASSERT_TRUE(file.ok());
+    auto walk = walk_frames(file.value());
+    ASSERT_TRUE(walk.ok());
+    EXPECT_EQ(walk.value().facts.bits_per_sample, bits);
+    const FrameFormat stored = FrameFormat::full_precision(walk.value().facts);
+    EXPECT_TRUE(stored.stored_depth);
+    for (const FrameFormat format : {stored, FrameFormat{SampleKind::Uint16, 2}}) {
+      auto dec = FrameDecoder::open(file.value(), format, std::nullopt);
+      ASSERT_TRUE(dec.ok());
+      for (const uint64_t f : {2, 0, 1}) {
+        std::vector<uint16_t> out(frames[f].size());
+        ASSERT_TRUE(dec.value().decode(f, {reinterpret_cast<uint8_t*>(out.data()), out.size() * 2}).ok());
+        for (size_t i = 0; i < out.size(); ++i) {
+          const uint32_t v = frames[f][i];
+          const uint32_t want = format.stored_depth ? v : (v * 65535u + ((1u << bits) - 1) / 2) / ((1u << bits) - 1);
+          ASSERT_NEAR(out[i], want, format.stored_depth ? 0 : 1) << bits << " bits, frame " << f << ", " << i;
+        }
+      }
+    }
+  }
+  AnimationSettings wrong = lossless(3, SampleKind::Uint16);
+  wrong.bits = 8;  // libjxl takes 16-bit samples at 9 bits and more
+  EXPECT_EQ(AnimationEncoder::create(wrong, std::nullopt).error(), EncodeError::BadInput);
+  wrong.sample = SampleKind::Float;
+  wrong.bits = 16;
+  EXPECT_EQ(AnimationEncoder::create(wrong, std::nullopt).error(), EncodeError::BadInput);
+}
+
 // Frame k's data cut off: the walk lists the frames before it and says
 // where it stopped; the decoder hands those out, fails at k and after
 // (naming k), and starts afresh for an earlier frame.

@@ -1,7 +1,11 @@
 // Codec failures as Python exceptions: bad files and unstorable arrays are
-// ValueError, memory that could not be had is MemoryError, and what only a
-// broken libjxl or a bug of ours could cause is RuntimeError/SystemError.
+// ValueError, a frame past an animation's end IndexError, memory that could
+// not be had is MemoryError, and what only a broken libjxl or a bug of ours
+// could cause is RuntimeError/SystemError.
 #include "native/errors.h"
+
+#include <new>
+#include <string>
 
 namespace tessara::native {
 namespace {
@@ -80,12 +84,38 @@ PyObject* raise_frame(FrameProblem problem) noexcept {
   return set(PyExc_SystemError, "a frame problem without a problem");
 }
 
+// The codec's own one-line text ("frame 2: the file is truncated").
+PyObject* raise_animation(const AnimationError& error) noexcept {
+  using K = AnimationError::Kind;
+  PyObject* type = PyExc_ValueError;
+  switch (error.kind) {
+    case K::OutOfMemory: return PyErr_NoMemory();
+    case K::NotJpegXl:
+      return set(PyExc_ValueError, "not a JPEG XL file: no codestream or container signature");
+    case K::NoSuchFrame: type = PyExc_IndexError; break;
+    case K::DecoderCreateFailed:
+    case K::Unexpected: type = PyExc_RuntimeError; break;
+    case K::BufferSize: type = PyExc_SystemError; break;
+    case K::Corrupt:
+    case K::Truncated:
+    case K::TooManyFrames:
+    case K::FormatRefused: break;
+  }
+  try {
+    const std::string text = error_text(error);
+    return set(type, text.c_str());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 }  // namespace
 
 PyObject* raise(const Failure& failure) noexcept {
   if (const auto* e = std::get_if<DecodeError>(&failure)) return raise_decode(*e);
   if (const auto* e = std::get_if<EncodeError>(&failure)) return raise_encode(*e);
   if (const auto* e = std::get_if<FrameProblem>(&failure)) return raise_frame(*e);
+  if (const auto* e = std::get_if<AnimationError>(&failure)) return raise_animation(*e);
   return set(PyExc_ValueError,
              "num_threads: libjxl cannot start a pool of that many workers (at most 1024)");
 }

@@ -1,5 +1,6 @@
 // tessara_pillow._native: the full-precision decode, the header read and the
-// encoder of any sample type, for tessara_pillow's array functions. Written
+// encoder of any sample type, for tessara_pillow's array functions, and the
+// animation types (native/animation.h) for the plug-in and them. Written
 // as CPython's own extension modules are: arguments parsed with the lock
 // held, the lock released around the codec work alone, every failure raised
 // through native/errors.h once it is held again.
@@ -15,48 +16,14 @@
 #include "codec/result.h"
 #include "codec/runner.h"
 #include "lib/python.h"
+#include "native/animation.h"
 #include "native/errors.h"
 #include "native/sample_buffer.h"
+#include "native/samples.h"
+#include "native/state.h"
 
 namespace tessara::native {
 namespace {
-
-struct ModuleState {
-  PyObject* sample_buffer_type;
-};
-
-ModuleState* state_of(PyObject* module) noexcept {
-  return static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
-// A caller's bytes-like object, read in place and released on every way out.
-struct Borrowed {
-  Py_buffer view{};
-  ~Borrowed() {
-    if (view.obj != nullptr) PyBuffer_Release(&view);
-  }
-  std::span<const uint8_t> bytes() const noexcept {
-    return {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)};
-  }
-};
-
-const char* dtype_name(SampleKind kind) noexcept {
-  switch (kind) {
-    case SampleKind::Uint8: return "uint8";
-    case SampleKind::Uint16: return "uint16";
-    case SampleKind::Float16: return "float16";
-    case SampleKind::Float: return "float32";
-  }
-  return "";
-}
-
-std::optional<SampleKind> kind_named(const char* name) noexcept {
-  for (SampleKind kind : {SampleKind::Uint8, SampleKind::Uint16, SampleKind::Float16,
-                          SampleKind::Float}) {
-    if (std::strcmp(name, dtype_name(kind)) == 0) return kind;
-  }
-  return std::nullopt;
-}
 
 // decode(data, num_threads, max_pixels) -> (SampleBuffer, height, width, channels, dtype)
 PyObject* decode(PyObject* module, PyObject* args) noexcept {
@@ -189,25 +156,47 @@ PyMethodDef methods[] = {
     {"encode", encode, METH_VARARGS,
      "encode(samples, width, height, channels, dtype, bits, lossless, quality, effort, "
      "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes]) -> bytes"},
+    {"walk", walk, METH_VARARGS,
+     "walk(data, max_frames) -> (facts, [(duration ticks, name), ...], stopped): frame headers only"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) noexcept {
-  PyObject* type = sample_buffer_type(module);
+// Each type is kept in the module state (owned) and added to the module.
+int add_type(PyObject* module, const char* name, PyObject* (*make)(PyObject*) noexcept,
+             PyObject* ModuleState::*slot) noexcept {
+  PyObject* type = make(module);
   if (type == nullptr) return -1;
-  state_of(module)->sample_buffer_type = type;
-  return PyModule_AddObjectRef(module, "SampleBuffer", type);
+  state_of(module)->*slot = type;
+  return PyModule_AddObjectRef(module, name, type);
+}
+
+int exec_module(PyObject* module) noexcept {
+  if (add_type(module, "SampleBuffer", sample_buffer_type, &ModuleState::sample_buffer_type) < 0 ||
+      add_type(module, "FrameDecoder", frame_decoder_type, &ModuleState::frame_decoder_type) < 0 ||
+      add_type(module, "AnimationEncoder", animation_encoder_type,
+               &ModuleState::animation_encoder_type) < 0) {
+    return -1;
+  }
+  return 0;
 }
 
 int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
   ModuleState* state = state_of(module);
-  if (state != nullptr) Py_VISIT(state->sample_buffer_type);
+  if (state != nullptr) {
+    Py_VISIT(state->sample_buffer_type);
+    Py_VISIT(state->frame_decoder_type);
+    Py_VISIT(state->animation_encoder_type);
+  }
   return 0;
 }
 
 int clear(PyObject* module) noexcept {
   ModuleState* state = state_of(module);
-  if (state != nullptr) Py_CLEAR(state->sample_buffer_type);
+  if (state != nullptr) {
+    Py_CLEAR(state->sample_buffer_type);
+    Py_CLEAR(state->frame_decoder_type);
+    Py_CLEAR(state->animation_encoder_type);
+  }
   return 0;
 }
 
@@ -222,7 +211,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tessara_pillow._native",
-    "Full-precision decoding and encoding for tessara_pillow's array functions (private).",
+    "Full-precision decoding and encoding, and animations, for tessara_pillow (private).",
     sizeof(ModuleState),
     methods,
     slots,

@@ -59,4 +59,8 @@ PyObject* new_sample_buffer(PyObject* type, std::unique_ptr<uint8_t[]> memory,
   return self;
 }
 
+std::span<uint8_t> sample_buffer_memory(PyObject* buffer) noexcept {
+  return {as_buffer(buffer)->memory, static_cast<size_t>(as_buffer(buffer)->bytes)};
+}
+
 }  // namespace tessara::native

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "lib/python.h"
 
@@ -18,5 +19,8 @@ PyObject* sample_buffer_type(PyObject* module) noexcept;
 // (`memory` is then freed).
 PyObject* new_sample_buffer(PyObject* type, std::unique_ptr<uint8_t[]> memory,
                             size_t bytes) noexcept;
+
+// The memory of a SampleBuffer made by new_sample_buffer.
+std::span<uint8_t> sample_buffer_memory(PyObject* buffer) noexcept;
 
 }  // namespace tessara::native

@@ -49,9 +49,11 @@ one way. To JPEG XL:
                the original bit for bit (--quality or --lossless encode its
                pixels instead)
   a JPEG XL    is left alone (copied unchanged with -o)
+  an animated GIF, APNG or WebP  becomes an animated .jxl (GIF losslessly)
 Back, when every input is JPEG XL:
   a JPEG XL    becomes its original JPEG (.jpg, bit for bit) when it carries
-               JPEG reconstruction data, and .png otherwise
+               JPEG reconstruction data, and .png otherwise (an animated
+               PNG for an animation; --to gif or --to webp for those)
 With --to FORMAT every input becomes FORMAT (a JPEG XL made from a JPEG
 still rebuilds it for --to jpeg), and an input already in FORMAT is left
 alone unless --quality or --lossless ask for a new encoding. Exif, XMP and

@@ -1,6 +1,7 @@
 """Doing one planned job: the bytes-level JPEG functions for lossless
-transcodes and rebuilds, Pillow and the plug-in for pixels, with the image's
-Exif, XMP and ICC profile carried over, into an output that appears whole."""
+transcodes and rebuilds, Pillow and the plug-in for pixels (every frame of
+an animation), with the image's Exif, XMP and ICC profile carried over, into
+an output that appears whole."""
 
 from __future__ import annotations
 
@@ -10,7 +11,7 @@ from typing import Any
 
 from PIL import Image, ImageCms, ImageOps, PngImagePlugin
 
-from . import deep
+from . import animation, deep
 from .jpeg_frame import transcoding_obstacle
 from .outputs import Outputs
 from .planning import JPEG, JXL, PNG, Action, Job, Settings, check_pixels
@@ -46,13 +47,14 @@ def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int
             if job.action is Action.REBUILD:
                 source.seek(0)
                 return _write(job, settings, outputs, mode, _rebuilt(source.read(), num_threads))
-            _refuse_animations(im)
+            if isinstance(im, JxlImageFile):
+                im.num_threads = num_threads
+            if animation.is_animation(im):
+                return _animation(job, settings, outputs, mode, im, num_threads)
             if job.fmt in deep.FORMATS:
                 samples = deep.read(im, source, num_threads)
                 if samples is not None:
                     return _write_deep(job, settings, outputs, mode, im, samples, num_threads)
-            if isinstance(im, JxlImageFile):
-                im.num_threads = num_threads
             im.load()
             if job.fmt == JXL:
                 upright = _upright(im)
@@ -99,18 +101,15 @@ def _transcoded(jpeg: bytes, settings: Settings, num_threads: int) -> bytes:
         raise Refused(msg) from e
 
 
-def _refuse_animations(im: Image.Image) -> None:
-    """Animations are not converted yet: the plug-in decodes a JPEG XL
-    animation's last frame only, and other formats would lose the rest."""
-    if isinstance(im, JxlImageFile):
-        animated, frames = im._header.codestream.have_animation, ""
-    else:
-        count = getattr(im, "n_frames", 1)
-        # An MPO's other pictures are previews and depth maps.
-        animated, frames = count > 1 and im.format != "MPO", f" ({count} frames)"
-    if animated:
-        msg = f"an animation{frames}; only still images are converted"
-        raise Refused(msg)
+def _animation(job: Job, settings: Settings, outputs: Outputs, mode: int, im: Image.Image, num_threads: int) -> int:
+    """Every frame, with its duration and the loop count, and the metadata
+    of the first frame (its pixels are not turned upright: one frame's Exif
+    orientation says nothing of the others)."""
+    options = _encoder_options(job.fmt, settings, num_threads) | animation.save_options(im, job.fmt, settings)
+    options |= _metadata_options(job.fmt, _metadata(im))
+    with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
+        im.save(stream, job.fmt, **options)
+        return stream.tell()
 
 
 def _write(job: Job, settings: Settings, outputs: Outputs, mode: int, data: bytes) -> int:

@@ -1,0 +1,186 @@
+"""im.save(..., save_all=True): the frames of the image and of append_images
+(each with all of its own frames) written as one JPEG XL animation, a frame
+at a time, with the still save's options; one frame in all stays a still
+image, written by the plug-in's still save."""
+
+from __future__ import annotations
+
+import io
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import IO
+
+from PIL import Image, ImageCms, ImageSequence
+
+from . import _native, colour, layouts, plugin, timing
+
+# The target mode for each kind of frame: colour beats grey, alpha beats
+# none, and among opaque grey the deeper wins.
+_GREY_DEPTH = ("L", "I;16", "F")
+_DTYPES = {"I;16": "uint16", "F": "float32"}  # others: uint8
+
+
+@dataclass
+class _Frame:
+    """What the first pass learns of a frame, without keeping its pixels."""
+
+    mode: str  # as the still save would write it
+    size: tuple[int, int]
+    duration: object  # its own info["duration"], or None
+
+
+def save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
+    sources = [im, *im.encoderinfo.get("append_images", [])]
+    if sum(getattr(source, "n_frames", 1) for source in sources) == 1:
+        plugin._save(im, fp, filename)
+        return
+    options = _Options(im)
+    frames: list[_Frame] = []
+    profile: bytes | None = None
+    for f in _every_frame(sources):
+        if not frames:  # the animation's profile: the first frame's, as the still save stores it
+            profile = plugin._encodable(f, _icc(im, f))[1]
+        frames.append(_Frame(_encoded_mode(f), f.size, f.info.get("duration")))
+    mode = _widest(frame.mode for frame in frames)
+    if profile is not None and colour.colour_space(profile) != plugin._PROFILE_SPACES.get(mode):
+        profile = None  # a grey profile, and colour frames among the rest
+    size = frames[0].size
+    for index, seen in enumerate(frames):
+        if seen.size != size:
+            msg = (f"JPEG XL: every frame of an animation has the first one's size, {size[0]}x{size[1]}; "
+                   f"frame {index} is {seen.size[0]}x{seen.size[1]}")
+            raise ValueError(msg)
+    numerator, denominator, ticks = timing.to_ticks(_durations(im, frames))
+    layout = layouts.encoded(mode)
+    assert layout is not None
+    try:
+        encoder = _native.AnimationEncoder(
+            size[0], size[1], layout.channels, _DTYPES.get(mode, "uint8"), 0, options.lossless, options.quality,
+            options.effort, options.decoding_speed, numerator, denominator, _loop(im), mode == "F", profile,
+            options.use_container, options.num_threads)
+        for kind, box in (("exif", options.exif), ("xmp", options.xmp)):
+            if box:
+                encoder.add_box(kind, box, options.compress)
+        for frame, duration in zip(_every_frame(sources), ticks, strict=True):
+            pixels, own = plugin._encodable(frame, _icc(im, frame))
+            pixels = _in_profile(_unified(pixels, mode), own, profile)
+            encoder.add_frame(plugin._packed(pixels, layout), duration, "")
+        data = encoder.finish()
+    except (ValueError, RuntimeError) as e:
+        raise OSError(f"cannot encode JPEG XL animation: {e}") from e
+    fp.write(data)
+
+
+class _Options:
+    """The still save's options, read and checked as it reads them."""
+
+    def __init__(self, im: Image.Image) -> None:
+        self.quality = plugin._number_option(im, "quality", 90, 0, 100)
+        self.effort = plugin._int_option(im, "effort", 7, 1, 10)
+        self.decoding_speed = plugin._int_option(im, "decoding_speed", 0, 0, 4)
+        self.num_threads = plugin._int_option(im, "num_threads", -1, -1, plugin.MAX_THREADS)
+        self.lossless = bool(im.encoderinfo.get("lossless", False))
+        self.use_container = bool(im.encoderinfo.get("use_container", False))
+        self.compress = bool(im.encoderinfo.get("compress_metadata", False))
+        self.exif, self.xmp = plugin._exif_option(im), plugin._xmp_option(im)
+
+
+def _icc(im: Image.Image, frame: Image.Image) -> bytes | None:
+    icc = im.encoderinfo.get("icc_profile", frame.info.get("icc_profile"))
+    return icc or None
+
+
+def _in_profile(im: Image.Image, source: bytes | None, target: bytes | None) -> Image.Image:
+    """A colour frame whose profile is not the animation's, converted from
+    its own (None: sRGB) to the animation's, which the file stores once."""
+    if source == target or im.mode not in ("RGB", "RGBA"):
+        return im
+    if target is None and source is not None:
+        return colour.to_srgb(im, source)
+    try:
+        profiles = [ImageCms.ImageCmsProfile(io.BytesIO(p)) if p else ImageCms.createProfile("sRGB")
+                    for p in (source, target)]
+        converted = ImageCms.profileToProfile(im, profiles[0], profiles[1], outputMode=im.mode,
+                                              renderingIntent=ImageCms.Intent.RELATIVE_COLORIMETRIC)
+    except (OSError, ImageCms.PyCMSError) as e:
+        msg = f"cannot convert a frame to the animation's ICC profile: {e}"
+        raise OSError(msg) from e
+    assert converted is not None
+    return converted
+
+
+def _every_frame(sources: list[Image.Image]) -> Iterator[Image.Image]:
+    """Each frame of each source in turn, loaded; every source is left at the
+    frame it was at."""
+    for source in sources:
+        position = source.tell()
+        try:
+            for frame in ImageSequence.Iterator(source):
+                frame.load()
+                yield frame
+        finally:
+            source.seek(position)
+
+
+def _encoded_mode(frame: Image.Image) -> str:
+    """The mode the still save's conversion (plugin._encodable) gives this frame."""
+    mode = frame.mode
+    if mode in ("P", "PA"):
+        palette_alpha = frame.palette is not None and frame.palette.mode == "RGBA"
+        return "RGBA" if mode == "PA" or "transparency" in frame.info or palette_alpha else "RGB"
+    converted = {"1": "L", "La": "LA", "RGBa": "RGBA", "I": "I;16", "I;16B": "I;16", "I;16L": "I;16",
+                 "I;16N": "I;16", **dict.fromkeys(plugin._TO_RGB, "RGB")}.get(mode, mode)
+    if layouts.encoded(converted) is None:
+        msg = f"cannot write mode {mode} as JPEG XL"
+        raise OSError(msg)
+    return converted
+
+
+def _widest(modes: Iterator[str]) -> str:
+    found = set(modes)
+    alpha = bool(found & {"LA", "RGBA"})
+    if found & {"RGB", "RGBA"}:
+        return "RGBA" if alpha else "RGB"
+    if alpha:
+        return "LA"
+    return max(found, key=_GREY_DEPTH.index)
+
+
+def _unified(im: Image.Image, mode: str) -> Image.Image:
+    """`im` (in a mode the still save writes) in the animation's mode: grey
+    samples keep their 0..1 scale between depths ("L" 0..255, "I;16"
+    0..65535, "F" 0.0..1.0)."""
+    if im.mode == mode:
+        return im
+    full = {"L": 255.0, "I;16": 65535.0, "F": 1.0}
+    if mode in ("I;16", "F"):  # from a shallower grey
+        scale = full[mode] / full[im.mode]
+        wide = im.convert("F").point(lambda v: v * scale)
+        return wide if mode == "F" else wide.convert("I").convert("I;16")
+    if im.mode in ("I;16", "F"):  # to 8 bits, rounded and limited to 0..255
+        scale = 255.0 / full[im.mode]
+        im = im.convert("F").point(lambda v: v * scale + 0.5).convert("L")
+    return im.convert(mode)
+
+
+def _durations(im: Image.Image, frames: list[_Frame]) -> list[float]:
+    """ms per frame: the duration option (a number, or one per frame), else
+    each frame's own info["duration"], else 100."""
+    given = im.encoderinfo.get("duration")
+    if given is None:
+        own = [100 if frame.duration is None else frame.duration for frame in frames]
+        return timing.check_durations(own)
+    if isinstance(given, (list, tuple)):
+        if len(given) != len(frames):
+            msg = f"duration has {len(given)} entries for {len(frames)} frames"
+            raise ValueError(msg)
+        return timing.check_durations(given)
+    return timing.check_durations([given] * len(frames))
+
+
+def _loop(im: Image.Image) -> int:
+    loop = im.encoderinfo.get("loop", im.info.get("loop", 0))
+    if isinstance(loop, bool) or not isinstance(loop, int) or not 0 <= loop <= timing.MAX_TICKS:
+        msg = f"loop must be an integer from 0 (forever) to {timing.MAX_TICKS}, not {loop!r}"
+        raise ValueError(msg)
+    return int(loop)
