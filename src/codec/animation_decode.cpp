@@ -82,6 +82,24 @@ Check set_input(JxlDecoder* dec, std::span<const uint8_t> data) noexcept {
   return check_status(JxlDecoderSetInput(dec, data.data(), data.size()), AnimationError::kNoFrame);
 }
 
+// A decoder over data that reports the headers only: no pixel event is
+// wanted, so libjxl skips every frame's data by the sizes in its table of
+// contents.
+Result<JxlDecoderPtr, AnimationError> header_decoder(std::span<const uint8_t> data) noexcept {
+  auto decoder = make_decoder();
+  if (!decoder) return Err{decoder.error()};
+  JxlDecoder* dec = decoder.value().get();
+  if (Check s = check_status(JxlDecoderSubscribeEvents(
+                                 dec, JXL_DEC_BASIC_INFO | JXL_DEC_JPEG_RECONSTRUCTION |
+                                          JXL_DEC_FRAME),
+                             AnimationError::kNoFrame);
+      !s) {
+    return Err{s.error()};
+  }
+  if (Check s = set_input(dec, data); !s) return Err{s.error()};
+  return decoder;
+}
+
 void take_basic_info(const JxlBasicInfo& info, AnimationFacts& facts) noexcept {
   facts.width = info.xsize;
   facts.height = info.ysize;
@@ -165,17 +183,9 @@ std::string error_text(const AnimationError& error) {
 
 Result<AnimationFacts, AnimationError> read_animation_facts(
     std::span<const uint8_t> data) noexcept {
-  auto decoder = make_decoder();
+  auto decoder = header_decoder(data);
   if (!decoder) return Err{decoder.error()};
   JxlDecoder* dec = decoder.value().get();
-  if (Check s = check_status(JxlDecoderSubscribeEvents(
-                                 dec, JXL_DEC_BASIC_INFO | JXL_DEC_JPEG_RECONSTRUCTION |
-                                          JXL_DEC_FRAME),
-                             AnimationError::kNoFrame);
-      !s) {
-    return Err{s.error()};
-  }
-  if (Check s = set_input(dec, data); !s) return Err{s.error()};
   AnimationFacts facts;
   for (;;) {
     const Step step = process(dec);
@@ -204,19 +214,9 @@ Result<AnimationFacts, AnimationError> read_animation_facts(
 
 Result<FrameWalk, AnimationError> walk_frames(std::span<const uint8_t> data,
                                               size_t max_frames) noexcept {
-  auto decoder = make_decoder();
+  auto decoder = header_decoder(data);
   if (!decoder) return Err{decoder.error()};
   JxlDecoder* dec = decoder.value().get();
-  // No pixel event is wanted, so libjxl skips every frame's data by the
-  // sizes in its table of contents.
-  if (Check s = check_status(JxlDecoderSubscribeEvents(
-                                 dec, JXL_DEC_BASIC_INFO | JXL_DEC_JPEG_RECONSTRUCTION |
-                                          JXL_DEC_FRAME),
-                             AnimationError::kNoFrame);
-      !s) {
-    return Err{s.error()};
-  }
-  if (Check s = set_input(dec, data); !s) return Err{s.error()};
   FrameWalk walk;
   // A frame counts once libjxl has moved past its data: the next frame's
   // header or the end of the file proves it whole.
