@@ -262,6 +262,15 @@ def check_arrays():
     a = numpy.arange(W * H * 4, dtype=numpy.uint16).reshape(H, W, 4) * 7 % 4096
     check("arrays: a 12-bit numpy array there and back",
           numpy.array_equal(decode_array(encode_array(a, lossless=True, bits_per_sample=12)), a))
+    frames = numpy.stack([a[..., :3] // 16 + i for i in range(3)]).astype(numpy.uint8)
+    clip = encode_array(frames, lossless=True, duration=[40, 50, 60])
+    check("arrays: a 3-frame animation there and back, frame by frame",
+          numpy.array_equal(decode_array(clip), frames) and numpy.array_equal(decode_array(clip, index=1), frames[1]))
+    from PIL import Image, ImageSequence
+    import io
+    with Image.open(io.BytesIO(clip)) as im:
+        timing = [(f.info["duration"], f.info["timestamp"]) for f in ImageSequence.Iterator(im)]
+    check("plug-in: the animation's frames and their timing", timing == [(40, 0), (50, 40), (60, 90)])
 
 
 def check_all(directory, out):
