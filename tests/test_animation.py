@@ -18,6 +18,7 @@ from PIL import Image, ImageSequence
 
 import tessara_pillow
 from jxltools import cjxl, djxl, jxlinfo, tool
+from reliability import UNDER_SANITIZER
 from tessara_pillow import _native, decode_array, encode_array, jxl_info, timing
 from tessara_pillow.convert import main
 
@@ -458,6 +459,9 @@ def test_the_converter_takes_animations_both_ways(tmp_path):
             np.testing.assert_array_equal(pixels, expected["gif"][0][k][0])
 
 
+# AddressSanitizer holds freed memory in quarantine, so the peak there
+# counts every frame ever decoded.
+@pytest.mark.skipif(UNDER_SANITIZER, reason="freed memory stays in the sanitizer's quarantine")
 def test_playing_a_long_animation_holds_about_one_frame(tmp_path):
     count, w, h = 120, 640, 480
     pan = rng.integers(0, 256, size=(h, w + 4 * count, 3), dtype=np.uint8)
