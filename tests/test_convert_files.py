@@ -3,6 +3,7 @@ stay refused, outputs' permissions and durability, names that are not
 ordinary, files that vanish, outputs that cannot be made, the temporary
 files a killed run left, and what a run that fails inside leaves behind."""
 
+import contextlib
 import fcntl
 import os
 import shutil
@@ -226,6 +227,25 @@ def unprivileged():
     return {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
 
 
+@contextlib.contextmanager
+def reachable_by_nobody(folder):
+    """Gives others the search bit on FOLDER's directories that lack it (a
+    checkout in a private temporary directory), so that a child run as nobody
+    reaches the interpreter and package there; takes it back afterwards."""
+    changed = []
+    try:
+        if os.geteuid() == 0:
+            for directory in [folder, *folder.parents]:
+                mode = directory.stat().st_mode
+                if not mode & stat.S_IXOTH:
+                    directory.chmod(stat.S_IMODE(mode) | stat.S_IXOTH)
+                    changed.append((directory, stat.S_IMODE(mode)))
+        yield
+    finally:
+        for directory, mode in changed:
+            directory.chmod(mode)
+
+
 def test_an_output_that_cannot_be_made_names_the_path_and_the_step(tmp_path, capsys):
     picture("RGB").save(tmp_path / "a.png")
     (tmp_path / "file").write_text("")
@@ -239,8 +259,9 @@ def test_an_output_that_cannot_be_made_names_the_path_and_the_step(tmp_path, cap
         picture("RGB").save(base / "a.png")
         (base / "out").mkdir(mode=0o555)
         (base / "out").chmod(0o555)
-        done = subprocess.run([sys.executable, "-m", "tessara_pillow", base / "a.png", "-o", base / "out"],
-                              capture_output=True, text=True, **unprivileged())
+        with reachable_by_nobody(Path(sys.prefix).absolute()):
+            done = subprocess.run([sys.executable, "-m", "tessara_pillow", base / "a.png", "-o", base / "out"],
+                                  capture_output=True, text=True, **unprivileged())
         assert done.returncode == 1
         assert done.stderr.splitlines()[0] == (f"tessara-convert: {base / 'a.png'}: cannot create a.jxl's temporary "
                                                f"file in {base / 'out'}: Permission denied")
