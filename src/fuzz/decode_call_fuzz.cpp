@@ -15,9 +15,9 @@
 
 #include "codec/boxes.h"
 #include "codec/decoder.h"
-#include "codec/fuzz_limits.h"
 #include "codec/pixels.h"
 #include "codec/runner.h"
+#include "fuzz/fuzz_limits.h"
 
 namespace tessara {
 namespace {

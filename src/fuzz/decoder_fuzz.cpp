@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "codec/decoder.h"
-#include "codec/fuzz_limits.h"
 #include "codec/pixels.h"
+#include "fuzz/fuzz_limits.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!tessara::fuzz::declares_small_image(data, size)) return -1;

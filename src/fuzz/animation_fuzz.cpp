@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codec/animation.h"
-#include "codec/fuzz_limits.h"
+#include "fuzz/fuzz_limits.h"
 
 namespace tessara {
 namespace {
