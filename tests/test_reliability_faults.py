@@ -75,7 +75,7 @@ NULL = "PyObject pointer is null"
 # point, call, (exception type, text, a builtin Exception?), where the
 # diagnostic comes from (None: an ordinary exception, no diagnostic)
 CASES = [
-    ("encoder_error_ok", "encode", ("PanicException", PANIC_UNREACHABLE, False), "src/lib/errors.cpp"),
+    ("encoder_error_ok", "encode", ("PanicException", PANIC_UNREACHABLE, False), "src/module/errors.cpp"),
     ("decoder_status", "decode", ("RuntimeError", "Unknown status: `32767`", True), None),
     ("decoder_status", "plugin",
      ("OSError", "cannot decode JPEG XL image: libjxl's decoder stopped in an unexpected state (32767)", True),
@@ -100,9 +100,9 @@ CASES = [
     ("tuple_null", "decode", ("PanicException", NULL, False), "src/decode/decoder.cpp"),
     # bytes copied from a buffer: a decode's ICC profile (the first made for a
     # pixel file), a rebuilt JPEG, an encoder's output
-    ("copied_bytes_null_value_error", "decode", ("PanicException", NULL, False), "src/lib/convert.cpp"),
-    ("copied_bytes_null_value_error", "decode_jpeg", ("PanicException", NULL, False), "src/lib/convert.cpp"),
-    ("copied_bytes_null_value_error", "encode", ("PanicException", NULL, False), "src/lib/convert.cpp"),
+    ("copied_bytes_null_value_error", "decode", ("PanicException", NULL, False), "src/module/convert.cpp"),
+    ("copied_bytes_null_value_error", "decode_jpeg", ("PanicException", NULL, False), "src/module/convert.cpp"),
+    ("copied_bytes_null_value_error", "encode", ("PanicException", NULL, False), "src/module/convert.cpp"),
     ("copied_bytes_null_memory_error", "decode", ("MemoryError", "", True), None),
     ("copied_bytes_null_memory_error", "encode", ("MemoryError", "", True), None),
     ("list_null", "decode", ("SystemError", "attempted to fetch exception but none was set", True), None),

@@ -12,10 +12,10 @@
 #include "codec/pixels.h"
 #include "codec/runner.h"
 #include "decode/records.h"
-#include "lib/convert.h"
-#include "lib/inject.h"
 #include "lib/lock.h"
 #include "lib/ref.h"
+#include "module/convert.h"
+#include "module/inject.h"
 
 namespace tessara::py {
 namespace {

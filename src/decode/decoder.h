@@ -1,7 +1,7 @@
 // The Python face of decoding: the Decoder class, ImageInfo and JxlBox.
 #pragma once
 
-#include "lib/classes.h"
+#include "module/classes.h"
 
 namespace tessara::py {
 

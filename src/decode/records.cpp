@@ -3,7 +3,7 @@
 #include "decode/records.h"
 
 #include "decode/decoder.h"
-#include "lib/convert.h"
+#include "module/convert.h"
 
 namespace tessara::py {
 namespace {

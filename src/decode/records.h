@@ -5,7 +5,7 @@
 #include <string>
 
 #include "codec/boxes.h"
-#include "lib/classes.h"
+#include "module/classes.h"
 
 namespace tessara::py {
 

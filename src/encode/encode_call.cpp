@@ -10,9 +10,9 @@
 #include "lib/lock.h"
 
 #include "encode/settings.h"
-#include "lib/call.h"
-#include "lib/classes.h"
-#include "lib/convert.h"
+#include "module/call.h"
+#include "module/classes.h"
+#include "module/convert.h"
 
 namespace tessara::py {
 namespace {

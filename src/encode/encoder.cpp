@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "encode/settings.h"
-#include "lib/convert.h"
+#include "module/convert.h"
 
 namespace tessara::py {
 namespace {

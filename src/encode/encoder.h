@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "lib/classes.h"
+#include "module/classes.h"
 
 namespace tessara::py {
 

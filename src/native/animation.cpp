@@ -16,6 +16,8 @@
 #include "codec/animation.h"
 #include "codec/encoder.h"
 #include "codec/runner.h"
+#include "lib/heap.h"
+#include "lib/ref.h"
 #include "native/errors.h"
 #include "native/sample_buffer.h"
 #include "native/samples.h"
@@ -81,22 +83,26 @@ PyObject* frames_list(const std::vector<FrameFacts>& frames) noexcept {
   return list;
 }
 
+// The dealloc of both types: each object owns its codec state through one
+// pointer, destroyed (with the interpreter lock held) before the object goes.
+template <typename Object>
+void state_dealloc(PyObject* self) noexcept {
+  delete reinterpret_cast<Object*>(self)->state;
+  py::free_heap_instance(self);
+}
+
 // ---- FrameDecoder ---------------------------------------------------------------
 
 struct DecoderState {
   Borrowed data;  // the input, held for the decoder's life: libjxl reads it in place
   std::optional<FrameDecoder> decoder;
-  PyObject* buffer_type = nullptr;  // a strong reference
+  py::Ref buffer_type;
   // The last frame's buffer. Once nothing else refers to it (Pillow has
   // dropped the frame, and no view of it is left), the next frame is
   // decoded into it: playing an animation then allocates no frame memory,
   // and touches no new pages, after the first frame.
-  PyObject* spare = nullptr;
+  py::Ref spare;
   bool busy = false;
-  ~DecoderState() {
-    Py_XDECREF(spare);
-    Py_XDECREF(buffer_type);
-  }
 };
 
 struct FrameDecoderObject {
@@ -144,7 +150,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   if (channels > 4) return PyErr_Format(PyExc_ValueError, "channels must be 0 to 4, not %u", channels);
   PyObject* module = PyType_GetModule(type);
   if (module == nullptr) return nullptr;
-  st->buffer_type = new_ref(state_of(module)->sample_buffer_type);
+  st->buffer_type = py::Ref::borrow(state_of(module)->sample_buffer_type);
   std::optional<Failure> failed;
   Py_BEGIN_ALLOW_THREADS
   failed = open_decoder(*st, FrameFormat{*kind, channels, stored_depth != 0}, num_threads);
@@ -154,14 +160,6 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   if (self == nullptr) return nullptr;
   reinterpret_cast<FrameDecoderObject*>(self)->state = st.release();
   return self;
-}
-
-void decoder_dealloc(PyObject* self) noexcept {
-  delete reinterpret_cast<FrameDecoderObject*>(self)->state;
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
 }
 
 bool claim(bool& busy) noexcept {
@@ -182,7 +180,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
   FrameDecoder& decoder = *st.decoder;
   const size_t bytes = decoder.frame_bytes();
   // Only this object refers to the spare: no one can see it written.
-  PyObject* reused = st.spare != nullptr && Py_REFCNT(st.spare) == 1 ? st.spare : nullptr;
+  PyObject* reused = st.spare && Py_REFCNT(st.spare.get()) == 1 ? st.spare.get() : nullptr;
   std::unique_ptr<uint8_t[]> memory;
   Result<FrameFacts, AnimationError> decoded = Err{AnimationError{AnimationError::Kind::OutOfMemory}};
   Py_BEGIN_ALLOW_THREADS
@@ -206,16 +204,14 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
   if (!decoded) return raise(Failure{decoded.error()});
   PyObject* name = frame_name(decoded.value().name);
   if (name == nullptr) return nullptr;
-  PyObject* buffer = reused != nullptr ? new_ref(reused)
-                                       : new_sample_buffer(st.buffer_type, std::move(memory), bytes);
+  PyObject* buffer = reused != nullptr
+                         ? new_ref(reused)
+                         : new_sample_buffer(st.buffer_type.get(), std::move(memory), bytes);
   if (buffer == nullptr) {
     Py_DECREF(name);
     return nullptr;
   }
-  if (buffer != st.spare) {
-    Py_XDECREF(st.spare);
-    st.spare = new_ref(buffer);
-  }
+  if (buffer != st.spare.get()) st.spare = py::Ref::borrow(buffer);
   return Py_BuildValue("(NIN)", buffer, decoded.value().duration, name);
 }
 
@@ -256,7 +252,7 @@ PyType_Slot decoder_slots[] = {
     {Py_tp_doc, const_cast<char*>("FrameDecoder(data, dtype, channels, stored_depth, num_threads): "
                                   "an animation's frames one at a time; holds `data`.")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<FrameDecoderObject>)},
     {Py_tp_methods, decoder_methods},
     {Py_tp_getset, decoder_getset},
     {0, nullptr},
@@ -349,14 +345,6 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   if (self == nullptr) return nullptr;
   reinterpret_cast<AnimationEncoderObject*>(self)->state = st.release();
   return self;
-}
-
-void encoder_dealloc(PyObject* self) noexcept {
-  delete reinterpret_cast<AnimationEncoderObject*>(self)->state;
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
 }
 
 bool usable(EncoderState& st) noexcept {
@@ -461,7 +449,7 @@ PyGetSetDef encoder_getset[] = {
 PyType_Slot encoder_slots[] = {
     {Py_tp_doc, const_cast<char*>("AnimationEncoder(...): an animation fed one frame at a time.")},
     {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<AnimationEncoderObject>)},
     {Py_tp_methods, encoder_methods},
     {Py_tp_getset, encoder_getset},
     {0, nullptr},

@@ -3,6 +3,8 @@
 
 #include <climits>
 
+#include "lib/heap.h"
+
 namespace tessara::native {
 namespace {
 
@@ -22,10 +24,7 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) noexcept {
 
 void dealloc(PyObject* self) noexcept {
   delete[] as_buffer(self)->memory;
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  py::free_heap_instance(self);
 }
 
 PyType_Slot slots[] = {

@@ -1,10 +1,10 @@
 // Raising pending exceptions, Python errors and internal faults.
-#include "lib/errors.h"
+#include "module/errors.h"
 
 #include <cstdio>
 
-#include "lib/convert.h"
 #include "lib/lock.h"
+#include "module/convert.h"
 
 namespace tessara::py {
 namespace {

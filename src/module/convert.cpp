@@ -1,9 +1,9 @@
 // Conversions with the exact messages callers see.
-#include "lib/convert.h"
+#include "module/convert.h"
 
 #include <limits>
 
-#include "lib/inject.h"
+#include "module/inject.h"
 
 namespace tessara::py {
 namespace {

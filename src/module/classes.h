@@ -6,9 +6,10 @@
 #include <span>
 #include <utility>
 
-#include "lib/call.h"
-#include "lib/errors.h"
+#include "lib/heap.h"
 #include "lib/python.h"
+#include "module/call.h"
+#include "module/errors.h"
 
 namespace tessara::py {
 
@@ -71,10 +72,7 @@ void instance_dealloc(PyObject* object) noexcept {
   auto* self = instance_cast<Payload>(object);
   self->payload.~Payload();
   self->holds.~HoldCounter();
-  // The instance owns a reference to its heap type; drop it after freeing.
-  PyTypeObject* type = Py_TYPE(object);
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(object);
-  Py_DECREF(type);
+  free_heap_instance(object);
 }
 
 // Property plumbing: read under a shared hold, convert then write under an

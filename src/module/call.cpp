@@ -1,6 +1,6 @@
 // Argument matching with the interpreter's own wording, argument notes and
 // instance holds.
-#include "lib/call.h"
+#include "module/call.h"
 
 #include <string>
 #include <string_view>

@@ -8,9 +8,9 @@
 #include <new>
 #include <span>
 
-#include "lib/errors.h"
 #include "lib/python.h"
-#include "lib/signature.h"
+#include "module/errors.h"
+#include "module/signature.h"
 
 namespace tessara::py {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/errors.h"
 #include "lib/python.h"
+#include "module/errors.h"
 
 namespace tessara::py {
 

@@ -1,5 +1,5 @@
 // Signatures are checked against the argument slots when they are compiled.
-#include "lib/signature.h"
+#include "module/signature.h"
 
 #include <gtest/gtest.h>
 

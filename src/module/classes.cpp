@@ -1,5 +1,5 @@
 // Creating the type objects of the module's classes from their ClassSpec.
-#include "lib/classes.h"
+#include "module/classes.h"
 
 #include <string>
 #include <vector>

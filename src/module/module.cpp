@@ -4,9 +4,9 @@
 
 #include "decode/decoder.h"
 #include "encode/encoder.h"
-#include "lib/classes.h"
-#include "lib/convert.h"
 #include "lib/python.h"
+#include "module/classes.h"
+#include "module/convert.h"
 
 namespace tessara::py {
 namespace {
