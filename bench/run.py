@@ -40,7 +40,7 @@ from PIL import Image, ImageSequence
 
 import tessara
 import tessara_pillow
-from tessara_pillow import layouts, plugin
+from tessara_pillow import layouts, plugin, save_options
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import inputs  # noqa: E402
@@ -282,7 +282,7 @@ class Bench:
             # What save() does to hand the module its samples: one packing copy.
             layout = layouts.encoded(mode)
             assert layout is not None
-            layers.append(python_layer("the packing alone (in save())", partial(plugin._packed, im, layout)))
+            layers.append(python_layer("the packing alone (in save())", partial(save_options.packed, im, layout)))
         if self.args.cli and cli_in is not None:
             layers.append(command_layer("cjxl", ["cjxl", "--quiet", *cli_args, "-e", str(effort), str(cli_in),
                                                  str(self.tmp / "cli.jxl")]))

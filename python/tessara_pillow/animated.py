@@ -12,7 +12,7 @@ from typing import cast
 
 from PIL import Image, _imaging
 
-from . import _native, timing
+from . import _native, layouts, timing
 
 # A walk that ended early because of the file, not because of the limit:
 # the frame it stopped at is broken (it is counted, and fails when asked for).
@@ -95,7 +95,8 @@ class AnimatedFile:
         try:
             if self._decoder is None or self._threads != num_threads:
                 self._decoder = None  # its pool and state go before the next are made
-                dtype, channels = _FORMATS[mode]
+                # In the layout Pillow keeps the mode in: its image is the decoded buffer itself.
+                dtype, channels = layouts.pillow_pixels(mode)
                 self._decoder = _native.FrameDecoder(self._data, dtype, channels, False, num_threads)
                 self._threads = num_threads
             decoder = self._decoder
@@ -116,21 +117,13 @@ def _walked(data: bytes, max_frames: int = 1 << 16) -> Walk:
         raise OSError(f"cannot decode JPEG XL animation: {e}") from e
 
 
-# How libjxl is asked for each mode's frames: in the layout Pillow keeps
-# that mode in memory (a pixel of "LA", "RGB" and "RGBA" takes four bytes;
-# libjxl repeats grey into the colour channels and makes missing alpha
-# opaque), so that Pillow's image is the decoded buffer itself.
-_FORMATS = {"L": ("uint8", 1), "LA": ("uint8", 4), "RGB": ("uint8", 4), "RGBA": ("uint8", 4),
-            "I;16": ("uint16", 1), "F": ("float32", 1)}
-
-
 def _image(samples: _native.SampleBuffer, mode: str, size: tuple[int, int]) -> Image.Image:
     """A read-only image of `mode` over the samples, without a copy (Pillow
     copies on the first write); a copy where Pillow's mapping is not there."""
     try:
         core = _imaging.map_buffer(samples, size, "raw", 0, (mode, 0, 1))
     except (AttributeError, TypeError, ValueError):  # Pillow's internals changed
-        if _FORMATS[mode][1] == 4:
+        if layouts.pillow_pixels(mode)[1] == 4:
             rgba = Image.frombuffer("RGBA", size, cast(bytes, samples), "raw", "RGBA", 0, 1)
             return rgba if mode == "RGBA" else rgba.convert(mode)
         rawmode = {"F": "F;32NF", "I;16": "I;16N"}.get(mode, mode)

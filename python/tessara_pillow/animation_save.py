@@ -1,7 +1,7 @@
-"""im.save(..., save_all=True): the frames of the image and of append_images
-(each with all of its own frames) written as one JPEG XL animation, a frame
-at a time, with the still save's options; one frame in all stays a still
-image, written by the plug-in's still save."""
+"""im.save(..., save_all=True) of more than one frame: the frames of the
+image and of append_images (each with all of its own frames) written as one
+JPEG XL animation, a frame at a time, with the still save's options (one
+frame in all is the plug-in's still save)."""
 
 from __future__ import annotations
 
@@ -12,12 +12,12 @@ from typing import IO
 
 from PIL import Image, ImageCms, ImageSequence
 
-from . import _native, colour, layouts, plugin, timing
+from . import _native, colour, layouts, save_options, timing
+from .save_options import SaveOptions, encodable, icc_option
 
 # The target mode for each kind of frame: colour beats grey, alpha beats
 # none, and among opaque grey the deeper wins.
 _GREY_DEPTH = ("L", "I;16", "F")
-_DTYPES = {"I;16": "uint16", "F": "float32"}  # others: uint8
 
 
 @dataclass
@@ -29,20 +29,23 @@ class _Frame:
     duration: object  # its own info["duration"], or None
 
 
-def save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
+def frame_count(im: Image.Image) -> int:
+    """The frames save_all would write: the image's and append_images'."""
     sources = [im, *im.encoderinfo.get("append_images", [])]
-    if sum(getattr(source, "n_frames", 1) for source in sources) == 1:
-        plugin._save(im, fp, filename)
-        return
-    options = _Options(im)
+    return sum(getattr(source, "n_frames", 1) for source in sources)
+
+
+def save_all(im: Image.Image, fp: IO[bytes]) -> None:
+    sources = [im, *im.encoderinfo.get("append_images", [])]
+    options = SaveOptions.of(im)
     frames: list[_Frame] = []
     profile: bytes | None = None
     for f in _every_frame(sources):
         if not frames:  # the animation's profile: the first frame's, as the still save stores it
-            profile = plugin._encodable(f, _icc(im, f))[1]
-        frames.append(_Frame(_encoded_mode(f), f.size, f.info.get("duration")))
+            profile = encodable(f, icc_option(im, f))[1]
+        frames.append(_Frame(save_options.encoded_mode(f), f.size, f.info.get("duration")))
     mode = _widest(frame.mode for frame in frames)
-    if profile is not None and colour.colour_space(profile) != plugin._PROFILE_SPACES.get(mode):
+    if profile is not None and colour.colour_space(profile) != save_options.PROFILE_SPACES.get(mode):
         profile = None  # a grey profile, and colour frames among the rest
     size = frames[0].size
     for index, seen in enumerate(frames):
@@ -55,39 +58,20 @@ def save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     assert layout is not None
     try:
         encoder = _native.AnimationEncoder(
-            size[0], size[1], layout.channels, _DTYPES.get(mode, "uint8"), 0, options.lossless, options.quality,
+            size[0], size[1], layout.channels, layout.sample, 0, options.lossless, options.quality,
             options.effort, options.decoding_speed, numerator, denominator, _loop(im), mode == "F", profile,
             options.use_container, options.num_threads)
         for kind, box in (("exif", options.exif), ("xmp", options.xmp)):
             if box:
-                encoder.add_box(kind, box, options.compress)
+                encoder.add_box(kind, box, options.compress_metadata)
         for frame, duration in zip(_every_frame(sources), ticks, strict=True):
-            pixels, own = plugin._encodable(frame, _icc(im, frame))
+            pixels, own = encodable(frame, icc_option(im, frame))
             pixels = _in_profile(_unified(pixels, mode), own, profile)
-            encoder.add_frame(plugin._packed(pixels, layout), duration, "")
+            encoder.add_frame(save_options.packed(pixels, layout), duration, "")
         data = encoder.finish()
     except (ValueError, RuntimeError) as e:
         raise OSError(f"cannot encode JPEG XL animation: {e}") from e
     fp.write(data)
-
-
-class _Options:
-    """The still save's options, read and checked as it reads them."""
-
-    def __init__(self, im: Image.Image) -> None:
-        self.quality = plugin._number_option(im, "quality", 90, 0, 100)
-        self.effort = plugin._int_option(im, "effort", 7, 1, 10)
-        self.decoding_speed = plugin._int_option(im, "decoding_speed", 0, 0, 4)
-        self.num_threads = plugin._int_option(im, "num_threads", -1, -1, plugin.MAX_THREADS)
-        self.lossless = bool(im.encoderinfo.get("lossless", False))
-        self.use_container = bool(im.encoderinfo.get("use_container", False))
-        self.compress = bool(im.encoderinfo.get("compress_metadata", False))
-        self.exif, self.xmp = plugin._exif_option(im), plugin._xmp_option(im)
-
-
-def _icc(im: Image.Image, frame: Image.Image) -> bytes | None:
-    icc = im.encoderinfo.get("icc_profile", frame.info.get("icc_profile"))
-    return icc or None
 
 
 def _in_profile(im: Image.Image, source: bytes | None, target: bytes | None) -> Image.Image:
@@ -120,20 +104,6 @@ def _every_frame(sources: list[Image.Image]) -> Iterator[Image.Image]:
                 yield frame
         finally:
             source.seek(position)
-
-
-def _encoded_mode(frame: Image.Image) -> str:
-    """The mode the still save's conversion (plugin._encodable) gives this frame."""
-    mode = frame.mode
-    if mode in ("P", "PA"):
-        palette_alpha = frame.palette is not None and frame.palette.mode == "RGBA"
-        return "RGBA" if mode == "PA" or "transparency" in frame.info or palette_alpha else "RGB"
-    converted = {"1": "L", "La": "LA", "RGBa": "RGBA", "I": "I;16", "I;16B": "I;16", "I;16L": "I;16",
-                 "I;16N": "I;16", **dict.fromkeys(plugin._TO_RGB, "RGB")}.get(mode, mode)
-    if layouts.encoded(converted) is None:
-        msg = f"cannot write mode {mode} as JPEG XL"
-        raise OSError(msg)
-    return converted
 
 
 def _widest(modes: Iterator[str]) -> str:
@@ -179,8 +149,6 @@ def _durations(im: Image.Image, frames: list[_Frame]) -> list[float]:
 
 
 def _loop(im: Image.Image) -> int:
+    """The plays (0: forever)."""
     loop = im.encoderinfo.get("loop", im.info.get("loop", 0))
-    if isinstance(loop, bool) or not isinstance(loop, int) or not 0 <= loop <= timing.MAX_TICKS:
-        msg = f"loop must be an integer from 0 (forever) to {timing.MAX_TICKS}, not {loop!r}"
-        raise ValueError(msg)
-    return int(loop)
+    return save_options.check_int("loop", loop, 0, timing.MAX_TICKS, wrong_type=ValueError)

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _native, timing
 from .metadata import exif_to_box
+from .save_options import check_int, check_number
 
 if TYPE_CHECKING:
     import numpy as np
@@ -39,18 +40,10 @@ def _numpy() -> Any:
     return numpy
 
 
-def _int_option(name: str, value: object, low: int, high: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if not low <= value <= high:
-        raise ValueError(f"{name} must be {low} to {high}, not {value}")
-    return value
-
-
 def _threads(num_threads: object) -> int:
     # Negative: libjxl's default worker count; the native module refuses
     # counts no pool can have.
-    return _int_option("num_threads", num_threads, -(1 << 63), (1 << 63) - 1)
+    return check_int("num_threads", num_threads, -(1 << 63), (1 << 63) - 1)
 
 
 def decode_array(data: Buffer, *, index: int | None = None, num_threads: int = -1) -> npt.NDArray[Any]:
@@ -86,7 +79,7 @@ def decode_array(data: Buffer, *, index: int | None = None, num_threads: int = -
     np = _numpy()
     threads = _threads(num_threads)
     if index is not None:
-        index = _int_option("index", index, -(1 << 63), (1 << 63) - 1)
+        index = check_int("index", index, -(1 << 63), (1 << 63) - 1)
     header = _native.info(data)
     if index is not None or (header[9] and not header[12]):
         return _frames(np, data, index, threads)
@@ -159,7 +152,7 @@ def _bits(dtype: str, bits_per_sample: int | None) -> int:
         return 0
     if stored is None:
         raise ValueError(f"bits_per_sample narrows integer samples only; {dtype} samples are stored as they are")
-    return _int_option("bits_per_sample", bits_per_sample, 1, stored)
+    return check_int("bits_per_sample", bits_per_sample, 1, stored)
 
 
 def _bytes_option(name: str, value: object) -> bytes | None:
@@ -234,12 +227,9 @@ def encode_array(
         if a.size and int(a.max()) >= 1 << bits:
             raise ValueError("a sample is above the largest value bits_per_sample allows")
         a, dtype = a.astype(np.uint8), "uint8"
-    if isinstance(quality, bool) or not isinstance(quality, (int, float)):
-        raise TypeError(f"quality must be a number, not {type(quality).__name__}")
-    if not 0 <= quality <= 100:
-        raise ValueError(f"quality must be 0 to 100, not {quality}")
-    effort = _int_option("effort", effort, 1, 10)
-    decoding_speed = _int_option("decoding_speed", decoding_speed, 0, 4)
+    quality = check_number("quality", quality, 0, 100)
+    effort = check_int("effort", effort, 1, 10)
+    decoding_speed = check_int("decoding_speed", decoding_speed, 0, 4)
     exif_box = _bytes_option("exif", exif)
     if exif_box is not None:
         exif_box = exif_to_box(exif_box)
@@ -248,7 +238,7 @@ def encode_array(
     # Only a strided, misaligned or byte-swapped array is copied.
     samples = np.require(a, dtype=a.dtype.newbyteorder("="), requirements=["C_CONTIGUOUS", "ALIGNED"])
     if duration is not None:
-        loop = _int_option("loop", loop, 0, timing.MAX_TICKS)
+        loop = check_int("loop", loop, 0, timing.MAX_TICKS)
         durations = timing.check_durations(list(duration) if isinstance(duration, Iterable)
                                            else [duration] * len(a))
         if len(durations) != len(a):

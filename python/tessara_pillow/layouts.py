@@ -92,3 +92,13 @@ def encoded(pillow_mode: str) -> Layout | None:
     """The layout in which the encode call takes an image of this mode as it
     is, or None for a mode that has to be converted first."""
     return _ENCODED.get(pillow_mode)
+
+
+def pillow_pixels(pillow_mode: str) -> tuple[str, int]:
+    """(sample type, samples a pixel) of an image of this mode (one the
+    encoders take) in Pillow's own memory: a pixel of "LA", "RGB" and "RGBA"
+    takes four bytes there, grey without alpha one sample. libjxl can decode
+    straight into that layout (repeating grey into the colour channels,
+    making missing alpha opaque), so that no copy is needed."""
+    layout = _ENCODED[pillow_mode]
+    return layout.sample, 1 if layout.channels == 1 else 4

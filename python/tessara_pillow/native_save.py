@@ -9,42 +9,18 @@ from __future__ import annotations
 
 import array
 import sys
-from dataclasses import dataclass
 
-from . import _native
+from . import _native, layouts
+from .save_options import SaveOptions
 
-# Pillow's raw bytes of the modes saved here: mode -> (sample type, channels).
-_SAMPLES = {
-    "L": ("uint8", 1),
-    "LA": ("uint8", 2),
-    "RGB": ("uint8", 3),
-    "RGBA": ("uint8", 4),
-    "I;16": ("uint16", 1),
-}
-MODES = tuple(_SAMPLES)
-
-
-@dataclass(frozen=True)
-class Options:
-    """The plug-in's save options, checked by the plug-in."""
-
-    lossless: bool
-    quality: float
-    effort: int
-    decoding_speed: int
-    exif: bytes | None  # an "Exif" box's content
-    xmp: bytes | None
-    use_container: bool
-    compress_metadata: bool
-    num_threads: int
-
-
-def encode(mode: str, size: tuple[int, int], packed: bytes, icc: bytes | None, options: Options) -> bytes:
-    """A JPEG XL file of Pillow's raw bytes of an image of `mode` (one of
-    MODES; "I;16" little-endian). Without `icc` the samples are tagged sRGB
+def encode(mode: str, size: tuple[int, int], packed: bytes, icc: bytes | None, options: SaveOptions) -> bytes:
+    """A JPEG XL file of Pillow's raw bytes of an image of `mode` (one the
+    encoders take, but "F"; "I;16" little-endian). Without `icc` the samples are tagged sRGB
     (grey: the sRGB transfer). ValueError when libjxl refuses the image,
     the profile or the settings."""
-    dtype, channels = _SAMPLES[mode]
+    layout = layouts.encoded(mode)
+    assert layout is not None
+    dtype, channels = layout.sample, layout.channels
     samples: bytes | array.array[int] = packed
     if dtype == "uint16" and sys.byteorder == "big":
         words = array.array("H", packed)

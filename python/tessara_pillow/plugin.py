@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import io
 import math
-import struct
 from typing import IO, Any, cast
 
 import PIL
@@ -17,7 +16,8 @@ from PIL import Image, ImageFile
 
 import tessara
 
-from . import _native, animated, colour, errors, header, layouts, metadata, native_save, pixel_access
+from . import (_native, animated, animation_save, errors, header, layouts, metadata, native_save, pixel_access,
+               save_options)
 from .arrays import MAX_PIXELS
 
 FORMAT = "JXL"
@@ -37,8 +37,7 @@ def _check_pillow() -> None:
 
 
 _check_pillow()
-# The module refuses more worker threads than this (before starting any).
-MAX_THREADS = 1024
+MAX_THREADS = save_options.MAX_THREADS
 
 
 # What turns pixels delivered upright (libjxl applies the orientation) back
@@ -310,192 +309,40 @@ def _floats_to_bytes(samples: bytes) -> bytes:
 
 # ---- Saving ---------------------------------------------------------------
 
-_TO_RGB = ("CMYK", "YCbCr", "LAB", "HSV")
-
-
-def _sixteen_bit(im: Image.Image) -> Image.Image:
-    """An "I", "I;16B", "I;16L" or "I;16N" image as "I;16" (little-endian)."""
-    if im.mode == "I":
-        return im.convert("I;16")  # limits the values to 0..65535
-    data = im.tobytes()
-    if im.mode == "I;16B":
-        import array
-
-        words = array.array("H", data)
-        words.byteswap()
-        data = words.tobytes()
-    return Image.frombytes("I;16", im.size, data)
-
-
-# The colour space an ICC profile must describe to be used for an image of
-# these modes. Pillow keeps a profile in `info` through convert(), so an image
-# may carry one of another kind (an RGB profile on a CMYK conversion): that
-# one says nothing about these pixels.
-_PROFILE_SPACES = {"RGB": "RGB", "RGBA": "RGB", "CMYK": "CMYK", "L": "GRAY", "LA": "GRAY", "I;16": "GRAY"}
-
-
-def _profile_of(im: Image.Image, icc: bytes | None) -> bytes | None:
-    space = _PROFILE_SPACES.get(im.mode)
-    return icc if icc and space and colour.colour_space(icc) == space else None
-
-
-def _encodable(im: Image.Image, icc: bytes | None) -> tuple[Image.Image, bytes | None]:
-    """`im` in one of the module's modes, and the ICC profile to store with
-    it: one of its kind of colour that is not sRGB (the encoders' own tag),
-    kept as Pillow's PNG, JPEG and WebP writers keep it, so wide-gamut
-    pixels stay as they are. CMYK and the other ink or lab spaces become
-    sRGB (through their profile, where they have one)."""
-    mode = im.mode
-    if mode == "1":
-        im = im.convert("L")
-    elif mode in ("P", "PA"):
-        alpha = mode == "PA" or "transparency" in im.info or (im.palette is not None and im.palette.mode == "RGBA")
-        im = im.convert("RGBA" if alpha else "RGB")
-    elif mode in ("La", "RGBa"):
-        im = im.convert(mode.upper())  # unpremultiplied
-    elif mode in ("I", "I;16B", "I;16L", "I;16N"):
-        im = _sixteen_bit(im)
-    elif mode in _TO_RGB:
-        # A CMYK profile tells how the inks look; without one, Pillow's formula.
-        inks = _profile_of(im, icc)
-        return (colour.to_srgb(im, inks) if inks else im.convert("RGB")), None
-    elif layouts.encoded(mode) is None:
-        msg = f"cannot write mode {mode} as JPEG XL"
-        raise OSError(msg)
-    if im.mode not in native_save.MODES:
-        return im, None  # "F": linear, as the module tags it
-    icc = _profile_of(im, icc)
-    if icc and _PROFILE_SPACES[im.mode] == "RGB" and colour.is_srgb(icc):
-        icc = None
-    return im, icc
-
-
-def _packed(im: Image.Image, layout: layouts.Layout) -> bytes:
-    """The samples packed as the module reads them, in one copy: tobytes()
-    gathers chunks and then joins them, two full-size copies of the image."""
-    size = im.width * im.height * layout.channels * layout.sample_bytes
-    try:
-        encoder = Image._getencoder(im.mode, "raw", im.mode)
-        encoder.setimage(im.im, (0, 0) + im.size)
-        _, status, data = encoder.encode(max(size, 1))
-    except (AttributeError, TypeError, ValueError):  # Pillow's internals changed
-        return im.tobytes()
-    return data if status == 1 and len(data) == size else im.tobytes()
-
-
-def _exif_option(im: Image.Image) -> bytes | None:
-    """The Exif to store: the one asked for, else the image's own, getexif()
-    with every edit (in IFD0 and in the Exif, GPS and Interop directories).
-    Unchanged since it was read, it is stored as the bytes it was read from,
-    which keep what Pillow does not write (the thumbnail's IFD1, maker notes
-    with offsets)."""
-    if "exif" in im.encoderinfo:
-        exif = im.encoderinfo["exif"]
-    else:
-        raw = im.info.get("exif")
-        current = im.getexif()
-        if isinstance(raw, bytes) and raw:
-            stored = Image.Exif()
-            stored.load(raw)
-            exif = raw if _same_exif(stored, current) else current
-        else:
-            exif = current if len(current) else None
-    if isinstance(exif, Image.Exif):
-        exif = exif.tobytes()
-    if not exif:
-        return None
-    if not isinstance(exif, bytes):
-        msg = f"exif must be bytes or Image.Exif, not {type(exif).__name__}"
-        raise TypeError(msg)
-    return metadata.exif_to_box(exif)
-
-
-def _same_exif(stored: Image.Exif, current: Image.Exif) -> bool:
-    if dict(stored) != dict(current):
-        return False
-    try:
-        # Written out, both hold their Exif, GPS and Interop directories too.
-        return stored.tobytes() == current.tobytes()
-    except (struct.error, TypeError, ValueError):
-        # Pillow cannot write this (damaged) Exif, so it was not edited
-        # through getexif() either: the bytes as read.
-        return True
-
-
-def _xmp_option(im: Image.Image) -> bytes | None:
-    if "xmp" in im.encoderinfo:
-        xmp = im.encoderinfo["xmp"]
-    else:
-        xmp = im.info.get("xmp", im.info.get("XML:com.adobe.xmp"))
-    if isinstance(xmp, str):
-        xmp = xmp.encode("utf-8")
-    if not xmp:
-        return None
-    if not isinstance(xmp, bytes):
-        msg = f"xmp must be bytes or str, not {type(xmp).__name__}"
-        raise TypeError(msg)
-    return xmp
-
-
-def _number_option(im: Image.Image, name: str, default: float, low: float, high: float) -> float:
-    value = im.encoderinfo.get(name, default)
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not low <= value <= high:
-        msg = f"{name} must be a number from {low:g} to {high:g}, not {value!r}"
-        raise ValueError(msg)
-    return float(value)
-
-
-def _int_option(im: Image.Image, name: str, default: int, low: int, high: int) -> int:
-    value = im.encoderinfo.get(name, default)
-    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
-        msg = f"{name} must be an integer from {low} to {high}, not {value!r}"
-        raise ValueError(msg)
-    return int(value)
-
 
 def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
-    quality = _number_option(im, "quality", 90, 0, 100)
-    effort = _int_option(im, "effort", 7, 1, 10)
-    decoding_speed = _int_option(im, "decoding_speed", 0, 0, 4)
-    num_threads = _int_option(im, "num_threads", -1, -1, MAX_THREADS)
-    lossless = bool(im.encoderinfo.get("lossless", False))
-    exif, xmp = _exif_option(im), _xmp_option(im)
-    icc = im.encoderinfo.get("icc_profile", im.info.get("icc_profile"))
-    use_container = bool(im.encoderinfo.get("use_container", False))
-    compress = bool(im.encoderinfo.get("compress_metadata", False))
+    o = save_options.SaveOptions.of(im)
     im.load()
-    pixels, profile = _encodable(im, icc or None)
+    pixels, profile = save_options.encodable(im, save_options.icc_option(im))
     layout = layouts.encoded(pixels.mode)
-    assert layout is not None  # _encodable converted it
+    assert layout is not None  # encodable converted it
     if pixels.mode == "I;16" or profile is not None:
         # The module would tag these pixels as what they are not: 16-bit
         # grey as linear, every profile as sRGB.
-        options = native_save.Options(lossless, quality, effort, decoding_speed, exif, xmp, use_container,
-                                      compress, num_threads)
         try:
-            data = native_save.encode(pixels.mode, pixels.size, _packed(pixels, layout), profile, options)
+            data = native_save.encode(pixels.mode, pixels.size, save_options.packed(pixels, layout), profile, o)
         except ValueError as e:
             raise OSError(f"cannot encode JPEG XL image: {e}") from e
         fp.write(data)
         return
     encoder = tessara.Encoder(
         layout.module_mode,
-        lossless=lossless,
-        quality=float(quality),
-        decoding_speed=decoding_speed,
-        effort=effort,
-        use_container=use_container,
-        num_threads=num_threads,
+        lossless=o.lossless,
+        quality=o.quality,
+        decoding_speed=o.decoding_speed,
+        effort=o.effort,
+        use_container=o.use_container,
+        num_threads=o.num_threads,
     )
     try:
         data = encoder(
-            _packed(pixels, layout),
+            save_options.packed(pixels, layout),
             pixels.width,
             pixels.height,
             False,
-            exif=exif,
-            xmp=xmp,
-            compress=compress,
+            exif=o.exif,
+            xmp=o.xmp,
+            compress=o.compress_metadata,
         )
     except RuntimeError as e:
         msg = f"cannot encode JPEG XL image: {errors.plain_reason(e, 'encode')}"
@@ -504,9 +351,12 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
 
 
 def _save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
-    from . import animation_save  # built on this module's still save
-
-    animation_save.save_all(im, fp, filename)
+    """Every frame of the image and of append_images as one animation; one
+    frame in all stays a still image."""
+    if animation_save.frame_count(im) == 1:
+        _save(im, fp, filename)
+    else:
+        animation_save.save_all(im, fp)
 
 
 def register() -> None:

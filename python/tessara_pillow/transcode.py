@@ -9,7 +9,7 @@ import tessara
 
 from . import _native, errors, header
 from .arrays import MAX_PIXELS
-from .plugin import MAX_THREADS
+from .save_options import MAX_THREADS, check_int
 
 
 class JpegNotRebuilt(ValueError):
@@ -18,20 +18,14 @@ class JpegNotRebuilt(ValueError):
     file, as when a tool changed its metadata after it was transcoded."""
 
 
-def _check_int(name: str, value: int, low: int, high: int) -> None:
-    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
-        msg = f"{name} must be an integer from {low} to {high}, not {value!r}"
-        raise ValueError(msg)
-
-
 def jpeg_to_jxl(jpeg: bytes, *, effort: int = 7, num_threads: int = -1) -> bytes:
     """A JPEG XL file that stores `jpeg` losslessly, rebuildable bit for bit.
     num_threads: libjxl's worker threads, -1 for its default, 0 for none."""
     if not isinstance(jpeg, bytes):
         msg = f"jpeg must be bytes, not {type(jpeg).__name__}"
         raise TypeError(msg)
-    _check_int("effort", effort, 1, 10)
-    _check_int("num_threads", num_threads, -1, MAX_THREADS)
+    check_int("effort", effort, 1, 10, wrong_type=ValueError)
+    check_int("num_threads", num_threads, -1, MAX_THREADS, wrong_type=ValueError)
     try:
         # The mode and the size are not used when a JPEG file is transcoded.
         return tessara.Encoder("RGB", effort=effort, num_threads=num_threads)(jpeg, 0, 0, True)
@@ -47,7 +41,7 @@ def jxl_to_jpeg(jxl: bytes, *, num_threads: int = -1) -> bytes:
     if not isinstance(jxl, bytes):
         msg = f"jxl must be bytes, not {type(jxl).__name__}"
         raise TypeError(msg)
-    _check_int("num_threads", num_threads, -1, MAX_THREADS)
+    check_int("num_threads", num_threads, -1, MAX_THREADS, wrong_type=ValueError)
     try:
         headers = header.read_header(io.BytesIO(jxl))
     except SyntaxError as e:
