@@ -34,9 +34,13 @@ def run_python(code, *args, module_dir=None, env=None, timeout=600):
     module first on its path."""
     child_env = dict(os.environ, **(env or {}))
     if module_dir is not None:
-        child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(module_dir), child_env.get("PYTHONPATH")]))
         # That build is not instrumented: it runs on the plain allocator,
-        # whose memory figures mean what they say.
+        # whose memory figures mean what they say. Under the sanitizers the
+        # inherited path leads to the instrumented tessara_pillow, whose
+        # _native cannot load without the runtime: the child takes the
+        # installed (plain) package instead.
+        inherited = None if UNDER_SANITIZER else child_env.get("PYTHONPATH")
+        child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(module_dir), inherited]))
         for name in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS"):
             child_env.pop(name, None)
     return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
