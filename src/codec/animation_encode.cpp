@@ -72,6 +72,7 @@ Status<EncodeError> declare_animation(JxlEncoder* enc, const AnimationSettings& 
   info.bits_per_sample = s.bits != 0 ? s.bits : depth.bits;
   info.exponent_bits_per_sample = depth.exponent_bits;
   info.uses_original_profile = s.uses_original_profile || s.lossless;
+  info.orientation = s.orientation;
   info.num_color_channels = grey ? 1 : 3;
   info.num_extra_channels = alpha ? 1 : 0;
   info.alpha_bits = alpha ? info.bits_per_sample : 0;
