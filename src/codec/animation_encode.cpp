@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "codec/animation.h"
+#include "codec/color_profile.h"
 #include "codec/encoder_status.h"
 #include "codec/memory.h"
 #include "codec/pixels.h"
@@ -84,10 +85,7 @@ Status<EncodeError> declare_animation(JxlEncoder* enc, const AnimationSettings& 
   info.animation.have_timecodes = JXL_FALSE;
   if (runner != nullptr) runner->notify_basic_info(info);
   TESSARA_TRY(check_call(enc, [&] { return JxlEncoderSetBasicInfo(enc, &info); }));
-  if (!s.icc.empty()) {
-    return check_call(enc,
-                      [&] { return JxlEncoderSetICCProfile(enc, s.icc.data(), s.icc.size()); });
-  }
+  if (!s.icc.empty()) return declare_profile(enc, s.icc, s.lossless, grey);
   JxlColorEncoding color;
   if (s.linear) {
     JxlColorEncodingSetToLinearSRGB(&color, grey);

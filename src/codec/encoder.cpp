@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "codec/color_profile.h"
 #include "codec/encoder_status.h"
 #include "codec/memory.h"
 #include "codec/pixels.h"
@@ -206,11 +207,7 @@ Status<EncodeError> declare_samples(const Session& s, const SampleFrame& frame) 
   info.alpha_exponent_bits = alpha ? info.exponent_bits_per_sample : 0;
   s.runner.notify_basic_info(info);
   TESSARA_TRY(check_call(s.encoder, [&] { return JxlEncoderSetBasicInfo(s.encoder, &info); }));
-  if (!frame.icc.empty()) {
-    return check_call(s.encoder, [&] {
-      return JxlEncoderSetICCProfile(s.encoder, frame.icc.data(), frame.icc.size());
-    });
-  }
+  if (!frame.icc.empty()) return declare_profile(s.encoder, frame.icc, s.settings.lossless, grey);
   JxlColorEncoding color;
   if (kind.exponent_bits == 0) {
     JxlColorEncodingSetToSRGB(&color, grey);
