@@ -12,7 +12,7 @@ from collections.abc import Buffer, Iterable
 from typing import TYPE_CHECKING, Any
 
 from . import _native, timing
-from .metadata import exif_to_box
+from .metadata import exif_to_box, orientation
 from .save_options import check_int, check_number
 
 if TYPE_CHECKING:
@@ -234,6 +234,7 @@ def encode_array(
     if exif_box is not None:
         exif_box = exif_to_box(exif_box)
     xmp_box, icc = _bytes_option("xmp", xmp), _bytes_option("icc_profile", icc_profile)
+    oriented = orientation(exif_box, xmp_box)
     threads = _threads(num_threads)
     # Only a strided, misaligned or byte-swapped array is copied.
     samples = np.require(a, dtype=a.dtype.newbyteorder("="), requirements=["C_CONTIGUOUS", "ALIGNED"])
@@ -246,7 +247,8 @@ def encode_array(
         numerator, denominator, ticks = timing.to_ticks(durations)
         encoder = _native.AnimationEncoder(width, height, channels, dtype, bits, bool(lossless), float(quality),
                                            effort, decoding_speed, numerator, denominator, loop,
-                                           dtype.startswith("float") and icc is None, icc, False, threads)
+                                           dtype.startswith("float") and icc is None, icc, False, threads,
+                                           oriented)
         for kind, box in (("exif", exif_box), ("xmp", xmp_box)):
             if box is not None:
                 encoder.add_box(kind, box, False)
@@ -254,4 +256,4 @@ def encode_array(
             encoder.add_frame(frame, t, "")
         return encoder.finish()
     return _native.encode(samples, width, height, channels, dtype, bits, bool(lossless), float(quality),
-                          effort, decoding_speed, exif_box, xmp_box, icc, threads)
+                          effort, decoding_speed, exif_box, xmp_box, icc, threads, False, False, oriented)

@@ -1,9 +1,10 @@
 """Saving what the module's encoder would mislabel, through the private
 module _native: "I;16" with the sRGB transfer (the module tags 16-bit grey
 linear, while a 16-bit grey file is sRGB-encoded unless it says otherwise),
-and images whose ICC profile is not sRGB with that profile stored (the module
-tags everything sRGB). The samples are stored as they are; numpy is not
-needed."""
+images whose ICC profile is not sRGB with that profile stored (the module
+tags everything sRGB), and images whose Exif or XMP orientation is not 1
+with that orientation in the codestream (the module writes every image
+upright). The samples are stored as they are; numpy is not needed."""
 
 from __future__ import annotations
 
@@ -30,6 +31,6 @@ def encode(mode: str, size: tuple[int, int], packed: bytes, icc: bytes | None, o
     try:
         return _native.encode(samples, size[0], size[1], channels, dtype, 0, o.lossless, o.quality, o.effort,
                               o.decoding_speed, o.exif, o.xmp, icc, o.num_threads, o.use_container,
-                              o.compress_metadata)
+                              o.compress_metadata, o.orientation)
     except RuntimeError as e:
         raise ValueError(str(e)) from e
