@@ -188,7 +188,10 @@ def encode_array(
     copied to uint8 first, and decodes as uint8). Values are stored as they are, not
     rescaled, so decode_array gives them back; lossless=True keeps every
     value exactly. Unsigned integers are tagged sRGB and floats linear sRGB
-    (nominally 0..1), unless icc_profile gives the profile they are in.
+    (nominally 0..1), unless icc_profile gives the profile they are in
+    (lossless, libjxl's own profile of a colour encoding is stored as that
+    encoding). An orientation in exif (else xmp) goes into the codestream:
+    the array is stored as given and read back turned upright.
 
     lossy quality is 0 to 100 (libjxl's scale; 90 is visually lossless for
     most images); effort is 1 (fastest) to 10; decoding_speed 0 to 4. exif
