@@ -21,7 +21,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "codec/arrays.h"
 #include "codec/test_tools.h"
 
 namespace tessara {
@@ -446,72 +445,6 @@ TEST(EncoderOutput, DriverEncodesAgainAfterASuccess) {
   ASSERT_TRUE(first.ok() && second.ok());
   EXPECT_TRUE(first.value() == second.value());
 }
-
-// ---- Orientation -----------------------------------------------------------------
-
-// The pixels as stored and the orientation the codestream declares, through a
-// decoder that keeps the orientation instead of applying it.
-struct Kept {
-  JxlBasicInfo info{};
-  Bytes pixels;
-};
-
-std::optional<Kept> decode_keeping_orientation(const Bytes& file, uint32_t channels) {
-  JxlDecoderPtr dec = JxlDecoderMake(nullptr);
-  if (JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) !=
-          JXL_DEC_SUCCESS ||
-      JxlDecoderSetKeepOrientation(dec.get(), JXL_TRUE) != JXL_DEC_SUCCESS ||
-      JxlDecoderSetInput(dec.get(), file.data(), file.size()) != JXL_DEC_SUCCESS) {
-    return std::nullopt;
-  }
-  JxlDecoderCloseInput(dec.get());
-  const JxlPixelFormat format{channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-  Kept out;
-  for (;;) {
-    switch (JxlDecoderProcessInput(dec.get())) {
-      case JXL_DEC_BASIC_INFO: JxlDecoderGetBasicInfo(dec.get(), &out.info); break;
-      case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-        out.pixels.resize(size_t{out.info.xsize} * out.info.ysize * channels);
-        JxlDecoderSetImageOutBuffer(dec.get(), &format, out.pixels.data(), out.pixels.size());
-        break;
-      case JXL_DEC_FULL_IMAGE: break;
-      case JXL_DEC_SUCCESS: return out;
-      default: return std::nullopt;
-    }
-  }
-}
-
-class Orientations : public testing::TestWithParam<int> {};
-
-// The orientation of the settings is the codestream's, for pixels given as
-// they are stored; readers that apply it swap the sides of 5 to 8.
-TEST_P(Orientations, DeclaredForThePixelsAsGiven) {
-  const auto orientation = static_cast<JxlOrientation>(GetParam());
-  const auto px = noise_image<uint8_t>(7, 4, 3);
-  EncoderSettings settings;
-  settings.lossless = true;
-  settings.orientation = orientation;
-  ThreadsRunner runner = make_runner(0);
-  auto driver = EncoderDriver::create(runner, settings);
-  ASSERT_TRUE(driver.ok());
-  SampleFrame frame;
-  frame.bytes = px;
-  frame.width = 7;
-  frame.height = 4;
-  frame.channels = 3;
-  Output out = driver.value().encode_samples(frame);
-  ASSERT_TRUE(out.ok()) << error_text(out.error());
-  auto kept = decode_keeping_orientation(out.value(), 3);
-  ASSERT_TRUE(kept.has_value());
-  EXPECT_EQ(kept->info.orientation, orientation);
-  EXPECT_EQ(kept->info.xsize, 7u);
-  EXPECT_TRUE(kept->pixels == px);
-  auto header = read_header(out.value());
-  ASSERT_TRUE(header.ok());
-  EXPECT_EQ(header.value().info.xsize, GetParam() >= 5 ? 4u : 7u);
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryOrientation, Orientations, testing::Range(1, 9));
 
 // ---- Metadata boxes -----------------------------------------------------------
 
