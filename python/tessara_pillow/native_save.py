@@ -16,8 +16,9 @@ from .save_options import SaveOptions
 
 def encode(mode: str, size: tuple[int, int], packed: bytes, icc: bytes | None, options: SaveOptions) -> bytes:
     """A JPEG XL file of Pillow's raw bytes of an image of `mode` (one the
-    encoders take, but "F"; "I;16" little-endian). Without `icc` the samples are tagged sRGB
-    (grey: the sRGB transfer). ValueError when libjxl refuses the image,
+    encoders take; "I;16" little-endian). Without `icc` integer samples are
+    tagged sRGB (grey: the sRGB transfer) and "F" linear, as the module tags
+    it. ValueError when libjxl refuses the image,
     the profile or the settings."""
     layout = layouts.encoded(mode)
     assert layout is not None
