@@ -12,7 +12,7 @@ import pytest
 from PIL import Image
 
 from jxltools import cjxl, djxl, jxlinfo, tool, walk_container, write_pnm
-from tessara_pillow import decode_array, jxl_info
+from tessara_pillow import decode_array, encode_array, jxl_info
 
 rng = np.random.default_rng(16)
 XMP = b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF/></x:xmpmeta>'
@@ -74,20 +74,38 @@ def test_i16_keeps_a_grey_profile_of_its_own(tmp_path):
     assert jxl_info((tmp_path / "again.jxl").read_bytes()).icc_profile == icc
 
 
-@pytest.mark.parametrize("space", [
-    "RGB_D65_DCI_Rel_SRG",  # Display P3
-    "RGB_D65_202_Rel_PeQ",  # Rec. 2100 PQ
-    "RGB_D65_0.64;0.33;0.21;0.71;0.15;0.06_Rel_g0.45455",  # Adobe RGB's primaries, gamma 2.2
-], ids=["display-p3", "rec2100-pq", "adobe-rgb"])
+def from_another_program(icc):
+    """The same profile as another colour engine would sign it."""
+    return icc[:4] + b"lcms" + icc[8:]
+
+
+# libjxl's own profile of one of its colour encodings is stored as that
+# encoding, which readers that take no ICC profile understand; any other
+# profile as its bytes. Either way the very bytes come back.
+@pytest.mark.parametrize("space, stored", [
+    ("RGB_D65_DCI_Rel_SRG", "RGB, D65, P3 primaries, sRGB transfer function"),  # Display P3
+    ("RGB_D65_202_Rel_PeQ", "RGB, D65, Rec.2100 primaries, PQ transfer function"),
+    ("RGB_D65_202_Rel_HLG", "RGB, D65, Rec.2100 primaries, HLG transfer function"),
+    ("RGB_D65_202_Rel_709", "RGB, D65, Rec.2100 primaries, 709 transfer function"),  # Rec. 2020
+    ("RGB_D65_SRG_Rel_Lin", "RGB, D65, sRGB primaries, Linear transfer function"),
+    # libjxl's CMS measures this gamma a little off, so its profile is not
+    # the one libjxl would write for what it measured: kept as the profile.
+    ("RGB_D65_0.64;0.33;0.21;0.71;0.15;0.06_Rel_g0.45455", None),  # Adobe RGB's primaries, gamma 2.2
+    ("RGB_D65_DCI_Rel_SRG+lcms", None),
+], ids=["display-p3", "rec2100-pq", "rec2100-hlg", "rec2020", "linear", "adobe-rgb", "p3-of-another-program"])
 @pytest.mark.parametrize("mode", ["RGB", "RGBA"])
-def test_wide_gamut_is_stored_with_its_profile(tmp_path, space, mode):
-    icc = profile_of(tmp_path, space)
+def test_wide_gamut_is_stored_with_its_profile(tmp_path, space, stored, mode):
+    icc = profile_of(tmp_path, space.removesuffix("+lcms"))
+    if space.endswith("+lcms"):
+        icc = from_another_program(icc)
     samples = rng.integers(0, 256, (19, 27, len(mode)), dtype=np.uint8)
     im = Image.fromarray(samples, mode)
     im.info["icc_profile"] = icc
     im.save(tmp_path / "w.jxl", lossless=True)
     data = (tmp_path / "w.jxl").read_bytes()
-    assert f'{len(icc)}-byte ICC profile, CMM type: "jxl ", color space: "RGB "' in colour_report(tmp_path / "w.jxl")
+    cmm = icc[4:8].decode()
+    expected = stored or f'{len(icc)}-byte ICC profile, CMM type: "{cmm}", color space: "RGB "'
+    assert colour_report(tmp_path / "w.jxl").startswith(f"Color space: {expected}")
     assert jxl_info(data).icc_profile == icc
     assert np.array_equal(decode_array(data), samples)
     with Image.open(djxl(tmp_path / "w.jxl", tmp_path / "w.png")) as png:
@@ -95,6 +113,32 @@ def test_wide_gamut_is_stored_with_its_profile(tmp_path, space, mode):
     with Image.open(tmp_path / "w.jxl") as again:
         assert np.array_equal(np.asarray(again), samples)
         assert again.info["icc_profile"] == icc
+
+
+@pytest.mark.parametrize("how", ["save", "save_all", "encode_array", "encode_array_frames"])
+@pytest.mark.parametrize("space, channels, stored", [
+    ("RGB_D65_202_Rel_HLG", 3, "RGB, D65, Rec.2100 primaries, HLG transfer function"),
+    ("Gra_D65_Rel_SRG", 1, "Grayscale, D65, sRGB transfer function"),
+], ids=["hlg", "grey"])
+def test_every_lossless_write_stores_the_encoding(tmp_path, how, space, channels, stored):
+    icc = profile_of(tmp_path, space, channels)
+    shape = (2, 9, 11, channels) if channels > 1 else (2, 9, 11)
+    frames = rng.integers(0, 256, shape, dtype=np.uint8)
+    if how.startswith("encode_array"):
+        data = encode_array(frames if how.endswith("frames") else frames[0], lossless=True, icc_profile=icc,
+                            **({"duration": 30} if how.endswith("frames") else {}))
+    else:
+        images = [Image.fromarray(f) for f in frames]
+        for im in images:
+            im.info["icc_profile"] = icc
+        out = io.BytesIO()
+        images[0].save(out, "JXL", lossless=True, **({"save_all": True, "append_images": images[1:]}
+                                                       if how == "save_all" else {}))
+        data = out.getvalue()
+    (tmp_path / "e.jxl").write_bytes(data)
+    assert colour_report(tmp_path / "e.jxl").startswith(f"Color space: {stored}")
+    assert jxl_info(data).icc_profile == icc
+    assert np.array_equal(decode_array(data), frames if how in ("save_all", "encode_array_frames") else frames[0])
 
 
 def test_a_lossy_wide_gamut_image_stays_close_in_its_own_space(tmp_path):

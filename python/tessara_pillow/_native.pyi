@@ -30,6 +30,7 @@ def encode(
     num_threads: int,
     use_container: bool = False,
     compress_boxes: bool = False,
+    orientation: int = 1,
     /,
 ) -> bytes: ...
 
@@ -79,6 +80,7 @@ class AnimationEncoder:
         icc: Buffer | None,
         use_container: bool,
         num_threads: int,
+        orientation: int = 1,
         /,
     ) -> AnimationEncoder: ...
     def add_box(self, kind: str, contents: Buffer, compress: bool, /) -> None: ...

@@ -12,7 +12,7 @@ from collections.abc import Buffer, Iterable
 from typing import TYPE_CHECKING, Any
 
 from . import _native, timing
-from .metadata import exif_to_box
+from .metadata import exif_to_box, orientation
 from .save_options import check_int, check_number
 
 if TYPE_CHECKING:
@@ -188,7 +188,10 @@ def encode_array(
     copied to uint8 first, and decodes as uint8). Values are stored as they are, not
     rescaled, so decode_array gives them back; lossless=True keeps every
     value exactly. Unsigned integers are tagged sRGB and floats linear sRGB
-    (nominally 0..1), unless icc_profile gives the profile they are in.
+    (nominally 0..1), unless icc_profile gives the profile they are in
+    (lossless, libjxl's own profile of a colour encoding is stored as that
+    encoding). An orientation in exif (else xmp) goes into the codestream:
+    the array is stored as given and read back turned upright.
 
     lossy quality is 0 to 100 (libjxl's scale; 90 is visually lossless for
     most images); effort is 1 (fastest) to 10; decoding_speed 0 to 4. exif
@@ -234,6 +237,7 @@ def encode_array(
     if exif_box is not None:
         exif_box = exif_to_box(exif_box)
     xmp_box, icc = _bytes_option("xmp", xmp), _bytes_option("icc_profile", icc_profile)
+    oriented = orientation(exif_box, xmp_box)
     threads = _threads(num_threads)
     # Only a strided, misaligned or byte-swapped array is copied.
     samples = np.require(a, dtype=a.dtype.newbyteorder("="), requirements=["C_CONTIGUOUS", "ALIGNED"])
@@ -246,7 +250,8 @@ def encode_array(
         numerator, denominator, ticks = timing.to_ticks(durations)
         encoder = _native.AnimationEncoder(width, height, channels, dtype, bits, bool(lossless), float(quality),
                                            effort, decoding_speed, numerator, denominator, loop,
-                                           dtype.startswith("float") and icc is None, icc, False, threads)
+                                           dtype.startswith("float") and icc is None, icc, False, threads,
+                                           oriented)
         for kind, box in (("exif", exif_box), ("xmp", xmp_box)):
             if box is not None:
                 encoder.add_box(kind, box, False)
@@ -254,4 +259,4 @@ def encode_array(
             encoder.add_frame(frame, t, "")
         return encoder.finish()
     return _native.encode(samples, width, height, channels, dtype, bits, bool(lossless), float(quality),
-                          effort, decoding_speed, exif_box, xmp_box, icc, threads)
+                          effort, decoding_speed, exif_box, xmp_box, icc, threads, False, False, oriented)

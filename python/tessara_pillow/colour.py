@@ -1,5 +1,7 @@
-"""Colour on save: the module labels every colour image sRGB, so pixels that
-carry another ICC profile are converted to sRGB first rather than relabelled."""
+"""Colour on save: ICC profiles read through LittleCMS, to tell their kind of
+colour, to tell an sRGB profile (stored as JPEG XL's own sRGB tag), and to
+convert what JPEG XL does not hold (CMYK) or a frame in another profile than
+its animation's."""
 
 from __future__ import annotations
 

@@ -1,5 +1,6 @@
 """Exif and XMP between JPEG XL boxes and Pillow's forms: reading them from a
-file's boxes, plain or brotli-compressed, and marking them upright."""
+file's boxes, plain or brotli-compressed, the orientation they give, and
+marking them upright."""
 
 from __future__ import annotations
 
@@ -29,6 +30,8 @@ _METADATA_KEYS = {b"Exif": "exif", b"xml ": "xmp"}
 
 _XMP_ATTRIBUTE = re.compile(rb"""(tiff:Orientation\s*=\s*(["']))\s*[0-9]+\s*(\2)""")
 _XMP_ELEMENT = re.compile(rb"(<tiff:Orientation>)\s*[0-9]+\s*(</tiff:Orientation>)")
+# The form Pillow's getexif() reads an XMP orientation in (and exif_transpose removes).
+_XMP_VALUE = re.compile(rb'tiff:Orientation(?:="|>)([0-9])')
 
 
 def _strip_exif_prefix(exif: bytes) -> bytes:
@@ -126,6 +129,26 @@ def _orientation_values(tiff: bytes) -> tuple[list[tuple[int, int, int]], str]:
     except struct.error:
         pass  # a damaged directory: what was found before it
     return found, order
+
+
+def orientation(exif_box: bytes | None, xmp: bytes | None) -> int:
+    """How the pixels stored with this metadata are turned upright (1 to 8,
+    Exif's numbering), as Pillow's exif_transpose reads it: the Exif's
+    Orientation (an "Exif" box's content), else the XMP's tiff:Orientation,
+    else 1. A value that is no orientation counts as none, as does an entry
+    of several values."""
+    if exif_box:
+        try:
+            tiff = exif_from_box(exif_box)[len(EXIF_PREFIX):]
+        except ValueError:
+            tiff = b""
+        values, order = _orientation_values(tiff)
+        if values:
+            at, size, count = values[0]
+            value = int.from_bytes(tiff[at:at + size], "little" if order == "<" else "big")
+            return value if count == 1 and 1 <= value <= 8 else 1
+    match = _XMP_VALUE.search(xmp) if xmp else None
+    return int(match[1]) if match and 1 <= int(match[1]) <= 8 else 1
 
 
 def exif_with_orientation_1(exif: bytes) -> bytes:

@@ -1,9 +1,9 @@
 """The Pillow image plug-in for JPEG XL: a lazy open from the headers alone,
 one decode call on load(), and save through the module's Encoder (or the
 private encoder of full-precision arrays where the module would mislabel
-the pixels: 16-bit grey, ICC profiles other than sRGB). Animated files are
-read a frame at a time through animated.py, and written by
-animation_save.py."""
+the pixels: 16-bit grey, ICC profiles other than sRGB, an Exif orientation
+other than 1). Animated files are read a frame at a time through
+animated.py, and written by animation_save.py."""
 
 from __future__ import annotations
 
@@ -316,9 +316,9 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     pixels, profile = save_options.encodable(im, save_options.icc_option(im))
     layout = layouts.encoded(pixels.mode)
     assert layout is not None  # encodable converted it
-    if pixels.mode == "I;16" or profile is not None:
+    if pixels.mode == "I;16" or profile is not None or o.orientation != 1:
         # The module would tag these pixels as what they are not: 16-bit
-        # grey as linear, every profile as sRGB.
+        # grey as linear, every profile as sRGB, turned pixels as upright.
         try:
             data = native_save.encode(pixels.mode, pixels.size, save_options.packed(pixels, layout), profile, o)
         except ValueError as e:

@@ -57,6 +57,9 @@ class SaveOptions:
     compress_metadata: bool
     exif: bytes | None  # an "Exif" box's content
     xmp: bytes | None
+    # What the Exif or XMP says turns the pixels upright: the file's
+    # orientation, which readers apply, so the pixels are stored as given.
+    orientation: int
 
     @classmethod
     def of(cls, im: Image.Image) -> SaveOptions:
@@ -65,6 +68,7 @@ class SaveOptions:
         def integer(name: str, default: int, low: int, high: int) -> int:
             return check_int(name, info.get(name, default), low, high, wrong_type=ValueError)
 
+        exif, xmp = exif_option(im), xmp_option(im)
         return cls(
             quality=check_number("quality", info.get("quality", 90), 0, 100, wrong_type=ValueError),
             effort=integer("effort", 7, 1, 10),
@@ -73,8 +77,9 @@ class SaveOptions:
             lossless=bool(info.get("lossless", False)),
             use_container=bool(info.get("use_container", False)),
             compress_metadata=bool(info.get("compress_metadata", False)),
-            exif=exif_option(im),
-            xmp=xmp_option(im),
+            exif=exif,
+            xmp=xmp,
+            orientation=metadata.orientation(exif, xmp),
         )
 
 

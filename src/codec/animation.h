@@ -197,6 +197,8 @@ struct AnimationSettings {
   int64_t decoding_speed = 0;
   bool use_container = false;  // boxes make a container whatever this says
   bool uses_original_profile = false;
+  // How readers turn every stored frame upright (Exif's numbering, 1 to 8).
+  JxlOrientation orientation = JXL_ORIENT_IDENTITY;
 };
 
 // Encodes an animation fed one frame at a time. libjxl copies each frame when

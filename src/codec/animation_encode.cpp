@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "codec/animation.h"
+#include "codec/color_profile.h"
 #include "codec/encoder_status.h"
 #include "codec/memory.h"
 #include "codec/pixels.h"
@@ -72,6 +73,7 @@ Status<EncodeError> declare_animation(JxlEncoder* enc, const AnimationSettings& 
   info.bits_per_sample = s.bits != 0 ? s.bits : depth.bits;
   info.exponent_bits_per_sample = depth.exponent_bits;
   info.uses_original_profile = s.uses_original_profile || s.lossless;
+  info.orientation = s.orientation;
   info.num_color_channels = grey ? 1 : 3;
   info.num_extra_channels = alpha ? 1 : 0;
   info.alpha_bits = alpha ? info.bits_per_sample : 0;
@@ -83,10 +85,7 @@ Status<EncodeError> declare_animation(JxlEncoder* enc, const AnimationSettings& 
   info.animation.have_timecodes = JXL_FALSE;
   if (runner != nullptr) runner->notify_basic_info(info);
   TESSARA_TRY(check_call(enc, [&] { return JxlEncoderSetBasicInfo(enc, &info); }));
-  if (!s.icc.empty()) {
-    return check_call(enc,
-                      [&] { return JxlEncoderSetICCProfile(enc, s.icc.data(), s.icc.size()); });
-  }
+  if (!s.icc.empty()) return declare_profile(enc, s.icc, s.lossless, grey);
   JxlColorEncoding color;
   if (s.linear) {
     JxlColorEncodingSetToLinearSRGB(&color, grey);

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "codec/arrays.h"
 #include "codec/boxes.h"
 #include "codec/pixels.h"
 #include "codec/test_tools.h"
@@ -491,6 +492,30 @@ TEST(AnimationStill, OrientationAppliedAsForStills) {
   auto decoded = driver.value().decode_or_reconstruct(file, still);
   ASSERT_TRUE(decoded.ok());
   EXPECT_TRUE(Bytes(still.bytes().begin(), still.bytes().end()) == out);
+}
+
+// The orientation asked for is the codestream's, for every frame as given;
+// readers turn it, as for stills, swapping the sides of 5 to 8. Stills
+// share the setting through EncoderSettings.
+TEST(AnimationStill, OrientationIsDeclaredForTheFramesAsGiven) {
+  for (int value = 1; value <= 8; ++value) {
+    AnimationSettings s = lossless(3, SampleKind::Uint8, 7, 4);
+    s.orientation = static_cast<JxlOrientation>(value);
+    const Animation a = encode(s, {10, 20});
+    auto header = read_header(a.file);
+    ASSERT_TRUE(header.ok());
+    EXPECT_EQ(header.value().info.orientation, s.orientation);
+    EXPECT_EQ(header.value().info.xsize, value >= 5 ? 4u : 7u);
+    auto r = create_runner(0);
+    EncoderSettings still;
+    still.orientation = s.orientation;
+    auto driver = EncoderDriver::create(*r, still);
+    ASSERT_TRUE(driver.ok());
+    SampleFrame frame{SampleKind::Uint8, a.frames[0], 7, 4, 3, 0, {}};
+    auto file = driver.value().encode_samples(frame);
+    ASSERT_TRUE(file.ok());
+    EXPECT_EQ(read_header(file.value()).value().info.orientation, s.orientation);
+  }
 }
 
 Bytes read_file(const std::string& path) {

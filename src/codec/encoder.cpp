@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "codec/color_profile.h"
 #include "codec/encoder_status.h"
 #include "codec/memory.h"
 #include "codec/pixels.h"
@@ -91,6 +92,7 @@ Status<EncodeError> declare_image(const Session& s, SampleLayout layout, uint32_
   info.bits_per_sample = layout.bits;
   info.exponent_bits_per_sample = layout.exponent_bits;
   info.uses_original_profile = settings.uses_original_profile;
+  info.orientation = settings.orientation;
   info.num_extra_channels = settings.has_alpha ? 1 : 0;
   info.alpha_bits = settings.has_alpha ? layout.bits : 0;
   info.alpha_exponent_bits = settings.has_alpha ? layout.exponent_bits : 0;
@@ -198,17 +200,14 @@ Status<EncodeError> declare_samples(const Session& s, const SampleFrame& frame) 
   info.exponent_bits_per_sample = kind.exponent_bits;
   // Lossless coding keeps the samples only in their own colour space.
   info.uses_original_profile = s.settings.uses_original_profile || s.settings.lossless;
+  info.orientation = s.settings.orientation;
   info.num_color_channels = grey ? 1 : 3;
   info.num_extra_channels = alpha ? 1 : 0;
   info.alpha_bits = alpha ? info.bits_per_sample : 0;
   info.alpha_exponent_bits = alpha ? info.exponent_bits_per_sample : 0;
   s.runner.notify_basic_info(info);
   TESSARA_TRY(check_call(s.encoder, [&] { return JxlEncoderSetBasicInfo(s.encoder, &info); }));
-  if (!frame.icc.empty()) {
-    return check_call(s.encoder, [&] {
-      return JxlEncoderSetICCProfile(s.encoder, frame.icc.data(), frame.icc.size());
-    });
-  }
+  if (!frame.icc.empty()) return declare_profile(s.encoder, frame.icc, s.settings.lossless, grey);
   JxlColorEncoding color;
   if (kind.exponent_bits == 0) {
     JxlColorEncodingSetToSRGB(&color, grey);

@@ -30,6 +30,8 @@ struct EncoderSettings {
   bool uses_original_profile = false;
   int64_t decoding_speed = 0;
   EncoderColorEncoding color = EncoderColorEncoding::Srgb;
+  // How readers turn the stored pixels upright (Exif's numbering, 1 to 8).
+  JxlOrientation orientation = JXL_ORIENT_IDENTITY;
 };
 
 // Interleaved samples borrowed from the caller, native byte order, packed rows.

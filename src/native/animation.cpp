@@ -297,7 +297,7 @@ std::optional<Failure> create_encoder(EncoderState& st, const AnimationSettings&
 
 // AnimationEncoder(width, height, channels, dtype, bits, lossless, quality,
 //                  effort, decoding_speed, ticks numerator, ticks denominator,
-//                  loops, linear, icc, use_container, num_threads)
+//                  loops, linear, icc, use_container, num_threads[, orientation])
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
   if (!no_keywords(kwds, "AnimationEncoder")) return nullptr;
   std::unique_ptr<EncoderState> st(new (std::nothrow) EncoderState);
@@ -307,13 +307,16 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   const char* dtype = "";
   int lossless = 0, linear = 0, use_container = 0, effort = 7;
   float quality = 90;
+  int orientation = JXL_ORIENT_IDENTITY;
   long long decoding_speed = 0, num_threads = -1;
-  if (!PyArg_ParseTuple(args, "IIIsIpfiLIIIpz*pL:AnimationEncoder", &s.width, &s.height,
+  if (!PyArg_ParseTuple(args, "IIIsIpfiLIIIpz*pL|i:AnimationEncoder", &s.width, &s.height,
                         &s.channels, &dtype, &s.bits, &lossless, &quality, &effort,
                         &decoding_speed, &s.tps_numerator, &s.tps_denominator, &s.num_loops,
-                        &linear, &icc.view, &use_container, &num_threads)) {
+                        &linear, &icc.view, &use_container, &num_threads, &orientation)) {
     return nullptr;
   }
+  const std::optional<JxlOrientation> oriented = orientation_of(orientation);
+  if (!oriented) return nullptr;
   const std::optional<SampleKind> kind = kind_named(dtype);
   if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
   if (effort < 1 || effort > 10) {
@@ -330,6 +333,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   s.linear = linear != 0;
   s.icc = icc.view.obj != nullptr ? icc.bytes() : std::span<const uint8_t>{};
   s.use_container = use_container != 0;
+  s.orientation = *oriented;
   st->shape.kind = s.sample;
   st->shape.width = s.width;
   st->shape.height = s.height;

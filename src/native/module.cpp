@@ -109,8 +109,10 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
 
 // encode(samples, width, height, channels, dtype, bits, lossless, quality,
 //        effort, decoding_speed, exif, xmp, icc, num_threads
-//        [, use_container, compress_boxes]) -> bytes
-// The last two serve the Pillow plug-in's save options.
+//        [, use_container, compress_boxes, orientation]) -> bytes
+// The container and compression serve the Pillow plug-in's save options;
+// the orientation (1 to 8) is the one the Exif or XMP stored with the pixels
+// gives, which readers apply.
 PyObject* encode(PyObject*, PyObject* args) noexcept {
   Borrowed samples, exif, xmp, icc;
   EncodeRequest r;
@@ -118,13 +120,16 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
   int lossless = 0;
   int use_container = 0;
   int compress_boxes = 0;
+  int orientation = JXL_ORIENT_IDENTITY;
   long long decoding_speed = 0;
-  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|pp:encode", &samples.view, &r.frame.width,
+  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|ppi:encode", &samples.view, &r.frame.width,
                         &r.frame.height, &r.frame.channels, &dtype, &r.frame.bits, &lossless,
                         &r.quality, &r.effort, &decoding_speed, &exif.view, &xmp.view, &icc.view,
-                        &r.num_threads, &use_container, &compress_boxes)) {
+                        &r.num_threads, &use_container, &compress_boxes, &orientation)) {
     return nullptr;
   }
+  const std::optional<JxlOrientation> oriented = orientation_of(orientation);
+  if (!oriented) return nullptr;
   const std::optional<SampleKind> kind = kind_named(dtype);
   if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
   if (r.effort < 1 || r.effort > 10) {
@@ -139,6 +144,7 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
   r.settings.decoding_speed = decoding_speed;
   r.settings.use_container = use_container != 0;
   r.compress_boxes = compress_boxes != 0;
+  r.settings.orientation = *oriented;
   Result<std::vector<uint8_t>, Failure> encoded = Err{Failure{PoolRefused{}}};
   Py_BEGIN_ALLOW_THREADS
   encoded = encode_frame(r);
@@ -155,7 +161,8 @@ PyMethodDef methods[] = {
     {"info", info, METH_VARARGS, "info(data) -> the header's facts as a tuple"},
     {"encode", encode, METH_VARARGS,
      "encode(samples, width, height, channels, dtype, bits, lossless, quality, effort, "
-     "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes]) -> bytes"},
+     "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes, "
+     "orientation]) -> bytes"},
     {"walk", walk, METH_VARARGS,
      "walk(data, max_frames) -> (facts, [(duration ticks, name), ...], stopped): frame headers only"},
     {nullptr, nullptr, 0, nullptr},

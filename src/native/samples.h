@@ -1,6 +1,9 @@
 // What the native module's functions share: a caller's bytes-like object
-// borrowed in place, and the numpy names of the sample kinds.
+// borrowed in place, the numpy names of the sample kinds and the check of an
+// orientation.
 #pragma once
+
+#include <jxl/codestream_header.h>
 
 #include <cstdint>
 #include <cstring>
@@ -42,6 +45,16 @@ inline std::optional<SampleKind> kind_named(const char* name) noexcept {
     if (std::strcmp(name, dtype_name(kind)) == 0) return kind;
   }
   return std::nullopt;
+}
+
+// An orientation argument in Exif's numbering; nothing, with ValueError set,
+// for any other number.
+inline std::optional<JxlOrientation> orientation_of(int value) noexcept {
+  if (value < JXL_ORIENT_IDENTITY || value > JXL_ORIENT_ROTATE_90_CCW) {
+    PyErr_Format(PyExc_ValueError, "orientation must be 1 to 8, not %d", value);
+    return std::nullopt;
+  }
+  return static_cast<JxlOrientation>(value);
 }
 
 }  // namespace tessara::native

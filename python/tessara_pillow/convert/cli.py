@@ -57,8 +57,9 @@ Back, when every input is JPEG XL:
 With --to FORMAT every input becomes FORMAT (a JPEG XL made from a JPEG
 still rebuilds it for --to jpeg), and an input already in FORMAT is left
 alone unless --quality or --lossless ask for a new encoding. Exif, XMP and
-the ICC profile are kept; JPEG XL files hold sRGB, so other colour spaces
-are converted."""
+the ICC profile are kept: colours stay in their own space (Display P3,
+Adobe RGB, HDR...) with their values; CMYK becomes RGB through its
+profile."""
 
 EPILOG = """\
 Outputs go beside their inputs, or under OUTDIR with the tree of each

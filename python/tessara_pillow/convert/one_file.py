@@ -135,9 +135,10 @@ def _metadata(im: Image.Image) -> dict[str, bytes]:
 
 
 def _upright(im: Image.Image) -> Image.Image:
-    """JPEG XL readers orient by the codestream, which the plug-in writes
-    upright, so an Exif orientation is applied to the pixels (and removed
-    from the Exif and XMP they carry)."""
+    """The pixels turned upright by their Exif orientation, which is removed
+    from the Exif and XMP they carry: the converter's files need no
+    orientation applied, whatever reads them (the plug-in alone would store
+    the pixels as given, with the orientation in the codestream)."""
     if im.getexif().get(_ORIENTATION, 1) == 1:
         return im
     transposed = ImageOps.exif_transpose(im)
