@@ -179,7 +179,9 @@ def _durations(im: Image.Image, frames: list[_Frame]) -> list[float]:
 
 
 def _loop(im: Image.Image) -> int:
-    loop = im.encoderinfo.get("loop", im.info.get("loop", 0))
+    """The plays asked for, else the image's own (a GIF's loop is converted:
+    it counts repeats)."""
+    loop = im.encoderinfo["loop"] if "loop" in im.encoderinfo else timing.plays(im.format, im.info.get("loop"))
     if isinstance(loop, bool) or not isinstance(loop, int) or not 0 <= loop <= timing.MAX_TICKS:
         msg = f"loop must be an integer from 0 (forever) to {timing.MAX_TICKS}, not {loop!r}"
         raise ValueError(msg)

@@ -108,7 +108,7 @@ def _animation(job: Job, settings: Settings, outputs: Outputs, mode: int, im: Im
     options = _encoder_options(job.fmt, settings, num_threads) | animation.save_options(im, job.fmt, settings)
     options |= _metadata_options(job.fmt, _metadata(im))
     with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
-        im.save(stream, job.fmt, **options)
+        animation.write(im, stream, job.fmt, options)
         return stream.tell()
 
 
