@@ -474,6 +474,7 @@ def test_the_progress_line_shows_on_a_terminal_only(tmp_path):
         (["--scheduler", "local:x", "x.png"], "local:N needs N from 1 to 1024"),
         (["--scheduler", "local:2", "-j", "2", "x.png"], "--jobs: with --scheduler each worker converts"),
         (["--scheduler", "local:2"], "need INPUT files or directories"),
+        (["--keep-extension"], "need INPUT files or directories"),
     ],
 )
 def test_usage_errors_are_one_line_and_status_2(capsys, args, message):

@@ -332,3 +332,54 @@ def test_a_jpeg_that_cannot_be_transcoded_converts_as_the_refusal_says(tmp_path,
         with Image.open(tmp_path / f"{name}.jpg") as im:
             want = array(im.convert("RGB"))
         assert np.abs(pixels(tmp_path / f"{name}.jxl", tmp_path, "ppm").astype(int) - want).max() <= 1
+
+
+def same_name_tree(src):
+    src.mkdir()
+    picture("RGB").save(src / "photo.jpg", quality=85)
+    picture("L").save(src / "photo.png")
+    frames = [picture("RGB").quantize(64).convert("RGB").rotate(90 * k) for k in range(3)]
+    frames[0].save(src / "clip.gif", save_all=True, append_images=frames[1:], duration=80, loop=0)
+    picture("RGBA").save(src / "clip.png")
+
+
+def test_same_name_inputs_are_refused_and_keep_extension_keeps_them_apart_both_ways(tmp_path, capsys):
+    src = tmp_path / "src"
+    same_name_tree(src)
+    code, _, err = convert(capsys, src, "-o", tmp_path / "refused")
+    lines = err.splitlines()[:-1]
+    assert code == 1 and len(lines) == 2, err
+    for line, (a, b) in zip(sorted(lines), [("clip.gif", "clip.png"), ("photo.jpg", "photo.png")]):
+        assert line.endswith(f"; --keep-extension keeps their names apart ({a}.jxl and {b}.jxl)"), line
+    assert convert(capsys, src, "-o", tmp_path / "jxl", "--keep-extension")[0] == 0
+    assert files(tmp_path / "jxl") == ["clip.gif.jxl", "clip.png.jxl", "photo.jpg.jxl", "photo.png.jxl"]
+    assert djxl(tmp_path / "jxl" / "photo.jpg.jxl", tmp_path / "r.jpg").read_bytes() == \
+        (src / "photo.jpg").read_bytes()
+    # in place too, and a rerun finds its outputs by their records
+    assert convert(capsys, src, "--keep-extension")[0] == 0
+    code, _, err = convert(capsys, src, "--keep-extension")
+    assert code == 0 and err.startswith("tessara-convert: 0 converted, 4 skipped"), err
+    # back: each name made so goes back to the name it was made from, where the format allows
+    code, _, err = convert(capsys, tmp_path / "jxl", "-o", tmp_path / "back", "--keep-extension")
+    assert code == 0, err
+    assert files(tmp_path / "back") == ["clip.gif.png", "clip.png", "photo.jpg", "photo.png"]
+    assert (tmp_path / "back" / "photo.jpg").read_bytes() == (src / "photo.jpg").read_bytes()
+    with Image.open(tmp_path / "back" / "clip.gif.png") as apng:
+        assert apng.n_frames == 3
+    assert convert(capsys, tmp_path / "jxl" / "clip.gif.jxl", "-o", tmp_path / "gif", "--to", "gif",
+                   "--keep-extension")[0] == 0
+    assert files(tmp_path / "gif") == ["clip.gif"]
+
+
+@pytest.mark.parametrize("name, fmt, plain, kept", [
+    ("photo.jpg", "JXL", "photo.jxl", "photo.jpg.jxl"),
+    ("photo.jpg.jxl", "JPEG", "photo.jpg.jpg", "photo.jpg"),
+    ("photo.JPEG.jxl", "JPEG", "photo.JPEG.jpg", "photo.JPEG"),
+    ("photo.jpg.jxl", "PNG", "photo.jpg.png", "photo.jpg.png"),
+    ("clip.jxl", "PNG", "clip.png", "clip.png"),
+    ("scan.png", "WEBP", "scan.webp", "scan.png.webp"),
+    ("scan.png", "PNG", "scan.png", "scan.png"),
+    ("a.b.tif", "JXL", "a.b.jxl", "a.b.tif.jxl"),
+])
+def test_output_names_with_and_without_keep_extension(name, fmt, plain, kept):
+    assert (planning.output_name(name, fmt, False), planning.output_name(name, fmt, True)) == (plain, kept)

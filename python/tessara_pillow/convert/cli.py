@@ -49,7 +49,8 @@ one way. To JPEG XL:
                the original bit for bit (--quality or --lossless encode its
                pixels instead)
   a JPEG XL    is left alone (copied unchanged with -o)
-  an animated GIF, APNG or WebP  becomes an animated .jxl (GIF losslessly)
+  an animated GIF, APNG or WebP  becomes an animated .jxl (GIF losslessly),
+               played as often (a GIF's loop 2 counts repeats: 3 plays)
 Back, when every input is JPEG XL:
   a JPEG XL    becomes its original JPEG (.jpg, bit for bit) when it carries
                JPEG reconstruction data, and .png otherwise (an animated
@@ -66,6 +67,12 @@ directory INPUT mirrored in it. Each is written under a hidden temporary
 name and renamed when complete: an interrupted run leaves no partial file,
 and running it again finishes the work, since outputs that exist are skipped
 (and so are files in an input directory that an earlier run made there).
+A file counts as this tool's output only by its record, a line in the hidden
+file .tessara-convert-outputs of its directory holding its digest and its
+source's, or, for a JPEG, by being the rebuild of a JPEG XL file: anything
+else is an original, which is never overwritten, not even with --overwrite.
+An output whose input changed since it was made is stale: a line says so,
+and --overwrite converts it again.
 A file that cannot be converted gives one line on standard error; the others
 go on. A progress line is shown when standard error is a terminal.
 
