@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 from PIL import Image, ImageDraw
 
-from jxltools import djxl, tool
+from jxltools import cjxl, djxl, tool
 from test_convert import array, convert, files, picture, pixels
 from tessara_pillow.convert.provenance import RECORDS
 
@@ -28,88 +28,120 @@ def digests(root, names):
     return {name: hashlib.sha256((Path(root) / name).read_bytes()).hexdigest() for name in names}
 
 
-def originals(folder):
-    """garden.jpg (with Exif) and desert.png, made a day ago, with a backup
-    of each; converted in place."""
+# The originals of a folder converted in place, and their outputs.
+OUTPUTS = {
+    "to jpeg xl": {"garden.jpg": "garden.jxl", "desert.png": "desert.jxl"},
+    "back": {"garden.jxl": "garden.jpg", "desert.jxl": "desert.png"},
+}
+
+
+def save_version(path, im, tmp_path):
+    """`im` as the file `path` is: a JPEG, a PNG, its lossless JPEG XL, or
+    the transcode of its JPEG (garden.jxl), as cjxl makes it; with an Exif
+    Artist that exiftool can change without changing its length, so that
+    the JPEG still rebuilds."""
+    exif = Image.Exif()
+    exif[0x013B] = "unedited"
+    if path.name == "garden.jxl":
+        im.save(tmp_path / "version.jpg", quality=90, exif=exif.tobytes())
+        cjxl(tmp_path / "version.jpg", tmp_path / "version.jxl", "--lossless_jpeg=1")
+        shutil.copy(tmp_path / "version.jxl", path)
+    else:
+        options = {".jpg": {"quality": 90}, ".jxl": {"lossless": True}}.get(path.suffix, {})
+        im.save(path, exif=exif.tobytes(), **options)
+
+
+def originals(folder, direction, tmp_path):
+    """garden and desert, made a day ago, with a backup of each."""
     folder.mkdir()
-    picture("RGB").save(folder / "garden.jpg", quality=90, exif=Image.Exif().tobytes())
-    picture("RGB", (36, 30)).save(folder / "desert.png")
-    backup = folder.parent / "backup"
+    backup = tmp_path / "backup"
     backup.mkdir()
-    for name in ("garden.jpg", "desert.png"):
+    for name, size in zip(OUTPUTS[direction], [(40, 28), (36, 30)]):
+        save_version(folder / name, picture("RGB", size), tmp_path)
         os.utime(folder / name, (DAY_AGO, DAY_AGO))
         shutil.copy2(folder / name, backup / name)
-    return backup
 
 
 def exiftool(*args):
     subprocess.run([tool("exiftool"), "-q", "-overwrite_original", *map(str, args)], check=True, capture_output=True)
 
 
-def redrawn(path):
+def redrawn(path, tmp_path):
     with Image.open(path) as im:
-        im.load()
-        ImageDraw.Draw(im).rectangle((4, 4, 20, 16), fill=(250, 10, 10))
-        im.save(path, **({"quality": 90} if path.suffix == ".jpg" else {}))
+        im = im.convert("RGB")
+    ImageDraw.Draw(im).rectangle((4, 4, 20, 16), fill=(250, 10, 10))
+    save_version(path, im, tmp_path)
 
 
 def older_version(path, tmp_path):
-    """A backup of another version of the file, with old times."""
-    version = tmp_path / f"old-{path.name}"
-    picture("L").convert("RGB").save(version, **({"quality": 70} if path.suffix == ".jpg" else {}))
+    """Another version of the file, with old times, copied over it by cp -p."""
+    version = tmp_path / "old" / path.name
+    version.parent.mkdir()
+    save_version(version, picture("L").convert("RGB"), tmp_path)
     os.utime(version, (DAY_AGO - 86400, DAY_AGO - 86400))
-    return version
+    subprocess.run(["cp", "-p", version, path], check=True)
 
 
-# How the original `path` is edited after its conversion; whether its content changed.
+def restored(path, tmp_path):
+    """Edited, then the backup brought back (its old times too)."""
+    redrawn(path, tmp_path)
+    subprocess.run(["cp", "-p", tmp_path / "backup" / path.name, path], check=True)
+
+
+# How the original is edited after its conversion, given it and its output;
+# whether its content changed.
 EDITS = {
-    "Pillow": (lambda path, tmp_path: redrawn(path), True),
-    "exiftool": (lambda path, tmp_path: exiftool("-Artist=edited", path), True),
-    "exiftool keeping the time": (lambda path, tmp_path: exiftool("-P", "-Artist=edited", path), True),
-    "touch": (lambda path, tmp_path: subprocess.run(["touch", path], check=True), False),
-    "touch the output older": (lambda path, tmp_path: os.utime(path.with_suffix(".jxl"), (DAY_AGO - 9e5,) * 2),
-                               False),
-    "cp -p of another version": (lambda path, tmp_path: subprocess.run(
-        ["cp", "-p", older_version(path, tmp_path), path], check=True), True),
-    "restore from backup": (lambda path, tmp_path: subprocess.run(
-        ["cp", "-p", tmp_path / "backup" / path.name, path], check=True), False),
+    "Pillow": (lambda path, output, tmp_path: redrawn(path, tmp_path), True),
+    "exiftool": (lambda path, output, tmp_path: exiftool("-Artist=modified", path), True),
+    "exiftool keeping the time": (lambda path, output, tmp_path: exiftool("-P", "-Artist=modified", path), True),
+    "touch": (lambda path, output, tmp_path: subprocess.run(["touch", path], check=True), False),
+    "touch the output older": (lambda path, output, tmp_path: os.utime(output, (DAY_AGO - 9e5,) * 2), False),
+    "cp -p of another version": (lambda path, output, tmp_path: older_version(path, tmp_path), True),
+    "restore from backup": (lambda path, output, tmp_path: restored(path, tmp_path), False),
 }
 
 
-@pytest.mark.parametrize("name", ["garden.jpg", "desert.png"])
+def judged(output, source, tmp_path):
+    """That djxl finds `output` made from `source`, as it now is."""
+    if output.suffix == ".jpg":  # a rebuilt JPEG: byte for byte
+        assert djxl(source, tmp_path / "r.jpg").read_bytes() == output.read_bytes()
+    elif source.name == "garden.jpg":  # transcoded
+        assert djxl(output, tmp_path / "r.jpg").read_bytes() == source.read_bytes()
+    else:  # pixels, quality 90 to JPEG XL, exactly back to PNG
+        jxl, other = (output, source) if output.suffix == ".jxl" else (source, output)
+        error = np.abs(pixels(jxl, tmp_path, "ppm").astype(int) - array(Image.open(other).convert("RGB")))
+        assert error.mean() < (8 if jxl is output else 0.5), (output, error.mean())
+
+
+@pytest.mark.parametrize("direction", OUTPUTS)
+@pytest.mark.parametrize("which", [0, 1], ids=["garden", "desert"])
 @pytest.mark.parametrize("edit", EDITS)
-def test_an_edited_original_is_never_overwritten_and_its_output_goes_stale(tmp_path, capsys, edit, name):
+def test_an_edited_original_is_never_overwritten_and_its_output_goes_stale(tmp_path, capsys, edit, which, direction):
     folder = tmp_path / "edit"
-    originals(folder)
+    originals(folder, direction, tmp_path)
     assert convert(capsys, folder)[0] == 0
+    name, output_name = list(OUTPUTS[direction].items())[which]
+    path, output = folder / name, folder / output_name
     change, changes_content = EDITS[edit]
-    if edit == "restore from backup":
-        redrawn(folder / name)  # edited first, then the backup brought back
-        os.utime(folder / name, (time.time(),) * 2)
-    change(folder / name, tmp_path)
-    kept = digests(folder, ["garden.jpg", "desert.png"])
-    outputs = digests(folder, ["garden.jxl", "desert.jxl"])
-    output = (folder / name).with_suffix(".jxl")
+    change(path, output, tmp_path)
+    kept = digests(folder, OUTPUTS[direction])
+    outputs = digests(folder, OUTPUTS[direction].values())
 
     code, _, err = convert(capsys, folder)
     stale = [line for line in err.splitlines() if "stale" in line]
     assert code == 0 and digests(folder, kept) == kept, err
     assert digests(folder, outputs) == outputs  # without --overwrite nothing is written
     if changes_content:
-        assert stale == [f"tessara-convert: {folder / name}: skipped, its output {output} is stale: {folder / name} "
+        assert stale == [f"tessara-convert: {path}: skipped, its output {output} is stale: {path} "
                          "changed since it was converted (--overwrite converts it again)"]
     else:
         assert stale == [] and err.startswith("tessara-convert: 0 converted, 2 skipped"), err
 
     code, _, err = convert(capsys, folder, "--overwrite")
     assert code == 0 and digests(folder, kept) == kept, err
-    assert files(folder) == ["desert.jxl", "desert.png", "garden.jpg", "garden.jxl"]
-    # The output is the edited original's now (djxl judges), and the other one was redone as it was.
-    if name == "garden.jpg":
-        assert djxl(output, tmp_path / "r.jpg").read_bytes() == (folder / name).read_bytes()
-    else:
-        error = np.abs(pixels(output, tmp_path, "ppm").astype(int) - array(Image.open(folder / name).convert("RGB")))
-        assert error.mean() < 8
+    assert files(folder) == sorted([*OUTPUTS[direction], *OUTPUTS[direction].values()])
+    for source, made in OUTPUTS[direction].items():  # the edited one's output is the edited original's now
+        judged(folder / made, folder / source, tmp_path)
     code, _, err = convert(capsys, folder)  # and then all is up to date
     assert code == 0 and "stale" not in err and err.startswith("tessara-convert: 0 converted, 2 skipped"), err
 
@@ -128,7 +160,7 @@ def test_an_output_edited_by_its_user_is_theirs(tmp_path, capsys):
     assert convert(capsys, folder)[0] == 0
     assert files(folder) == ["a.jxl", "a.png", "b.jxl", "b.png", "c.jxl", "c.png"]
     shutil.copy2(tmp_path / "c.png", folder / "c.png")
-    redrawn(folder / "a.png")
+    redrawn(folder / "a.png", tmp_path)
     everything = digests(folder, files(folder))
     for options in ([], ["--overwrite"], ["--to", "png", "--overwrite"]):
         code, _, err = convert(capsys, folder, *options)
@@ -142,7 +174,7 @@ def test_outputs_without_their_records_are_originals_but_a_rebuilt_jpeg_proves_i
     told from an original: --overwrite leaves it; a JPEG XL that rebuilds
     its JPEG byte for byte is that JPEG's, records or not."""
     folder = tmp_path / "edit"
-    originals(folder)
+    originals(folder, "to jpeg xl", tmp_path)
     assert convert(capsys, folder)[0] == 0
     copy = tmp_path / "copy"
     copy.mkdir()
@@ -163,7 +195,7 @@ def test_outputs_without_their_records_are_originals_but_a_rebuilt_jpeg_proves_i
 
 def test_each_output_is_recorded_with_its_source(tmp_path, capsys):
     folder = tmp_path / "edit"
-    originals(folder)
+    originals(folder, "to jpeg xl", tmp_path)
     assert convert(capsys, folder, "-o", tmp_path / "out")[0] == 0
     lines = [json.loads(line) for line in (tmp_path / "out" / RECORDS).read_text().splitlines()]
     assert sorted(line["name"] for line in lines) == ["desert.jxl", "garden.jxl"]
