@@ -369,17 +369,3 @@ def test_same_name_inputs_are_refused_and_keep_extension_keeps_them_apart_both_w
     assert convert(capsys, tmp_path / "jxl" / "clip.gif.jxl", "-o", tmp_path / "gif", "--to", "gif",
                    "--keep-extension")[0] == 0
     assert files(tmp_path / "gif") == ["clip.gif"]
-
-
-@pytest.mark.parametrize("name, fmt, plain, kept", [
-    ("photo.jpg", "JXL", "photo.jxl", "photo.jpg.jxl"),
-    ("photo.jpg.jxl", "JPEG", "photo.jpg.jpg", "photo.jpg"),
-    ("photo.JPEG.jxl", "JPEG", "photo.JPEG.jpg", "photo.JPEG"),
-    ("photo.jpg.jxl", "PNG", "photo.jpg.png", "photo.jpg.png"),
-    ("clip.jxl", "PNG", "clip.png", "clip.png"),
-    ("scan.png", "WEBP", "scan.webp", "scan.png.webp"),
-    ("scan.png", "PNG", "scan.png", "scan.png"),
-    ("a.b.tif", "JXL", "a.b.jxl", "a.b.tif.jxl"),
-])
-def test_output_names_with_and_without_keep_extension(name, fmt, plain, kept):
-    assert (planning.output_name(name, fmt, False), planning.output_name(name, fmt, True)) == (plain, kept)

@@ -170,9 +170,9 @@ def test_an_output_edited_by_its_user_is_theirs(tmp_path, capsys):
 
 
 def test_outputs_without_their_records_are_originals_but_a_rebuilt_jpeg_proves_itself(tmp_path, capsys):
-    """Copied without the hidden records, a PNG's output can no longer be
-    told from an original: --overwrite leaves it; a JPEG XL that rebuilds
-    its JPEG byte for byte is that JPEG's, records or not."""
+    """Copied without the hidden records, an output can no longer be told
+    from an original: --overwrite leaves it, though the JPEG XL rebuilds its
+    JPEG; with them (cp -a), they are the tool's outputs."""
     folder = tmp_path / "edit"
     originals(folder, "to jpeg xl", tmp_path)
     assert convert(capsys, folder)[0] == 0
@@ -182,10 +182,9 @@ def test_outputs_without_their_records_are_originals_but_a_rebuilt_jpeg_proves_i
         shutil.copy(folder / name, copy / name)  # plain cp: new times, no hidden file
     everything = digests(copy, files(copy))
     code, _, err = convert(capsys, copy, "--overwrite", "-e", "3")
-    assert code == 1 and f"its output {copy / 'desert.jxl'} is an input of this run" in err
-    assert digests(copy, ["desert.png", "desert.jxl", "garden.jpg"]) == {k: everything[k] for k in
-                                                                        ("desert.png", "desert.jxl", "garden.jpg")}
-    assert djxl(copy / "garden.jxl", tmp_path / "r.jpg").read_bytes() == (copy / "garden.jpg").read_bytes()
+    assert code == 1 and digests(copy, everything) == everything, err
+    for name in ("desert", "garden"):
+        assert f"its output {copy / name}.jxl is an input of this run" in err
     # cp -a keeps the records with the files: still the tool's outputs
     shutil.copytree(folder, tmp_path / "archive", copy_function=shutil.copy2)
     assert (tmp_path / "archive" / RECORDS).exists()

@@ -215,23 +215,20 @@ def _back_format(source: Input) -> str:
     return JPEG if source.rebuildable else PNG
 
 
-def _rebuild_pair(a: Input, b: Input, provenance: Provenance) -> bool:
-    """Whether one is a JPEG and the other a JPEG XL that rebuilds it byte for byte."""
-    if a.fmt == JXL and b.fmt in _JPEG_FILES and a.rebuildable:
-        return provenance.rebuilds(a.path, b.path)
-    if b.fmt == JXL and a.fmt in _JPEG_FILES and b.rebuildable:
-        return provenance.rebuilds(b.path, a.path)
-    return False
+def _rebuilt_by(jpeg: Input, jxl: Input, provenance: Provenance) -> bool:
+    """Whether `jpeg` is the JPEG that the JPEG XL file `jxl` rebuilds, byte
+    for byte: the one output that proves itself without a record."""
+    return jpeg.fmt in _JPEG_FILES and jxl.fmt == JXL and jxl.rebuildable and provenance.rebuilds(jxl.path, jpeg.path)
 
 
 def _made_from(inputs: list[Input], target_format: Callable[[Input], str | None], settings: Settings,
                provenance: Provenance) -> dict[Path, Input]:
     """The inputs found in directories that this tool made from other inputs
     of the run: outputs it recorded, unchanged since; and, where no record
-    says, a JPEG and a JPEG XL where the other's output goes when converted
-    in place (`target_format` gives the format, or None for an input that is
-    not converted) when the JPEG is the JPEG XL's rebuild, byte for byte.
-    Keyed by path, with their sources."""
+    says, a JPEG where a JPEG XL file's output goes when converted in place
+    (`target_format` gives the format, or None for an input that is not
+    converted) that is that file's rebuild, byte for byte. Keyed by path,
+    with their sources."""
     by_path = {os.path.realpath(i.path): i for i in inputs}
     made: dict[Path, Input] = {}
     for output in inputs:
@@ -246,7 +243,7 @@ def _made_from(inputs: list[Input], target_format: Callable[[Input], str | None]
         name = output_name(source.path.name, fmt, settings.keep_extension)
         beside = by_path.get(os.path.realpath(source.path.with_name(name)))
         if beside and beside is not source and not beside.found.named and beside.path not in made \
-                and _is(beside.fmt, fmt) and _rebuild_pair(source, beside, provenance):
+                and _is(beside.fmt, fmt) and _rebuilt_by(beside, source, provenance):
             made[beside.path] = source
     return made
 
@@ -274,6 +271,7 @@ class _Found(enum.Enum):
 
     ORIGINAL = "original"  # nothing shows that this tool made it
     CURRENT = "current"  # this tool made it from the input as it is
+    REBUILT = "rebuilt"  # the JPEG the input rebuilds: doing it again would give the same bytes
     STALE = "stale"  # this tool made it from the input, which changed since
     OTHER = "other"  # this tool made it from another file
 
@@ -289,10 +287,10 @@ def _existing(source: Input, target: Path, action: Action, provenance: Provenanc
     if action is Action.COPY:
         if provenance.digest(source.path) == provenance.digest(target) is not None:
             return _Found.CURRENT, source.path
-    elif action in (Action.TRANSCODE, Action.REBUILD):
-        other = by_path.get(os.path.realpath(target)) or _identified(target)
-        if other is not None and _rebuild_pair(source, other, provenance):
-            return _Found.CURRENT, source.path
+    elif action is Action.REBUILD:
+        jpeg = by_path.get(os.path.realpath(target)) or _identified(target)
+        if jpeg is not None and _rebuilt_by(jpeg, source, provenance):
+            return _Found.REBUILT, source.path
     return (_Found.ORIGINAL, None) if found is None else (_Found.OTHER, made_from)
 
 
@@ -363,9 +361,11 @@ def make_plan(inputs: Sequence[str], settings: Settings) -> Plan:
                 result.skipped.append(Problem(source, f"its output {target} is stale: {source} changed since it "
                                                       "was converted (--overwrite converts it again)", target, True))
             else:
-                what = {_Found.CURRENT: "is up to date",
+                what = {_Found.CURRENT: "is up to date", _Found.REBUILT: "is up to date",
                         _Found.OTHER: f"exists, made by tessara-convert from {origin or 'no file'}"}
                 result.skipped.append(Problem(source, f"{target} {what.get(kind, 'exists')}", target))
+        elif kind is _Found.REBUILT:
+            result.skipped.append(Problem(source, f"{target} is up to date (the JPEG it rebuilds)", target))
         elif real in by_path:
             result.failed.append(Problem(source, f"its output {target} is an input of this run"))
         elif kind is _Found.ORIGINAL:
