@@ -317,6 +317,36 @@ def _clash(source: Path, target: Path, other: Path, fmt: str, settings: Settings
     return f"{reason}; --keep-extension keeps their names apart ({names})"
 
 
+def _plan_existing(plan: Plan, i: Input, job: Job, settings: Settings, provenance: Provenance,
+                   by_path: dict[str, Input]) -> None:
+    """An input whose output exists: skipped (said when it is stale), refused
+    where that file is an original, or a job that replaces it."""
+    source, target = i.path, job.target
+    kind, origin = _existing(i, target, job.action, provenance, by_path)
+    if not settings.overwrite:
+        # Nothing is replaced, whether it is an input of this run or not.
+        if kind is _Found.STALE:
+            plan.skipped.append(Problem(source, f"its output {target} is stale: {source} changed since it was "
+                                                "converted (--overwrite converts it again)", target, stale=True))
+        else:
+            made_by = f"made by tessara-convert from {origin}" if origin else "made by tessara-convert"
+            what = {_Found.CURRENT: "is up to date", _Found.REBUILT: "is up to date", _Found.OTHER: f"exists, {made_by}"}
+            plan.skipped.append(Problem(source, f"{target} {what.get(kind, 'exists')}", target))
+    elif kind is _Found.REBUILT:
+        plan.skipped.append(Problem(source, f"{target} is up to date (the JPEG it rebuilds)", target))
+    elif os.path.realpath(target) in by_path:
+        plan.failed.append(Problem(source, f"its output {target} is an input of this run"))
+    elif kind is _Found.ORIGINAL:
+        plan.failed.append(Problem(source, f"its output {target} exists and is not replaced: nothing shows that "
+                                           "tessara-convert made it (an original, or an output changed since), and "
+                                           "--overwrite replaces only this tool's outputs"))
+    else:
+        try:
+            plan.jobs.append(dataclasses.replace(job, replaces=_identity(target)))
+        except OSError as e:
+            plan.failed.append(Problem(source, describe(e)))
+
+
 def make_plan(inputs: Sequence[str], settings: Settings) -> Plan:
     result = Plan()
     known = []
@@ -351,30 +381,8 @@ def make_plan(inputs: Sequence[str], settings: Settings) -> Plan:
             continue
         claimed[real] = source
         job = Job(source, target, action, job_fmt, i.size)
-        if not target.exists():
-            result.jobs.append(job)
-            continue
-        kind, origin = _existing(i, target, action, provenance, by_path)
-        if not settings.overwrite:
-            # Nothing is replaced, whether it is an input of this run or not.
-            if kind is _Found.STALE:
-                result.skipped.append(Problem(source, f"its output {target} is stale: {source} changed since it "
-                                                      "was converted (--overwrite converts it again)", target, True))
-            else:
-                what = {_Found.CURRENT: "is up to date", _Found.REBUILT: "is up to date",
-                        _Found.OTHER: f"exists, made by tessara-convert from {origin or 'no file'}"}
-                result.skipped.append(Problem(source, f"{target} {what.get(kind, 'exists')}", target))
-        elif kind is _Found.REBUILT:
-            result.skipped.append(Problem(source, f"{target} is up to date (the JPEG it rebuilds)", target))
-        elif real in by_path:
-            result.failed.append(Problem(source, f"its output {target} is an input of this run"))
-        elif kind is _Found.ORIGINAL:
-            result.failed.append(Problem(source, f"its output {target} exists and is not replaced: nothing shows "
-                                                 "that tessara-convert made it (an original, or an output changed "
-                                                 "since), and --overwrite replaces only this tool's outputs"))
+        if target.exists():
+            _plan_existing(result, i, job, settings, provenance, by_path)
         else:
-            try:
-                result.jobs.append(dataclasses.replace(job, replaces=_identity(target)))
-            except OSError as e:
-                result.failed.append(Problem(source, describe(e)))
+            result.jobs.append(job)
     return result
