@@ -330,7 +330,8 @@ def _plan_existing(plan: Plan, i: Input, job: Job, settings: Settings, provenanc
                                                 "converted (--overwrite converts it again)", target, stale=True))
         else:
             made_by = f"made by tessara-convert from {origin}" if origin else "made by tessara-convert"
-            what = {_Found.CURRENT: "is up to date", _Found.REBUILT: "is up to date", _Found.OTHER: f"exists, {made_by}"}
+            what = {_Found.CURRENT: "is up to date", _Found.REBUILT: "is up to date",
+                    _Found.OTHER: f"exists, {made_by}"}
             plan.skipped.append(Problem(source, f"{target} {what.get(kind, 'exists')}", target))
     elif kind is _Found.REBUILT:
         plan.skipped.append(Problem(source, f"{target} is up to date (the JPEG it rebuilds)", target))
