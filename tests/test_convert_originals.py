@@ -19,6 +19,8 @@ from PIL import Image, ImageDraw
 
 from jxltools import cjxl, djxl, tool
 from test_convert import array, convert, files, picture, pixels
+from tessara_pillow.convert import one_file, planning
+from tessara_pillow.convert.outputs import Outputs
 from tessara_pillow.convert.provenance import RECORDS
 
 DAY_AGO = time.time() - 86400
@@ -204,3 +206,15 @@ def test_each_output_is_recorded_with_its_source(tmp_path, capsys):
         assert line["sha256"] == hashlib.sha256(output.read_bytes()).hexdigest()
         assert line["source_sha256"] == hashlib.sha256(source.read_bytes()).hexdigest()
         assert (line["size"], line["source_size"]) == (output.stat().st_size, source.stat().st_size)
+
+
+def test_an_output_changed_after_the_run_was_planned_is_not_replaced(tmp_path, capsys):
+    folder = tmp_path / "edit"
+    originals(folder, "to jpeg xl", tmp_path)
+    assert convert(capsys, folder)[0] == 0
+    settings = planning.Settings(overwrite=True)
+    job, = [j for j in planning.make_plan([str(folder)], settings).jobs if j.target.name == "desert.jxl"]
+    (folder / "desert.jxl").write_bytes(b"the user's own, written while the run converts")
+    with pytest.raises(FileExistsError, match="appeared while it was being written"):
+        one_file.run(job, settings, Outputs(), 0)
+    assert (folder / "desert.jxl").read_bytes() == b"the user's own, written while the run converts"

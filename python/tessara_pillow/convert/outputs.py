@@ -179,7 +179,9 @@ def _record(temporary: Path, final: Path, source: Path, source_digest: provenanc
         pass
 
 
-def _identity(path: Path) -> tuple[int, int, int, int] | None:
+def identity(path: Path) -> tuple[int, int, int, int] | None:
+    """What tells a file from one put in its place: (device, inode, size,
+    modification time); None if there is none."""
     try:
         status = os.stat(path)
     except FileNotFoundError:
@@ -189,7 +191,7 @@ def _identity(path: Path) -> tuple[int, int, int, int] | None:
 
 def _finish(temporary: Path, final: Path, replaces: tuple[int, int, int, int] | None, retried: bool) -> None:
     try:
-        if replaces is not None and _identity(final) == replaces:
+        if replaces is not None and identity(final) == replaces:
             # The earlier output the run was planned to replace, unchanged since.
             os.replace(temporary, final)
             return

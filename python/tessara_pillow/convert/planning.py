@@ -16,6 +16,7 @@ from pathlib import Path, PurePath
 from PIL import Image
 
 from ..plugin import JxlImageFile
+from .outputs import identity
 from .provenance import Provenance
 from .reasons import Refused, describe
 
@@ -304,11 +305,6 @@ def _identified(path: Path) -> Input | None:
         return None
 
 
-def _identity(path: Path) -> tuple[int, int, int, int]:
-    status = os.stat(path)
-    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
-
-
 def _clash(source: Path, target: Path, other: Path, fmt: str, settings: Settings) -> str:
     reason = f"its output {target} is also the output of {other}"
     if settings.keep_extension:
@@ -343,7 +339,7 @@ def _plan_existing(plan: Plan, i: Input, job: Job, settings: Settings, provenanc
                                            "--overwrite replaces only this tool's outputs"))
     else:
         try:
-            plan.jobs.append(dataclasses.replace(job, replaces=_identity(target)))
+            plan.jobs.append(dataclasses.replace(job, replaces=identity(target)))
         except OSError as e:
             plan.failed.append(Problem(source, describe(e)))
 
