@@ -8,6 +8,7 @@ the memory of playing a long one."""
 import io
 import itertools
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -49,6 +50,8 @@ SOURCES = {
     "apng": ("PNG", "RGBA", 3, {}),
     "webp": ("WEBP", "RGBA", 0, {"lossless": True}),
 }
+# How often each plays: a GIF's loop counts the repeats after the first play.
+PLAYS = {"gif": 3, "apng": 3, "webp": 0}
 
 
 def source_file(directory, name, stem="source"):
@@ -85,7 +88,7 @@ def jxl_of(tmp_path, name, maker):
 def test_every_frame_duration_timestamp_and_loop_as_the_source(tmp_path, name, maker):
     source, data = jxl_of(tmp_path, name, maker)
     with Image.open(source) as src:
-        expected, loop = played(src), src.info.get("loop", 0)
+        expected = played(src)
     im = Image.open(io.BytesIO(data))
     assert im.is_animated and im._im is None, "open decoded pixels"
     assert im.n_frames == len(DURATIONS) and im._im is None, "n_frames decoded pixels"
@@ -97,7 +100,7 @@ def test_every_frame_duration_timestamp_and_loop_as_the_source(tmp_path, name, m
         np.testing.assert_array_equal(pixels, want, err_msg=f"frame {k}")
         assert (duration, timestamp) == (DURATIONS[k], starts[k])
     if maker == "save_all":  # cjxl 0.11 keeps no loop count but forever
-        assert im.info["loop"] == loop
+        assert im.info["loop"] == PLAYS[name]
 
 
 @pytest.mark.parametrize("name", SOURCES)
@@ -129,7 +132,7 @@ def test_djxl_plays_what_save_all_wrote(tmp_path, name):
     frames, loop = read_apng(djxl(tmp_path / "saved.jxl", tmp_path / "djxl.png"))
     with Image.open(source) as src:
         expected = played(src)
-        assert loop == src.info.get("loop", 0)
+    assert loop == PLAYS[name]
     assert len(frames) == len(expected)
     for k, ((pixels, duration, _), (want, *_)) in enumerate(zip(frames, expected, strict=True)):
         np.testing.assert_array_equal(pixels, want, err_msg=f"frame {k}")
@@ -261,7 +264,8 @@ def test_an_animation_keeps_its_first_frames_profile(tmp_path):
 
 def test_a_pillow_animation_saves_with_its_own_durations_and_loop():
     """save_all of an opened GIF keeps its durations (a 0 ms frame too) and
-    loop without being told; the frames' positions are left as they were."""
+    how often it plays without being told (its loop 7 is 8 plays); the
+    frames' positions are left as they were."""
     frames = frames_of("RGB", 3)
     gif = io.BytesIO()
     frames[0].save(gif, "GIF", save_all=True, append_images=frames[1:], duration=[100, 0, 50], loop=7)
@@ -272,7 +276,7 @@ def test_a_pillow_animation_saves_with_its_own_durations_and_loop():
         assert src.tell() == 1
     im = Image.open(data)
     assert [(im.seek(k), im.info["duration"])[1] for k in range(im.n_frames)] == [100, 0, 50]
-    assert im.info["loop"] == 7
+    assert im.info["loop"] == 8
 
 
 DTYPES = {"uint8": 255, "uint16": 4095, "float16": 1.0, "float32": 1.0}
@@ -426,16 +430,16 @@ def test_the_converter_takes_animations_both_ways(tmp_path):
     expected, lossy = {}, {}
     for name in SOURCES:
         with Image.open(source_file(src, name, stem=name)) as im:
-            expected[name] = (played(im), im.info.get("loop", 0))
+            expected[name] = (played(im), PLAYS[name])
             out = io.BytesIO()
             im.save(out, "JXL", save_all=True)
             lossy[name] = [pixels for pixels, *_ in played(Image.open(out))]
     frames_of("RGB", 1)[0].save(src / "still.png")
     assert main([str(src), "-o", str(tmp_path / "jxl")]) == 0
-    assert sorted(p.name for p in (tmp_path / "jxl").iterdir()) == ["apng.jxl", "gif.jxl", "still.jxl", "webp.jxl"]
-    for name, (frames, loop) in expected.items():
+    assert sorted(p.name for p in (tmp_path / "jxl").glob("*.jxl")) == ["apng.jxl", "gif.jxl", "still.jxl", "webp.jxl"]
+    for name, (frames, plays) in expected.items():
         with Image.open(tmp_path / "jxl" / f"{name}.jxl") as im:
-            assert im.is_animated and im.info["loop"] == loop
+            assert im.is_animated and im.info["loop"] == plays
             got = played(im)
         for k, ((pixels, duration, _), (want, want_duration, _)) in enumerate(zip(got, frames, strict=True)):
             if name == "gif":  # lossless by default, as cjxl does
@@ -447,16 +451,109 @@ def test_the_converter_takes_animations_both_ways(tmp_path):
     for to, fmt, suffix in ((None, "PNG", ".png"), ("gif", "GIF", ".gif"), ("webp", "WEBP", ".webp")):
         back = tmp_path / f"back-{to}"
         assert main([str(tmp_path / "jxl"), "-o", str(back), *(["--to", to] if to else [])]) == 0
-        for name, (frames, loop) in expected.items():
+        for name, (frames, plays) in expected.items():
             with Image.open(back / f"{name}{suffix}") as im:
                 assert im.format == fmt and im.n_frames == len(DURATIONS)
-                assert im.info.get("loop", 0) == loop
+                assert im.info.get("loop") == (plays - 1 if fmt == "GIF" and plays else plays)
                 assert [d for _, d, _ in played(im)] == DURATIONS
         with Image.open(back / f"still{suffix}") as im:
             assert getattr(im, "n_frames", 1) == 1
     with Image.open(tmp_path / "back-None" / "gif.png") as im:  # lossless both ways
         for k, (pixels, _, _) in enumerate(played(im)):
             np.testing.assert_array_equal(pixels, expected["gif"][0][k][0])
+
+
+def jxl_timing(path):
+    """(num_loops, frame durations in ms) as jxlinfo reports them."""
+    out = subprocess.run([tool("jxlinfo"), "-v", str(path)], capture_output=True, text=True, check=True).stdout
+    loops = re.search(r"^num_loops: (\d+)$", out, re.M)
+    return int(loops[1]), [float(d) for d in re.findall(r"^frame: .*duration: ([\d.]+) ms", out, re.M)]
+
+
+def gif_with(path, loop):
+    """A GIF of DURATIONS whose NETSCAPE extension holds `loop` (None: none)."""
+    frames = frames_of("RGB")
+    frames[0].save(path, "GIF", save_all=True, append_images=frames[1:], duration=DURATIONS, loop=loop)
+    with Image.open(path) as im:
+        assert im.info.get("loop") == loop  # Pillow reads the file's own number
+    return path
+
+
+# A GIF's NETSCAPE loop (None: no extension, one play) -> plays in JPEG XL
+# -> the NETSCAPE loop of the GIF it goes back to, and APNG's and WebP's plays.
+LOOPS = [(None, 1, None), (0, 0, 0), (1, 2, 1), (2, 3, 2), (65535, 65536, 65535)]
+
+
+@pytest.mark.parametrize("gif_loop, plays, back", LOOPS)
+def test_loop_counts_are_plays_in_jpeg_xl_apng_and_webp_and_repeats_in_gif(tmp_path, gif_loop, plays, back):
+    src = tmp_path / "src"
+    src.mkdir()
+    gif_with(src / "a.gif", gif_loop)
+    assert main([str(src), "-o", str(tmp_path / "jxl")]) == 0
+    assert jxl_timing(tmp_path / "jxl" / "a.jxl") == (plays, [float(d) for d in DURATIONS])
+    for fmt, expected in (("gif", back), ("png", plays), ("webp", min(plays, 65535))):
+        assert main([str(tmp_path / "jxl"), "-o", str(tmp_path / fmt), "--to", fmt]) == 0
+        with Image.open(tmp_path / fmt / f"a.{fmt}") as im:
+            assert im.n_frames == len(DURATIONS) and im.info.get("loop") == expected, fmt
+    # and from APNG and WebP, which count plays as JPEG XL does
+    for fmt in ("png", "webp"):
+        assert main([str(tmp_path / fmt / f"a.{fmt}"), "-o", str(tmp_path / f"again-{fmt}")]) == 0
+        assert jxl_timing(tmp_path / f"again-{fmt}" / "a.jxl")[0] == min(plays, 65535 if fmt == "webp" else plays)
+
+
+def one_picture_animation(path, mode, count=30):
+    """A JPEG XL animation of `count` frames of one picture (a few colours,
+    so that GIF keeps it), 50 ms each, played twice."""
+    frame = frames_of(mode, 1)[0]
+    picture = frame.convert("RGB").quantize(64).convert(mode)
+    if mode == "RGBA":
+        picture.putalpha(frame.getchannel("A"))
+    picture.save(path, save_all=True, append_images=[picture] * (count - 1), duration=50, loop=2, lossless=True)
+    return picture
+
+
+@pytest.mark.parametrize("fmt", ["png", "gif", "webp"])
+@pytest.mark.parametrize("mode", ["RGB", "RGBA"])
+def test_an_animation_of_one_picture_stays_an_animation_of_its_duration(tmp_path, fmt, mode):
+    src = tmp_path / "src"
+    src.mkdir()
+    picture = one_picture_animation(src / "still.jxl", mode)
+    assert main([str(src), "-o", str(tmp_path / "out"), "--to", fmt, "--lossless"][: 6 if fmt == "webp" else 5]) == 0
+    with Image.open(tmp_path / "out" / f"still.{fmt}") as im:
+        assert im.format == ("PNG" if fmt == "png" else fmt.upper()) and im.is_animated
+        assert im.info.get("loop") == (1 if fmt == "gif" else 2)
+        frames = played(im)
+    assert sum(duration for _, duration, _ in frames) == 30 * 50
+    want = np.asarray(picture.convert("RGBA"))
+    # GIF has no partial transparency, and WebP keeps no colour where nothing shows
+    shown = want[..., 3] >= {"gif": 255, "webp": 1, "png": 0}[fmt]
+    for k, (pixels, _, _) in enumerate(frames):
+        np.testing.assert_array_equal(pixels[shown], want[shown], err_msg=f"frame {k}")
+    # and back to JPEG XL: still an animation of 1.5 s played twice
+    assert main([str(tmp_path / "out"), "-o", str(tmp_path / "again")]) == 0
+    loops, durations = jxl_timing(tmp_path / "again" / "still.jxl")
+    assert loops == 2 and sum(durations) == 30 * 50
+
+
+@pytest.mark.parametrize("transparent", [False, True])
+def test_jpeg_xl_to_gif_drops_an_alpha_no_frame_uses(tmp_path, transparent):
+    """An opaque alpha channel (cjxl keeps one from GIFs) made Pillow quantise
+    RGBA frames, tens of levels off; as RGB they are exact."""
+    frames = [f.quantize(200).convert("RGBA") for f in frames_of("RGB")]
+    if transparent:  # one frame that uses it: alpha is kept
+        frames[0].putalpha(Image.fromarray(np.where(np.arange(W) < 10, 0, 255).astype(np.uint8)[None].repeat(H, 0)))
+    src = tmp_path / "src"
+    src.mkdir()
+    frames[0].save(src / "a.jxl", save_all=True, append_images=frames[1:], duration=DURATIONS, lossless=True)
+    assert main([str(src), "-o", str(tmp_path / "out"), "--to", "gif"]) == 0
+    with Image.open(tmp_path / "out" / "a.gif") as im:
+        got = played(im)
+    assert [d for _, d, _ in got] == DURATIONS
+    if transparent:
+        assert (got[0][0][:, :10, 3] == 0).all() and (got[0][0][:, 10:, 3] == 255).all()
+        return
+    for k, ((pixels, _, _), want) in enumerate(zip(got, frames, strict=True)):
+        np.testing.assert_array_equal(pixels, np.asarray(want), err_msg=f"frame {k}")
 
 
 # AddressSanitizer holds freed memory in quarantine, so the peak there

@@ -22,6 +22,7 @@ from PIL import Image, ImageCms, ImageOps, PngImagePlugin
 import tessara_pillow
 from jxltools import cjxl, declared_codestream, djxl, read_pnm, tool, write_pnm
 from tessara_pillow.convert import main
+from tessara_pillow.convert.provenance import RECORDS
 
 rng = np.random.default_rng(7)
 XMP = ('<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
@@ -85,7 +86,13 @@ def exiftool(path, *tags):
 
 
 def files(root):
-    return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*") if p.is_file())
+    """Every file below root but the tool's records of its outputs."""
+    return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*") if p.is_file() and p.name != RECORDS)
+
+
+def entries(directory):
+    """The entries of a directory but the tool's records of its outputs."""
+    return [p for p in Path(directory).iterdir() if p.name != RECORDS]
 
 
 @pytest.fixture
@@ -182,7 +189,7 @@ def test_metadata_survives_pixel_conversions(tmp_path, capsys, fmt, xmp_kept):
     picture("RGB").save(tmp_path / "in.png", exif=exif("Ada"), pnginfo=info, icc_profile=srgb_icc())
     assert convert(capsys, tmp_path / "in.png")[0] == 0
     assert convert(capsys, tmp_path / "in.jxl", "--to", fmt, "-o", tmp_path / "out")[0] == 0
-    for path in (tmp_path / "in.jxl", next((tmp_path / "out").iterdir())):
+    for path in (tmp_path / "in.jxl", *entries(tmp_path / "out")):
         found = exiftool(path, "-Artist", "-XMP:Title", "-ProfileDescription")
         assert found["Artist"] == "Ada", path
         assert found.get("Title") == ("converted title" if xmp_kept or path.suffix == ".jxl" else None), path
@@ -305,24 +312,24 @@ def test_an_interrupted_run_leaves_no_partial_output(tmp_path, signum, status):
     run = subprocess.Popen([sys.executable, "-m", "tessara_pillow", src, "-o", out, "--lossless", "-e", "9", "-j", "2"],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 60
-    while not (out.exists() and any(not p.name.startswith(".") for p in out.iterdir())):
+    while not (out.exists() and any(not p.name.startswith(".") for p in entries(out))):
         assert run.poll() is None and time.monotonic() < deadline, "no output appeared"
         time.sleep(0.02)
     run.send_signal(signum)
     _, err = run.communicate(timeout=60)
     assert run.returncode == status, err
-    finished = [p for p in out.iterdir() if not p.name.startswith(".")]
+    finished = [p for p in entries(out) if not p.name.startswith(".")]
     assert 0 < len(finished) < count, "the run was not interrupted in its middle"
     for path in finished:  # each one whole: djxl decodes exactly its source
         np.testing.assert_array_equal(pixels(path, tmp_path, "ppm"), array(Image.open(src / f"{path.stem}.png")))
     if signum != signal.SIGKILL:
-        assert [p.name for p in out.iterdir() if p.name.startswith(".")] == []
+        assert [p.name for p in entries(out) if p.name.startswith(".")] == []
         assert "Traceback" not in err and err.strip().splitlines()[-1].startswith("tessara-convert: interrupted")
     # Running again finishes the work, keeps what was done and removes what
     # a killed run left.
     again = command(src, "-o", out, "--lossless", "-e", "1")
     assert again.returncode == 0 and f"{len(finished)} skipped" in again.stderr
-    assert sorted(p.name for p in out.iterdir()) == [f"{i:02}.jxl" for i in range(count)]
+    assert sorted(p.name for p in entries(out)) == [f"{i:02}.jxl" for i in range(count)]
 
 
 def test_an_output_directory_inside_the_input_is_not_an_input(tmp_path, capsys):
@@ -352,7 +359,8 @@ def test_outputs_are_never_overwritten_or_shared_unless_asked(tmp_path, capsys):
     picture("L").save(src / "b.png")
     out.mkdir()
     (out / "b.jxl").write_bytes(b"keep")
-    clash = f"tessara-convert: {src / 'a.png'}: its output {out / 'a.jxl'} is also the output of {src / 'a.jpg'}"
+    clash = (f"tessara-convert: {src / 'a.png'}: its output {out / 'a.jxl'} is also the output of {src / 'a.jpg'}; "
+             "--keep-extension keeps their names apart (a.jpg.jxl and a.png.jxl)")
 
     code, listing, err = convert(capsys, src, "-o", out, "--dry-run")
     assert code == 1 and err.splitlines() == [clash]
@@ -365,8 +373,16 @@ def test_outputs_are_never_overwritten_or_shared_unless_asked(tmp_path, capsys):
     assert (out / "b.jxl").read_bytes() == b"keep"
     assert djxl(out / "a.jxl", tmp_path / "r.jpg").read_bytes() == (src / "a.jpg").read_bytes()
 
-    code, _, _ = convert(capsys, src / "b.png", "-o", out, "--overwrite")
-    assert code == 0 and Image.open(out / "b.jxl").size == (40, 28)
+    # --overwrite replaces only what this tool made: never a file it did not make...
+    code, _, err = convert(capsys, src / "b.png", "-o", out, "--overwrite")
+    assert code == 1 and f"its output {out / 'b.jxl'} exists and is not replaced" in err
+    assert (out / "b.jxl").read_bytes() == b"keep"
+    # ...but its own output
+    (out / "b.jxl").unlink()
+    assert convert(capsys, src / "b.png", "-o", out, "-q", "30")[0] == 0
+    lossy = (out / "b.jxl").read_bytes()
+    code, _, _ = convert(capsys, src / "b.png", "-o", out, "--overwrite", "--lossless")
+    assert code == 0 and (out / "b.jxl").read_bytes() != lossy and Image.open(out / "b.jxl").size == (40, 28)
     # in place, an output that would replace an input of the run is refused
     picture("RGB").save(src / "b.jxl")
     before = (src / "b.jxl").read_bytes()
@@ -400,7 +416,7 @@ def test_jpeg_xl_images_become_what_the_format_can_hold(tmp_path, capsys, mode, 
     options = ["--lossless"] if fmt == "webp" else []
     code, _, err = convert(capsys, tmp_path / "in.jxl", "--to", fmt, *options)
     assert code == 0, err
-    with Image.open(next(p for p in tmp_path.iterdir() if p.suffix not in (".jxl",))) as out:
+    with Image.open(next(p for p in entries(tmp_path) if p.suffix not in (".jxl",))) as out:
         assert out.mode == expected_mode
         want = expected(im)
         if fmt == "jpeg":  # what Pillow's JPEG writer makes of the expected pixels
@@ -458,6 +474,7 @@ def test_the_progress_line_shows_on_a_terminal_only(tmp_path):
         (["--scheduler", "local:x", "x.png"], "local:N needs N from 1 to 1024"),
         (["--scheduler", "local:2", "-j", "2", "x.png"], "--jobs: with --scheduler each worker converts"),
         (["--scheduler", "local:2"], "need INPUT files or directories"),
+        (["--keep-extension"], "need INPUT files or directories"),
     ],
 )
 def test_usage_errors_are_one_line_and_status_2(capsys, args, message):

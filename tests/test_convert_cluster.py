@@ -22,6 +22,7 @@ from test_convert import tree  # noqa: F401  (a fixture: PNGs, JPEGs, JPEG XL fi
 from tessara_pillow.convert import one_file, remote
 from tessara_pillow.convert.outputs import Outputs
 from tessara_pillow.convert.planning import Action, Job, Settings
+from tessara_pillow.convert.provenance import RECORDS
 
 try:
     import distributed
@@ -48,9 +49,13 @@ def convert(*args, cwd=None, env=None):
     return finish(command(*args, cwd=cwd, env=env))
 
 
-def files(root):
-    """Every file below root, hidden ones too, with its bytes."""
-    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(Path(root).rglob("*")) if p.is_file()}
+def files(root, renamed=(b"", b"")):
+    """Every file below root, hidden ones too, with its bytes; the tool's
+    records of its outputs as their set of lines (a line comes when its
+    output is finished, in any order, and a job run again adds it again),
+    with the sources' directory `renamed` (old, new)."""
+    return {str(p.relative_to(root)): {line.replace(*renamed) for line in p.read_bytes().splitlines()}
+            if p.name == RECORDS else p.read_bytes() for p in sorted(Path(root).rglob("*")) if p.is_file()}
 
 
 def without_time(err):
@@ -123,8 +128,8 @@ def test_a_tree_on_the_cluster_gives_the_bytes_and_lines_of_a_local_run(tmp_path
         assert without_time(there) == without_time(here).replace("local", "remote")
     assert "photos/broken.png:" in remote[0][2] and "6 converted, 2 copied, 1 failed" in remote[0][2]
     for name in ("", "-back"):
-        want, got = files(tmp_path / f"local{name}"), files(tmp_path / f"remote{name}")
-        assert len(want) == 8 and got == want  # names and bytes, and no hidden temporary file
+        want, got = files(tmp_path / f"local{name}", (b"/local/", b"/remote/")), files(tmp_path / f"remote{name}")
+        assert len(want) == 8 + 4 and got == want  # names and bytes, records, and no hidden temporary file
     assert files(tmp_path / "remote-back")["photos/a.jpg"] == (tree / "photos/a.jpg").read_bytes()
 
 
@@ -157,7 +162,7 @@ def test_a_lost_scheduler_stops_the_run_with_one_line_and_a_rerun_finishes_it(tm
     assert code == 1 and len(lines) == 1, err
     assert re.fullmatch(rf"tessara-convert: lost the connection to the scheduler at {c.address}; stopped with \d+ "
                         r"files finished or more \(running the same command again finishes the others\)", lines[0])
-    finished = sorted(p.name for p in out.iterdir())
+    finished = sorted(p.name for p in out.iterdir() if p.name != RECORDS)
     assert 20 <= len(finished) < 300
     code, _, err = convert(src, "-o", out, "-j", 2)
     assert code == 0 and f"{300 - len(finished)} converted" in err, err

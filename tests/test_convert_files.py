@@ -21,9 +21,10 @@ import pytest
 from PIL import Image
 
 from jxltools import djxl
-from test_convert import arithmetic_jpeg, array, convert, files, picture, pixels
+from test_convert import arithmetic_jpeg, array, convert, entries, files, picture, pixels
 from tessara_pillow import jpeg_to_jxl
 from tessara_pillow.convert import cli, planning
+from tessara_pillow.convert.provenance import RECORDS
 
 HOUR_AGO = time.time() - 3600
 
@@ -118,7 +119,8 @@ def test_real_conflicts_stay_refused_in_place(tmp_path, capsys):
     picture("RGB").save(tmp_path / "a.jpg")
     picture("L").save(tmp_path / "a.png")
     made_earlier(tmp_path / "a.jpg", tmp_path / "a.png")
-    clash = f"{tmp_path / 'a.png'}: its output {tmp_path / 'a.jxl'} is also the output of {tmp_path / 'a.jpg'}"
+    clash = (f"{tmp_path / 'a.png'}: its output {tmp_path / 'a.jxl'} is also the output of {tmp_path / 'a.jpg'}; "
+             "--keep-extension keeps their names apart (a.jpg.jxl and a.png.jxl)")
     for _ in range(2):  # two inputs with one output, however often it runs
         code, _, err = convert(capsys, tmp_path)
         assert code == 1 and err.splitlines()[0] == f"tessara-convert: {clash}"
@@ -131,10 +133,13 @@ def test_real_conflicts_stay_refused_in_place(tmp_path, capsys):
     code, _, err = convert(capsys, tmp_path, "--to", "png", "--overwrite")
     assert code == 1 and f"{tmp_path / 'a.jxl'}: its output {tmp_path / 'a.png'} is an input of this run" in err
     assert (tmp_path / "a.png").read_bytes() == original
-    # With -o, a JPEG XL made in place from its neighbour is not copied over the new output.
+    # Nor is the JPEG XL taken for the PNG's output because it is newer: it
+    # was made from a.jpg, so with -o the two are inputs with one output.
     code, _, err = convert(capsys, tmp_path, "-o", out)
+    assert code == 1 and "--keep-extension" in err
+    code, _, err = convert(capsys, tmp_path, "-o", out, "--keep-extension")
     assert code == 0, err
-    assert files(out) == ["a.jxl"]
+    assert files(out) == ["a.jxl", "a.png.jxl"]
 
 
 @pytest.mark.parametrize("umask", [0o022, 0o077])
@@ -149,8 +154,10 @@ def test_an_output_is_never_more_open_than_its_input(tmp_path, capsys, kind, mod
         assert convert(capsys, path, "-o", tmp_path / "out")[0] == 0
     finally:
         os.umask(previous)
-    made = next((tmp_path / "out").iterdir())
+    made, = entries(tmp_path / "out")
     assert stat.S_IMODE(made.stat().st_mode) == 0o666 & ~umask & (mode | 0o600)
+    # its record names it and holds digests of its source: for its owner only
+    assert stat.S_IMODE((tmp_path / "out" / RECORDS).stat().st_mode) == 0o600
 
 
 def test_the_directory_of_an_output_is_synced_after_the_rename(tmp_path, capsys, monkeypatch):
@@ -284,7 +291,7 @@ def test_a_rerun_removes_what_a_killed_run_left_and_nothing_else(tmp_path, capsy
         fcntl.flock(writing, fcntl.LOCK_EX)
         code, listing, err = convert(capsys, tmp_path / "a.png", tmp_path / "b.png", "-o", out, "-v")
     assert code == 0, err
-    assert sorted(p.name for p in out.iterdir()) == sorted(["a.jxl", "b.jxl"] + [p.name for p in kept])
+    assert sorted(p.name for p in entries(out)) == sorted(["a.jxl", "b.jxl"] + [p.name for p in kept])
     assert f"{left[0]}: removed, a temporary file left by an interrupted run" in listing
 
 
@@ -325,3 +332,40 @@ def test_a_jpeg_that_cannot_be_transcoded_converts_as_the_refusal_says(tmp_path,
         with Image.open(tmp_path / f"{name}.jpg") as im:
             want = array(im.convert("RGB"))
         assert np.abs(pixels(tmp_path / f"{name}.jxl", tmp_path, "ppm").astype(int) - want).max() <= 1
+
+
+def same_name_tree(src):
+    src.mkdir()
+    picture("RGB").save(src / "photo.jpg", quality=85)
+    picture("L").save(src / "photo.png")
+    frames = [picture("RGB").quantize(64).convert("RGB").rotate(90 * k) for k in range(3)]
+    frames[0].save(src / "clip.gif", save_all=True, append_images=frames[1:], duration=80, loop=0)
+    picture("RGBA").save(src / "clip.png")
+
+
+def test_same_name_inputs_are_refused_and_keep_extension_keeps_them_apart_both_ways(tmp_path, capsys):
+    src = tmp_path / "src"
+    same_name_tree(src)
+    code, _, err = convert(capsys, src, "-o", tmp_path / "refused")
+    lines = err.splitlines()[:-1]
+    assert code == 1 and len(lines) == 2, err
+    for line, (a, b) in zip(sorted(lines), [("clip.gif", "clip.png"), ("photo.jpg", "photo.png")]):
+        assert line.endswith(f"; --keep-extension keeps their names apart ({a}.jxl and {b}.jxl)"), line
+    assert convert(capsys, src, "-o", tmp_path / "jxl", "--keep-extension")[0] == 0
+    assert files(tmp_path / "jxl") == ["clip.gif.jxl", "clip.png.jxl", "photo.jpg.jxl", "photo.png.jxl"]
+    assert djxl(tmp_path / "jxl" / "photo.jpg.jxl", tmp_path / "r.jpg").read_bytes() == \
+        (src / "photo.jpg").read_bytes()
+    # in place too, and a rerun finds its outputs by their records
+    assert convert(capsys, src, "--keep-extension")[0] == 0
+    code, _, err = convert(capsys, src, "--keep-extension")
+    assert code == 0 and err.startswith("tessara-convert: 0 converted, 4 skipped"), err
+    # back: each name made so goes back to the name it was made from, where the format allows
+    code, _, err = convert(capsys, tmp_path / "jxl", "-o", tmp_path / "back", "--keep-extension")
+    assert code == 0, err
+    assert files(tmp_path / "back") == ["clip.gif.png", "clip.png", "photo.jpg", "photo.png"]
+    assert (tmp_path / "back" / "photo.jpg").read_bytes() == (src / "photo.jpg").read_bytes()
+    with Image.open(tmp_path / "back" / "clip.gif.png") as apng:
+        assert apng.n_frames == 3
+    assert convert(capsys, tmp_path / "jxl" / "clip.gif.jxl", "-o", tmp_path / "gif", "--to", "gif",
+                   "--keep-extension")[0] == 0
+    assert files(tmp_path / "gif") == ["clip.gif"]

@@ -15,7 +15,8 @@ import pytest
 from PIL import Image
 
 from jxltools import djxl, read_pfm, read_pnm
-from tessara_pillow.convert import demo, scene
+from tessara_pillow.convert import demo, main, scene
+from tessara_pillow.convert.provenance import RECORDS
 
 SMALL = (192, 128)
 SUFFIX = {"L": "pgm", "LA": "pam", "RGB": "ppm", "RGBA": "pam", "I;16": "pgm", "F": "pfm"}
@@ -103,12 +104,39 @@ def test_the_jpeg_rows_rebuild_the_jpeg_and_say_how_much_it_saved(small_run, tmp
     want = expected_psnr(original, np.asarray(Image.open(out / "photo.jpg")), 255, False)
     assert float(jpeg_row["result"].split()[1]) == pytest.approx(want, abs=0.01)
     # djxl rebuilds the JPEG on its own, and so did the demonstration
-    rebuilt = djxl(out / "photo.jpg.jxl", tmp_path / "rebuilt.jpg").read_bytes()
+    rebuilt = djxl(out / "photo.jxl", tmp_path / "rebuilt.jpg").read_bytes()
     assert rebuilt == jpeg == (out / "photo-rebuilt.jpg").read_bytes()
-    size = (out / "photo.jpg.jxl").stat().st_size
+    size = (out / "photo.jxl").stat().st_size
     assert int(transcode["bytes"]) == size
     saving = re.fullmatch(r"rebuilt bit for bit, (\d+\.\d)% smaller", transcode["result"])
     assert saving and float(saving[1]) == pytest.approx(100 * (1 - size / len(jpeg)), abs=0.05)
+
+
+@pytest.mark.parametrize("options", [[], ["--keep-extension"]])
+def test_the_demonstrations_folder_goes_back(small_run, tmp_path, capsys, options):
+    """Its JPEG XL files become PNGs and photo.jxl its JPEG; the PNG and
+    JPEG it wrote beside them are outputs of those, not inputs that would
+    send the run the other way or share an output name."""
+    out, _, _ = small_run
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    assert main([str(out), "-o", str(tmp_path / "back"), *options]) == 0, capsys.readouterr()
+    made = sorted(p.name for p in (tmp_path / "back").iterdir() if p.name != RECORDS)
+    assert made == sorted([n.replace(".jxl", ".png") for n in before if n.endswith("e7.jxl") or n.endswith("e3.jxl")]
+                          + ["photo.jpg"])
+    assert (tmp_path / "back" / "photo.jpg").read_bytes() == before["photo.jpg"]
+    with Image.open(tmp_path / "back" / "colour8-lossless-e7.png") as back, Image.open(out / "photo.png") as png:
+        assert back.tobytes() == png.tobytes()
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+
+def test_the_demonstration_replaces_only_its_own_files(tmp_path):
+    demo.run(tmp_path, (48, 32), io.StringIO())
+    demo.run(tmp_path, (48, 32), io.StringIO())  # again, over what it wrote
+    Image.new("RGB", (8, 8)).save(tmp_path / "photo.png")  # the user's own file, under a name it writes
+    theirs = (tmp_path / "photo.png").read_bytes()
+    with pytest.raises(FileExistsError, match="photo.png exists"):
+        demo.run(tmp_path, (48, 32), io.StringIO())
+    assert (tmp_path / "photo.png").read_bytes() == theirs
 
 
 def test_the_picture_is_the_same_every_time_and_photo_like():
@@ -137,6 +165,6 @@ def test_no_arguments_run_the_demonstration_on_the_default_image(tmp_path):
     assert len(lossless) == 7 and all(r["result"] == "exact" for r in lossless)
     assert table[-1]["result"].startswith("rebuilt bit for bit, ")
     written = Path(last.split(" to ", 1)[1])
-    assert written.parent == tmp_path and len(list(written.iterdir())) == 18
+    assert written.parent == tmp_path and len([p for p in written.iterdir() if p.name != RECORDS]) == 18
     with Image.open(written / "photo.png") as im:
         assert im.size == demo.DEFAULT_SIZE and 2e6 < im.width * im.height < 6e6

@@ -234,7 +234,11 @@ def check_convert(directory, out):
         run = subprocess.run([convert, src, "-o", dst], capture_output=True, text=True)
         check(f"tessara-convert {src.name} -o {dst.name}", run.returncode == 0,
               run.stderr.strip().splitlines()[-1] if run.stderr.strip() else "")
-    made = sorted(p.relative_to(back).as_posix() for p in back.rglob("*") if p.is_file())
+    # The outputs, and in each directory the hidden record of what the tool made there.
+    made = sorted(p.relative_to(back).as_posix() for p in back.rglob("*") if p.is_file()
+                  and p.name != ".tessara-convert-outputs")
+    check("tessara-convert: its outputs recorded", all((d / ".tessara-convert-outputs").is_file()
+                                                        for d in (back, back / "sub")))
     check("tessara-convert: the tree there and back", made == ["picture.png", "sub/photo.jpg"], str(made))
     rebuilt = back / "sub" / "photo.jpg"
     check("tessara-convert: the JPEG rebuilt bit for bit",

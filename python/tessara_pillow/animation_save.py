@@ -149,6 +149,7 @@ def _durations(im: Image.Image, frames: list[_Frame]) -> list[float]:
 
 
 def _loop(im: Image.Image) -> int:
-    """The plays (0: forever)."""
-    loop = im.encoderinfo.get("loop", im.info.get("loop", 0))
+    """The plays asked for, else the image's own (a GIF's loop is converted:
+    it counts repeats)."""
+    loop = im.encoderinfo["loop"] if "loop" in im.encoderinfo else timing.plays(im.format, im.info.get("loop"))
     return save_options.check_int("loop", loop, 0, timing.MAX_TICKS, wrong_type=ValueError)

@@ -1,6 +1,6 @@
 """Exif and XMP between JPEG XL boxes and Pillow's forms: reading them from a
-file's boxes, plain or brotli-compressed, the orientation they give, and
-marking them upright."""
+file's boxes, plain or brotli-compressed, and from a JPEG's segments, the
+orientation they give, and marking them upright."""
 
 from __future__ import annotations
 
@@ -84,26 +84,59 @@ def _read_metadata(fp: BinaryIO, box: Box, key: str, budget: int) -> bytes:
 
 
 def metadata_boxes(fp: BinaryIO, header: JxlHeader, budget: int = MAX_METADATA_BYTES) -> dict[str, bytes]:
-    """{"exif": ..., "xmp": ...} from the first "Exif" and the first "xml "
+    """{"exif": ..., "xmp": ...} from the last "Exif" and the last "xml "
     box, plain or inside "brob", wherever they stand, in Pillow's forms (exif
-    as exif_from_box gives it, xmp the raw XML). Only the first box of each
-    kind is read: if it cannot be (truncated, malformed, no brotli decoder, or
-    beyond what is left of `budget` bytes for the whole file), that kind is
-    left out."""
-    found: dict[str, bytes] = {}
-    tried: set[str] = set()
+    as exif_from_box gives it, xmp the raw XML). A tool that cannot rewrite a
+    box in place (a brob one it cannot read, say) appends a new one, so the
+    last box of a kind is the file's current metadata, and only it is read:
+    if it cannot be (truncated, malformed, no brotli decoder, or beyond what
+    is left of `budget` bytes for the whole file), that kind is left out
+    rather than reported from an older box."""
+    last: dict[str, Box] = {}
     for box in header.boxes:
         key = _METADATA_KEYS.get(box.inner_type or box.type)
-        if key is None or key in tried:
-            continue
-        tried.add(key)
+        if key is not None:
+            last[key] = box
+    found: dict[str, bytes] = {}
+    for key, box in sorted(last.items(), key=lambda item: item[1].offset):
         try:
             found[key] = _read_metadata(fp, box, key, budget)
             budget -= len(found[key])
         except (ValueError, ImportError):
             pass
-        if len(tried) == len(_METADATA_KEYS):
+    return found
+
+
+_XMP_NAMESPACE = b"http://ns.adobe.com/xap/1.0/\x00"
+_APP1 = 0xE1
+_START_OF_SCAN, _END_OF_IMAGE = 0xDA, 0xD9
+_NO_LENGTH = {0x01, *range(0xD0, 0xD9)}  # markers without a segment (RSTn, SOI, TEM)
+
+
+def jpeg_metadata(jpeg: bytes) -> dict[str, bytes]:
+    """{"exif": ..., "xmp": ...} of a JPEG file, in the forms metadata_boxes
+    gives: the first Exif and the first XMP APP1 segment before the image
+    data (the ones JPEG reconstruction fills from a file's boxes)."""
+    found: dict[str, bytes] = {}
+    at = 2 if jpeg[:2] == b"\xff\xd8" else len(jpeg)
+    while at + 4 <= len(jpeg) and jpeg[at] == 0xFF:
+        marker = jpeg[at + 1]
+        if marker == 0xFF:  # fill byte
+            at += 1
+            continue
+        if marker in (_START_OF_SCAN, _END_OF_IMAGE):
             break
+        if marker in _NO_LENGTH:
+            at += 2
+            continue
+        length = int.from_bytes(jpeg[at + 2:at + 4], "big")
+        payload = jpeg[at + 4:at + 2 + length]
+        if marker == _APP1 and length >= 2:
+            if payload.startswith(EXIF_PREFIX):
+                found.setdefault("exif", payload)
+            elif payload.startswith(_XMP_NAMESPACE):
+                found.setdefault("xmp", payload[len(_XMP_NAMESPACE):])
+        at += 2 + max(length, 2)
     return found
 
 

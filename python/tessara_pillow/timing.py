@@ -15,7 +15,12 @@ a millisecond, which reads back as 0 ms: libjxl would merge a frame of no
 duration into the next one as a layer, and the animation would lose a frame.
 Rates stay at most 65535 ticks a second, and frames at most 65535 ticks,
 where the durations allow it: djxl writes ticks into APNG's 16-bit delays
-as they are."""
+as they are.
+
+Loop counts: JPEG XL, APNG and WebP count plays (0 for forever); GIF's
+NETSCAPE extension counts the repeats after the first play (0 for forever),
+and a GIF without one plays once. Pillow's info["loop"] is the file's own
+number, so a GIF's loop 2 is 3 plays."""
 
 from __future__ import annotations
 
@@ -34,6 +39,16 @@ _FINEST_FRACTION = 1000
 _ZERO_TICKS_PER_MS = 10
 # APNG's delays are 16-bit fractions of a second.
 _PORTABLE = 0xFFFF
+
+
+def plays(fmt: str | None, loop: object) -> int:
+    """How many times an animation opened by Pillow in `fmt` plays (0:
+    forever), from its info["loop"] (None where it has none)."""
+    if fmt == "GIF":
+        if not isinstance(loop, int):
+            return 1  # no NETSCAPE extension
+        return 0 if loop == 0 else loop + 1
+    return loop if isinstance(loop, int) and not isinstance(loop, bool) else 0
 
 
 def to_ms(ticks: int, numerator: int, denominator: int) -> int:

@@ -7,15 +7,16 @@ import io
 
 import tessara
 
-from . import _native, errors, header
+from . import _native, errors, header, metadata
 from .arrays import MAX_PIXELS
 from .save_options import MAX_THREADS, check_int
 
 
 class JpegNotRebuilt(ValueError):
-    """The file carries JPEG reconstruction data, its pixels decode, but
-    libjxl cannot rebuild the JPEG from it: the data no longer matches the
-    file, as when a tool changed its metadata after it was transcoded."""
+    """The file carries JPEG reconstruction data, its pixels decode, but the
+    JPEG cannot be rebuilt from it as the file now is: the data no longer
+    matches the file, or the rebuilt JPEG would lack the file's current Exif
+    or XMP, as when a tool changed its metadata after it was transcoded."""
 
 
 def jpeg_to_jxl(jpeg: bytes, *, effort: int = 7, num_threads: int = -1) -> bytes:
@@ -61,7 +62,26 @@ def jxl_to_jpeg(jxl: bytes, *, num_threads: int = -1) -> bytes:
     if not is_jpeg:
         msg = "libjxl did not use the file's JPEG reconstruction data"
         raise ValueError(msg)
+    _check_metadata_kept(jxl, headers, data)
     return data
+
+
+def _check_metadata_kept(jxl: bytes, headers: header.JxlHeader, jpeg: bytes) -> None:
+    """JpegNotRebuilt when the rebuilt JPEG lacks the file's current Exif or
+    XMP (its last box of each kind, what Image.open reports). libjxl fills
+    the JPEG from the first box of each kind, and only where the original
+    JPEG had that kind: a tool that appended an edited box, or added one,
+    would otherwise lose the edit without a word."""
+    current = metadata.metadata_boxes(io.BytesIO(jxl), headers)
+    carried = metadata.jpeg_metadata(jpeg)
+    lost = [name for key, name in (("exif", "Exif"), ("xmp", "XMP"))
+            if key in current and carried.get(key) != current[key]]
+    if lost:
+        kinds, were = (lost[0], "was") if len(lost) == 1 else ("Exif and XMP", "were")
+        msg = (f"the original JPEG cannot be rebuilt with the file's current {kinds}: it {were} changed or added "
+               "after the file was transcoded, and a JPEG rebuilt from the reconstruction data would not carry it; "
+               "its pixels still decode")
+        raise JpegNotRebuilt(msg)
 
 
 def _pixels_decode(jxl: bytes, num_threads: int) -> bool:

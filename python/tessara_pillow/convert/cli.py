@@ -49,7 +49,8 @@ one way. To JPEG XL:
                the original bit for bit (--quality or --lossless encode its
                pixels instead)
   a JPEG XL    is left alone (copied unchanged with -o)
-  an animated GIF, APNG or WebP  becomes an animated .jxl (GIF losslessly)
+  an animated GIF, APNG or WebP  becomes an animated .jxl (GIF losslessly),
+               played as often (a GIF's loop 2 counts repeats: 3 plays)
 Back, when every input is JPEG XL:
   a JPEG XL    becomes its original JPEG (.jpg, bit for bit) when it carries
                JPEG reconstruction data, and .png otherwise (an animated
@@ -67,6 +68,12 @@ directory INPUT mirrored in it. Each is written under a hidden temporary
 name and renamed when complete: an interrupted run leaves no partial file,
 and running it again finishes the work, since outputs that exist are skipped
 (and so are files in an input directory that an earlier run made there).
+A file counts as this tool's output only by its record, a line in the hidden
+file .tessara-convert-outputs of its directory holding its digest and its
+source's, or, for a JPEG, by being the rebuild of a JPEG XL file: anything
+else is an original, which is never overwritten, not even with --overwrite.
+An output whose input changed since it was made is stale: a line says so,
+and --overwrite converts it again.
 A file that cannot be converted gives one line on standard error; the others
 go on. A progress line is shown when standard error is a terminal.
 
@@ -149,7 +156,12 @@ def parser() -> argparse.ArgumentParser:
                      help="write the outputs under OUTDIR (default: beside each input)")
     out.add_argument("-t", "--to", metavar="FORMAT", type=_format,
                      help="the output format: jxl, png, jpeg, webp, tiff or another Pillow writes")
-    out.add_argument("--overwrite", action="store_true", help="replace outputs that exist (default: skip them)")
+    out.add_argument("--overwrite", action="store_true",
+                     help="replace outputs of earlier runs that exist (default: skip them); a file this tool did not "
+                          "make, or that changed since, is never replaced")
+    out.add_argument("--keep-extension", action="store_true",
+                     help="keep the input's extension in the output's name: photo.jpg -> photo.jpg.jxl, and back "
+                          "photo.jpg.jxl -> photo.jpg (for inputs that share a name, as photo.jpg and photo.png)")
     out.add_argument("-n", "--dry-run", action="store_true", help="say what would be done; write nothing")
     enc = p.add_argument_group("encoding")
     quality = enc.add_mutually_exclusive_group()
@@ -279,9 +291,13 @@ class _Run:
     def execute(self, plan: Plan) -> int:
         for problem in plan.failed:
             self.fail(problem.path, problem.reason)
+        for problem in plan.skipped:
+            if problem.stale:  # said whether -v or not: the user's edit is not converted yet
+                self.say(f"{PROG}: {problem.path}: skipped, {problem.reason}", self.err)
         if self.args.verbose or self.args.dry_run:
             for problem in plan.skipped:
-                self.say(f"{problem.path}: skipped, {problem.reason}")
+                if not problem.stale:
+                    self.say(f"{problem.path}: skipped, {problem.reason}")
             for problem in plan.earlier_outputs:
                 self.say(f"{problem.path}: {problem.reason}")
         if self.args.dry_run:
@@ -373,7 +389,7 @@ class _Run:
 def _settings(args: argparse.Namespace) -> Settings:
     return Settings(to=args.to, quality=args.quality, lossless=args.lossless, effort=args.effort,
                     decoding_speed=args.decoding_speed, out_dir=args.output_dir, overwrite=args.overwrite,
-                    max_pixels=args.max_pixels or None)
+                    max_pixels=args.max_pixels or None, keep_extension=args.keep_extension)
 
 
 def _demo(args: argparse.Namespace) -> int:
@@ -423,7 +439,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.to == planning.JPEG and args.lossless:
         p.error("--lossless: JPEG has no lossless mode (a JPEG XL made from a JPEG rebuilds it without it)")
     if not args.inputs:
-        if args.to or args.quality is not None or args.lossless or args.overwrite or args.dry_run or args.scheduler:
+        if (args.to or args.quality is not None or args.lossless or args.overwrite or args.dry_run or args.scheduler
+                or args.keep_extension):
             p.error("conversion options need INPUT files or directories (no INPUT runs the demonstration)")
         try:
             with _signals_interrupt():

@@ -4,6 +4,7 @@ compared, and a JPEG of it transcoded losslessly and rebuilt, as one table."""
 
 from __future__ import annotations
 
+import errno
 import io
 import math
 import time
@@ -14,7 +15,8 @@ from typing import IO, Any
 
 from PIL import Image, ImageChops, ImageMath
 
-from . import scene
+from . import provenance, scene
+from .provenance import Provenance
 from ..transcode import jpeg_to_jxl, jxl_to_jpeg
 
 DEFAULT_SIZE = (1920, 1280)
@@ -124,7 +126,9 @@ def _jpeg_rows(rgb: Image.Image, write: Callable[[str, bytes], None]) -> list[Ro
     write("photo.jpg", jpeg)
     jxl, encode_s = _timed(lambda: jpeg_to_jxl(jpeg, effort=7))
     rebuilt, decode_s = _timed(lambda: jxl_to_jpeg(jxl))
-    write("photo.jpg.jxl", jxl)
+    # photo.jpg is where photo.jxl goes back to, so converting the folder
+    # back finds it rebuilt already.
+    write("photo.jxl", jxl)
     write("photo-rebuilt.jpg", rebuilt)
     same = rebuilt == jpeg
     saving = 100 * (1 - len(jxl) / len(jpeg))
@@ -132,6 +136,22 @@ def _jpeg_rows(rgb: Image.Image, write: Callable[[str, bytes], None]) -> list[Ro
     transcode = Row("JPEG  that JPEG file", "transcode, effort 7", len(jxl), pixels, encode_s, decode_s,
                     f"{outcome}, {saving:.1f}% smaller", same)
     return [jpeg_row, transcode]
+
+
+def _record(out: Path, rows: list[Row]) -> None:
+    """Record the files as this tool's outputs, so that converting the folder
+    back does not take them for inputs nor a later demonstration for files
+    it must not replace: the rebuilt JPEG as made from photo.jxl, the PNG as
+    made from the lossless colour file, whose pixels it holds exactly (when
+    the table says so), the rest as made from no file."""
+    made_from = {"photo-rebuilt.jpg": "photo.jxl"}
+    if any(row.mode == RGB_LABEL and row.settings == _settings_text(LOSSLESS) and row.ok for row in rows):
+        made_from["photo.png"] = f"colour8-{_file_part(LOSSLESS)}.jxl"
+    for path in sorted(out.iterdir()):
+        if path.name != provenance.RECORDS and path.is_file():
+            source = out / made_from[path.name] if path.name in made_from else None
+            provenance.record(path, provenance.digest(path), source,
+                              provenance.digest(source) if source else provenance.Digest(0, ""))
 
 
 class _Table:
@@ -182,7 +202,11 @@ def run(out: Path, size: tuple[int, int] = DEFAULT_SIZE, stream: IO[str] | None 
         table.row(row)
 
     def write(name: str, data: bytes) -> None:
-        (out / name).write_bytes(data)
+        path = out / name
+        if path.exists() and Provenance().record(path) is None:
+            msg = f"{path} exists, and the demonstration replaces only the files it made"
+            raise FileExistsError(errno.EEXIST, msg)
+        path.write_bytes(data)
         written.append(len(data))
 
     png_row, png = _round_trip(RGB_LABEL, picture.rgb, 255.0, {}, "PNG", "PNG (Pillow)")
@@ -196,6 +220,7 @@ def run(out: Path, size: tuple[int, int] = DEFAULT_SIZE, stream: IO[str] | None 
             add(row)
     for row in _jpeg_rows(picture.rgb, write):
         add(row)
+    _record(out, rows)
     print("\nWith alpha, PSNR is of the premultiplied samples: lossy libjxl need not keep the colour of\n"
           "fully transparent pixels. The JPEG transcode keeps the JPEG's own data, so it rebuilds exactly.",
           file=stream)

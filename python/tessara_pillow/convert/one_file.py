@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import io
 import os
-from typing import Any
+from contextlib import AbstractContextManager
+from dataclasses import dataclass
+from typing import Any, BinaryIO
 
 from PIL import Image, ImageCms, ImageOps, PngImagePlugin
 
@@ -15,6 +17,7 @@ from . import animation, deep
 from .jpeg_frame import transcoding_obstacle
 from .outputs import Outputs
 from .planning import JPEG, JXL, PNG, Action, Job, Settings, check_pixels
+from .provenance import Digest, digest_of
 from .reasons import Refused, describe
 from ..plugin import JxlImageFile
 from ..transcode import JpegNotRebuilt, jpeg_to_jxl, jxl_to_jpeg
@@ -31,30 +34,42 @@ _MODES = {
 }
 
 
+@dataclass(frozen=True)
+class _Origin:
+    """What the output takes from its source file as opened."""
+
+    mode: int  # permission bits: never more readable, nor more writable by others
+    digest: Digest  # of the bytes converted, recorded with the output
+
+
+def _writing(job: Job, settings: Settings, outputs: Outputs, origin: _Origin) -> AbstractContextManager[BinaryIO]:
+    return outputs.writing(job.target, overwrite=settings.overwrite, mode=origin.mode,
+                           made_from=(job.source, origin.digest), replaces=job.replaces)
+
+
 def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int:
     """Convert job.source into job.target; returns the bytes written. The
     source is opened once, so what it was when opened is what is converted."""
     with open(job.source, "rb") as source:
-        # Never more readable, nor more writable by others, than its input.
-        mode = 0o666 & (os.fstat(source.fileno()).st_mode | 0o600)
+        origin = _Origin(0o666 & (os.fstat(source.fileno()).st_mode | 0o600), digest_of(source))
         if job.action is Action.COPY:
-            return _write(job, settings, outputs, mode, source.read())
+            return _write(job, settings, outputs, origin, source.read())
         with Image.open(source) as im:
             check_pixels(im, settings)
             if job.action is Action.TRANSCODE:
                 source.seek(0)
-                return _write(job, settings, outputs, mode, _transcoded(source.read(), settings, num_threads))
+                return _write(job, settings, outputs, origin, _transcoded(source.read(), settings, num_threads))
             if job.action is Action.REBUILD:
                 source.seek(0)
-                return _write(job, settings, outputs, mode, _rebuilt(source.read(), num_threads))
+                return _write(job, settings, outputs, origin, _rebuilt(source.read(), num_threads))
             if isinstance(im, JxlImageFile):
                 im.num_threads = num_threads
             if animation.is_animation(im):
-                return _animation(job, settings, outputs, mode, im, num_threads)
+                return _animation(job, settings, outputs, origin, im, num_threads)
             if job.fmt in deep.FORMATS:
                 samples = deep.read(im, source, num_threads)
                 if samples is not None:
-                    return _write_deep(job, settings, outputs, mode, im, samples, num_threads)
+                    return _write_deep(job, settings, outputs, origin, im, samples, num_threads)
             im.load()
             if job.fmt == JXL:
                 upright = _upright(im)
@@ -62,18 +77,18 @@ def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int
             else:
                 pixels, metadata = _for_format(im, job.fmt, _metadata(im))
             options = _encoder_options(job.fmt, settings, num_threads) | _metadata_options(job.fmt, metadata)
-            with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
+            with _writing(job, settings, outputs, origin) as stream:
                 pixels.save(stream, job.fmt, **options)
                 return stream.tell()
 
 
-def _write_deep(job: Job, settings: Settings, outputs: Outputs, mode: int, im: Image.Image,
+def _write_deep(job: Job, settings: Settings, outputs: Outputs, origin: _Origin, im: Image.Image,
                 samples: deep.Samples, num_threads: int) -> int:
     """An input with more bits than its Pillow image, written at its own precision."""
     if not isinstance(im, JxlImageFile):
         im.load()  # a PNG's metadata may follow its image data
     metadata = _metadata(_upright(im))  # JPEG XL's Exif and XMP are read on open
-    with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
+    with _writing(job, settings, outputs, origin) as stream:
         deep.write(stream, samples, job.fmt, _encoder_options(JXL, settings, num_threads), metadata)
         return stream.tell()
 
@@ -101,19 +116,20 @@ def _transcoded(jpeg: bytes, settings: Settings, num_threads: int) -> bytes:
         raise Refused(msg) from e
 
 
-def _animation(job: Job, settings: Settings, outputs: Outputs, mode: int, im: Image.Image, num_threads: int) -> int:
+def _animation(job: Job, settings: Settings, outputs: Outputs, origin: _Origin, im: Image.Image,
+               num_threads: int) -> int:
     """Every frame, with its duration and the loop count, and the metadata
     of the first frame (its pixels are not turned upright: one frame's Exif
     orientation says nothing of the others)."""
     options = _encoder_options(job.fmt, settings, num_threads) | animation.save_options(im, job.fmt, settings)
     options |= _metadata_options(job.fmt, _metadata(im))
-    with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
-        im.save(stream, job.fmt, **options)
+    with _writing(job, settings, outputs, origin) as stream:
+        animation.write(im, stream, job.fmt, options)
         return stream.tell()
 
 
-def _write(job: Job, settings: Settings, outputs: Outputs, mode: int, data: bytes) -> int:
-    with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
+def _write(job: Job, settings: Settings, outputs: Outputs, origin: _Origin, data: bytes) -> int:
+    with _writing(job, settings, outputs, origin) as stream:
         stream.write(data)
     return len(data)
 

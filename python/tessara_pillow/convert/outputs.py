@@ -18,6 +18,8 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import BinaryIO
 
+from . import provenance
+
 # os.link() cannot make the final name on these; the fallback checks first.
 _NO_LINKS = (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EXDEV, errno.EMLINK, errno.ENOSYS)
 _NAME_MAX = 255  # bytes of one name on Linux's file systems
@@ -106,13 +108,20 @@ class Outputs:
         self._retried = retried
 
     @contextmanager
-    def writing(self, final: Path, *, overwrite: bool, mode: int = 0o666) -> Iterator[BinaryIO]:
+    def writing(self, final: Path, *, overwrite: bool, mode: int = 0o666,
+                made_from: tuple[Path, provenance.Digest] | None = None,
+                replaces: tuple[int, int, int, int] | None = None) -> Iterator[BinaryIO]:
         """A file to write `final`'s content into; when the block ends without
-        an exception it becomes `final` (FileExistsError if `final` exists and
-        not overwrite), otherwise it is removed. It is created with the
-        permission bits `mode`, less the umask's. When `retried`, a job may be
-        running again after a worker died with its output finished: a `final`
-        that exists with the same content is then that output, not a conflict."""
+        an exception it becomes `final`, otherwise it is removed. A `final`
+        that exists is replaced only with overwrite and when it still is the
+        file `replaces` identifies (device, inode, size, mtime), the earlier
+        output planned to be replaced: otherwise FileExistsError. It is
+        created with the permission bits `mode`, less the umask's. With
+        `made_from` (the source and its digest) it is recorded as this tool's
+        output in its directory's manifest before it takes its name. When
+        `retried`, a job may be running again after a worker died with its
+        output finished: a `final` that exists with the same content is then
+        that output, not a conflict."""
         _make_directory(final.parent)
         with self._lock:
             if self._aborted:
@@ -130,10 +139,12 @@ class Outputs:
                     if e.errno is None or e.filename is not None:
                         raise  # not the output's: the encoder's, say
                     raise _failed(e, f"cannot write {final}") from e
+                if made_from is not None:
+                    _record(temporary, final, *made_from)
                 with self._lock:
                     if self._aborted:
                         raise Aborted
-                    _finish(temporary, final, overwrite, self._retried)
+                    _finish(temporary, final, replaces if overwrite else None, self._retried)
                     self._open.discard(temporary)
             _sync_directory(final.parent)
         except BaseException:
@@ -158,9 +169,30 @@ class Outputs:
             pass
 
 
-def _finish(temporary: Path, final: Path, overwrite: bool, retried: bool) -> None:
+def _record(temporary: Path, final: Path, source: Path, source_digest: provenance.Digest) -> None:
+    """The record that makes `final` provably this tool's output; an output
+    that cannot be recorded (a manifest another user owns, say) is still
+    written, and later runs take it for an original, which they never replace."""
     try:
-        if overwrite:
+        provenance.record(final, provenance.digest(temporary), source, source_digest)
+    except OSError:
+        pass
+
+
+def identity(path: Path) -> tuple[int, int, int, int] | None:
+    """What tells a file from one put in its place: (device, inode, size,
+    modification time); None if there is none."""
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def _finish(temporary: Path, final: Path, replaces: tuple[int, int, int, int] | None, retried: bool) -> None:
+    try:
+        if replaces is not None and identity(final) == replaces:
+            # The earlier output the run was planned to replace, unchanged since.
             os.replace(temporary, final)
             return
         # A hard link refuses an existing name in one step, so a file that
@@ -206,7 +238,7 @@ def _same_bytes(a: Path, b: Path) -> bool:
 
 
 def _appeared(final: Path) -> FileExistsError:
-    return FileExistsError(errno.EEXIST, f"{final} appeared while it was being written (--overwrite replaces it)")
+    return FileExistsError(errno.EEXIST, f"{final} appeared while it was being written, and is left as it is")
 
 
 def _remove_if_abandoned(path: str) -> bool:

@@ -6,15 +6,18 @@ order, so the same inputs give the same outputs whatever the number of jobs."""
 
 from __future__ import annotations
 
+import dataclasses
 import enum
 import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from pathlib import Path
+from pathlib import Path, PurePath
 
 from PIL import Image
 
 from ..plugin import JxlImageFile
+from .outputs import identity
+from .provenance import Provenance
 from .reasons import Refused, describe
 
 JXL, JPEG, PNG = "JXL", "JPEG", "PNG"
@@ -43,6 +46,7 @@ class Settings:
     decoding_speed: int = 0
     out_dir: Path | None = None
     overwrite: bool = False
+    keep_extension: bool = False  # photo.jpg -> photo.jpg.jxl, and back
     max_pixels: int | None = 2 * Image.MAX_IMAGE_PIXELS if Image.MAX_IMAGE_PIXELS else None
 
 
@@ -53,6 +57,10 @@ class Job:
     action: Action
     fmt: str  # the output's Pillow format
     size: int  # bytes of the source, for the progress estimate
+    # The identity (device, inode, size, mtime) of the earlier output of this
+    # tool that the job replaces (--overwrite), or None: a file found there
+    # when the output is finished is then never replaced.
+    replaces: tuple[int, int, int, int] | None = None
 
 
 @dataclass(frozen=True)
@@ -60,6 +68,7 @@ class Problem:
     path: Path
     reason: str
     target: Path | None = None  # the output it concerns, if any
+    stale: bool = False  # skipped, though its source changed since the output was made: always said
 
 
 @dataclass
@@ -94,6 +103,19 @@ def extension(fmt: str) -> str:
     if fmt in _EXTENSIONS:
         return _EXTENSIONS[fmt]
     return min((e for e, f in Image.registered_extensions().items() if f == fmt), default=f".{fmt.lower()}")
+
+
+def output_name(name: str, fmt: str, keep_extension: bool) -> str:
+    """The name of the output in `fmt` of an input named `name`: its
+    extension replaced (photo.jpg -> photo.jxl), or with keep_extension kept
+    (photo.jpg -> photo.jpg.jxl, photo.png -> photo.png.webp), where a JPEG XL
+    name made so goes back to the name it was made from (photo.jpg.jxl ->
+    photo.jpg, and clip.jxl -> clip.png)."""
+    if not keep_extension:
+        return PurePath(name).with_suffix(extension(fmt)).name
+    base = name[: -len(".jxl")] if name.lower().endswith(".jxl") else name
+    own = Image.registered_extensions().get(os.path.splitext(base)[1].lower())
+    return base if own is not None and _is(own, fmt) else base + extension(fmt)
 
 
 def check_pixels(im: Image.Image, settings: Settings) -> None:
@@ -152,13 +174,12 @@ def find_inputs(inputs: Sequence[str], plan: Plan, out_dir: Path | None = None) 
 @dataclass(frozen=True)
 class Input:
     """An input file as its content says: its format, whether it is a JPEG XL
-    with JPEG reconstruction data, and its size and time of change."""
+    with JPEG reconstruction data, and its size."""
 
     found: Found
     fmt: str
     rebuildable: bool
     size: int
-    mtime_ns: int
 
     @property
     def path(self) -> Path:
@@ -171,7 +192,7 @@ def _identify(found: Found, settings: Settings) -> Input:
         with Image.open(file) as im:
             check_pixels(im, settings)
             rebuildable = isinstance(im, JxlImageFile) and im.jpeg_reconstruction
-            return Input(found, str(im.format), rebuildable, status.st_size, status.st_mtime_ns)
+            return Input(found, str(im.format), rebuildable, status.st_size)
 
 
 def _is(fmt: str, target: str) -> bool:
@@ -195,32 +216,47 @@ def _back_format(source: Input) -> str:
     return JPEG if source.rebuildable else PNG
 
 
-def _made_from(inputs: list[Input], target_format: Callable[[Input], str | None]) -> dict[Path, Input]:
-    """The inputs found in directories that an earlier run made from other
-    inputs beside them: each sits where its source's output goes when
-    converted in place (`target_format` gives the format, or None for a
-    source that is not converted), is in that format and is newer than its
-    source. Keyed by path, with their sources."""
+def _rebuilt_by(jpeg: Input, jxl: Input, provenance: Provenance) -> bool:
+    """Whether `jpeg` is the JPEG that the JPEG XL file `jxl` rebuilds, byte
+    for byte: the one output that proves itself without a record."""
+    return jpeg.fmt in _JPEG_FILES and jxl.fmt == JXL and jxl.rebuildable and provenance.rebuilds(jxl.path, jpeg.path)
+
+
+def _made_from(inputs: list[Input], target_format: Callable[[Input], str | None], settings: Settings,
+               provenance: Provenance) -> dict[Path, Input]:
+    """The inputs found in directories that this tool made from other inputs
+    of the run: outputs it recorded, unchanged since; and, where no record
+    says, a JPEG where a JPEG XL file's output goes when converted in place
+    (`target_format` gives the format, or None for an input that is not
+    converted) that is that file's rebuild, byte for byte. Keyed by path,
+    with their sources."""
     by_path = {os.path.realpath(i.path): i for i in inputs}
     made: dict[Path, Input] = {}
+    for output in inputs:
+        source_path = None if output.found.named else provenance.source_of(output.path)
+        source = by_path.get(os.path.realpath(source_path)) if source_path is not None else None
+        if source is not None and source is not output:
+            made[output.path] = source
     for source in inputs:
         fmt = target_format(source)
-        if fmt is None:
+        if fmt is None or source.path in made:
             continue
-        output = by_path.get(os.path.realpath(source.path.with_suffix(extension(fmt))))
-        if output and output is not source and not output.found.named and _is(output.fmt, fmt) \
-                and output.mtime_ns > source.mtime_ns:
-            made[output.path] = source
+        name = output_name(source.path.name, fmt, settings.keep_extension)
+        beside = by_path.get(os.path.realpath(source.path.with_name(name)))
+        if beside and beside is not source and not beside.found.named and beside.path not in made \
+                and _is(beside.fmt, fmt) and _rebuilt_by(beside, source, provenance):
+            made[beside.path] = source
     return made
 
 
-def _direction(inputs: list[Input], settings: Settings) -> tuple[Callable[[Input], str | None], dict[Path, Input]]:
+def _direction(inputs: list[Input], settings: Settings,
+               provenance: Provenance) -> tuple[Callable[[Input], str | None], dict[Path, Input]]:
     """Each input's output format (None: not converted) and the inputs that
     are earlier outputs of others. Without --to a run goes one way: to JPEG
-    XL, or back when every input is JPEG XL, not counting the JPEG and PNG
-    files made from them in place by an earlier run going back."""
+    XL, or back when every input is JPEG XL, not counting the files made from
+    them by an earlier run going back."""
     if settings.to is None:
-        back = _made_from(inputs, lambda i: _back_format(i) if i.fmt == JXL else None)
+        back = _made_from(inputs, lambda i: _back_format(i) if i.fmt == JXL else None, settings, provenance)
         if inputs and all(i.fmt == JXL or i.path in back for i in inputs):
             return lambda i: _back_format(i) if i.fmt == JXL else None, back
     to = settings.to or JXL
@@ -228,7 +264,84 @@ def _direction(inputs: list[Input], settings: Settings) -> tuple[Callable[[Input
     def target_format(i: Input) -> str | None:
         return None if _is(i.fmt, to) else to
 
-    return lambda i: to, _made_from(inputs, target_format)
+    return lambda i: to, _made_from(inputs, target_format, settings, provenance)
+
+
+class _Found(enum.Enum):
+    """What an existing output file is to the input that would replace it."""
+
+    ORIGINAL = "original"  # nothing shows that this tool made it
+    CURRENT = "current"  # this tool made it from the input as it is
+    REBUILT = "rebuilt"  # the JPEG the input rebuilds: doing it again would give the same bytes
+    STALE = "stale"  # this tool made it from the input, which changed since
+    OTHER = "other"  # this tool made it from another file
+
+
+def _existing(source: Input, target: Path, action: Action, provenance: Provenance,
+              by_path: dict[str, Input]) -> tuple[_Found, Path | None]:
+    """What the file at `target` is, and the source it was made from."""
+    found = provenance.record(target)
+    made_from = provenance.source_of(target)
+    if found is not None and made_from is not None and os.path.realpath(made_from) == os.path.realpath(source.path):
+        current = provenance.digest(source.path) == found.source_digest
+        return (_Found.CURRENT if current else _Found.STALE), made_from
+    if action is Action.COPY:
+        if provenance.digest(source.path) == provenance.digest(target) is not None:
+            return _Found.CURRENT, source.path
+    elif action is Action.REBUILD:
+        jpeg = by_path.get(os.path.realpath(target)) or _identified(target)
+        if jpeg is not None and _rebuilt_by(jpeg, source, provenance):
+            return _Found.REBUILT, source.path
+    return (_Found.ORIGINAL, None) if found is None else (_Found.OTHER, made_from)
+
+
+def _identified(path: Path) -> Input | None:
+    """An output of an earlier run as an input would be seen, or None if it is not an image."""
+    try:
+        with open(path, "rb") as file, Image.open(file) as im:
+            rebuildable = isinstance(im, JxlImageFile) and im.jpeg_reconstruction
+            return Input(Found(path, Path(path.name), False), str(im.format), rebuildable, 0)
+    except Exception:
+        return None
+
+
+def _clash(source: Path, target: Path, other: Path, fmt: str, settings: Settings) -> str:
+    reason = f"its output {target} is also the output of {other}"
+    if settings.keep_extension:
+        return reason
+    names = " and ".join(output_name(p.name, fmt, True) for p in (other, source))
+    return f"{reason}; --keep-extension keeps their names apart ({names})"
+
+
+def _plan_existing(plan: Plan, i: Input, job: Job, settings: Settings, provenance: Provenance,
+                   by_path: dict[str, Input]) -> None:
+    """An input whose output exists: skipped (said when it is stale), refused
+    where that file is an original, or a job that replaces it."""
+    source, target = i.path, job.target
+    kind, origin = _existing(i, target, job.action, provenance, by_path)
+    if not settings.overwrite:
+        # Nothing is replaced, whether it is an input of this run or not.
+        if kind is _Found.STALE:
+            plan.skipped.append(Problem(source, f"its output {target} is stale: {source} changed since it was "
+                                                "converted (--overwrite converts it again)", target, stale=True))
+        else:
+            made_by = f"made by tessara-convert from {origin}" if origin else "made by tessara-convert"
+            what = {_Found.CURRENT: "is up to date", _Found.REBUILT: "is up to date",
+                    _Found.OTHER: f"exists, {made_by}"}
+            plan.skipped.append(Problem(source, f"{target} {what.get(kind, 'exists')}", target))
+    elif kind is _Found.REBUILT:
+        plan.skipped.append(Problem(source, f"{target} is up to date (the JPEG it rebuilds)", target))
+    elif os.path.realpath(target) in by_path:
+        plan.failed.append(Problem(source, f"its output {target} is an input of this run"))
+    elif kind is _Found.ORIGINAL:
+        plan.failed.append(Problem(source, f"its output {target} exists and is not replaced: nothing shows that "
+                                           "tessara-convert made it (an original, or an output changed since), and "
+                                           "--overwrite replaces only this tool's outputs"))
+    else:
+        try:
+            plan.jobs.append(dataclasses.replace(job, replaces=identity(target)))
+        except OSError as e:
+            plan.failed.append(Problem(source, describe(e)))
 
 
 def make_plan(inputs: Sequence[str], settings: Settings) -> Plan:
@@ -239,11 +352,12 @@ def make_plan(inputs: Sequence[str], settings: Settings) -> Plan:
             known.append(_identify(found, settings))
         except Exception as e:
             result.failed.append(Problem(found.path, describe(e)))
-    target_format, earlier = _direction(known, settings)
+    provenance = Provenance()
+    target_format, earlier = _direction(known, settings, provenance)
     for path, made_from in earlier.items():
-        result.earlier_outputs.append(Problem(path, f"not an input: the output of {made_from.path}, made after it"))
+        result.earlier_outputs.append(Problem(path, f"not an input: made by tessara-convert from {made_from.path}"))
     known = [i for i in known if i.path not in earlier]
-    sources = {os.path.realpath(i.path) for i in known}
+    by_path = {os.path.realpath(i.path): i for i in known}
     claimed: dict[str, Path] = {}
     for i in known:
         source, fmt = i.path, target_format(i)
@@ -255,18 +369,17 @@ def make_plan(inputs: Sequence[str], settings: Settings) -> Plan:
                 continue
             action, target = Action.COPY, settings.out_dir / i.found.relative
         else:
-            name = i.found.relative.with_suffix(extension(fmt))
+            name = i.found.relative.with_name(output_name(i.found.relative.name, fmt, settings.keep_extension))
             target = settings.out_dir / name if settings.out_dir else source.with_name(name.name)
         real = os.path.realpath(target)
+        job_fmt = fmt if action is not Action.COPY else i.fmt
         if real in claimed:
-            result.failed.append(Problem(source, f"its output {target} is also the output of {claimed[real]}"))
+            result.failed.append(Problem(source, _clash(source, target, claimed[real], job_fmt, settings)))
             continue
         claimed[real] = source
-        if target.exists() and not settings.overwrite:
-            # Nothing is replaced, whether it is an input of this run or not.
-            result.skipped.append(Problem(source, f"{target} exists", target))
-        elif real in sources:
-            result.failed.append(Problem(source, f"its output {target} is an input of this run"))
+        job = Job(source, target, action, job_fmt, i.size)
+        if target.exists():
+            _plan_existing(result, i, job, settings, provenance, by_path)
         else:
-            result.jobs.append(Job(source, target, action, fmt if action is not Action.COPY else i.fmt, i.size))
+            result.jobs.append(job)
     return result
