@@ -19,7 +19,7 @@ from PIL import Image, ImageSequence
 import tessara_pillow
 from jxltools import cjxl, djxl, jxlinfo, tool
 from reliability import UNDER_SANITIZER
-from tessara_pillow import _native, decode_array, encode_array, jxl_info, timing
+from tessara_pillow import _native, decode_array, encode_array, facts, jxl_info, timing
 from tessara_pillow.convert import main
 
 W, H = 48, 32
@@ -151,14 +151,14 @@ def test_djxl_plays_what_save_all_wrote(tmp_path, name):
 def test_durations_are_exact_ticks_and_rounded_milliseconds(tmp_path, durations, ticks_per_second, read_back, starts):
     frames = np.stack([np.asarray(f) for f in frames_of("RGB", len(durations))])
     data = encode_array(frames, duration=durations, lossless=True, effort=1)
-    (facts, walked, _) = _native.walk(data, 100)
-    assert facts[8:10] == (ticks_per_second, 1)
+    walked = facts.read(data)
+    assert walked.ticks_per_second == (ticks_per_second, 1)
     im = Image.open(io.BytesIO(data))
     assert [(im.seek(k), im.info["duration"], im.info["timestamp"])[1:] for k in range(im.n_frames)] == \
         list(zip(read_back, starts, strict=True))
     (tmp_path / "t.jxl").write_bytes(data)
     apng, _ = read_apng(djxl(tmp_path / "t.jxl", tmp_path / "t.png"))
-    ticks = [duration for duration, _ in walked]
+    ticks = [frame.ticks for frame in walked.frames]
     assert [d for _, d, _ in apng] == pytest.approx([t * 1000 / ticks_per_second for t in ticks])
 
 
@@ -352,7 +352,7 @@ def broken_at(data, k):
         while lo < hi:
             mid = (lo + hi) // 2
             try:
-                whole = len(_native.walk(data[:mid], 100)[1])
+                whole = len(facts.read(data[:mid]).frames)
             except ValueError:
                 whole = -1
             lo, hi = (lo, mid) if whole >= count else (mid + 1, hi)

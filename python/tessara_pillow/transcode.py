@@ -3,12 +3,9 @@ and, from JPEG reconstruction data, back to the very same bytes."""
 
 from __future__ import annotations
 
-import io
-
 import tessara
 
-from . import _native, errors, header
-from .arrays import MAX_PIXELS
+from . import _native, errors, facts
 from .save_options import MAX_THREADS, check_int
 
 
@@ -42,21 +39,22 @@ def jxl_to_jpeg(jxl: bytes, *, num_threads: int = -1) -> bytes:
         msg = f"jxl must be bytes, not {type(jxl).__name__}"
         raise TypeError(msg)
     check_int("num_threads", num_threads, -1, MAX_THREADS, wrong_type=ValueError)
-    try:
-        headers = header.read_header(io.BytesIO(jxl))
-    except SyntaxError as e:
-        raise ValueError(str(e)) from e
-    if not headers.jpeg_reconstruction:
+    found = facts.read(jxl)
+    if not found.jpeg_reconstruction:
         msg = "this JPEG XL file has no JPEG reconstruction data, so there is no original JPEG to rebuild"
         raise ValueError(msg)
+    if found.stopped is not None and found.stopped.kind in ("too_many_layers", "too_many_frames"):
+        # libjxl decodes every frame after the JPEG's: refused before it does.
+        raise ValueError(f"cannot rebuild the JPEG file: {found.stopped.text}")
+    truncated = found.stopped is not None and found.stopped.kind == "truncated"
     try:
         is_jpeg, _, data, _, _ = tessara.Decoder(num_threads=num_threads)(jxl)
     except RuntimeError as e:
-        if not headers.truncated and _pixels_decode(jxl, num_threads):
+        if not truncated and _pixels_decode(jxl, num_threads):
             msg = ("the original JPEG cannot be rebuilt: the file's JPEG reconstruction data no longer matches it "
                    "(its metadata was probably changed since it was transcoded); its pixels still decode")
             raise JpegNotRebuilt(msg) from e
-        msg = f"cannot rebuild the JPEG file: {errors.plain_reason(e, truncated=headers.truncated)}"
+        msg = f"cannot rebuild the JPEG file: {errors.plain_reason(e, truncated=truncated)}"
         raise ValueError(msg) from e
     if not is_jpeg:
         msg = "libjxl did not use the file's JPEG reconstruction data"
@@ -68,7 +66,7 @@ def _pixels_decode(jxl: bytes, num_threads: int) -> bool:
     """Whether the file's pixels decode: what tells a reconstruction that
     libjxl refuses from a damaged file (the one failure text covers both)."""
     try:
-        _native.decode(jxl, num_threads, MAX_PIXELS)
-    except (ValueError, RuntimeError):
+        _native.FrameDecoder(jxl, "uint8", 0, False, num_threads).decode(0)
+    except (ValueError, RuntimeError, IndexError):
         return False
     return True
