@@ -48,9 +48,22 @@ def _numpy_present() -> bool:
 
 def _file_bytes(source: IO[bytes], count: int | None = None) -> bytes:
     """The first `count` bytes of the input (all by default), read without
-    moving the position Pillow reads the image from."""
+    moving the position Pillow reads the image from. One read returns at
+    most about 2 GiB on Linux, so reads go on until the bytes are in (or
+    the file ends)."""
     fd = source.fileno()
-    return os.pread(fd, os.fstat(fd).st_size if count is None else count, 0)
+    wanted = os.fstat(fd).st_size if count is None else count
+    data = bytearray(wanted)
+    view, got = memoryview(data), 0
+    while got < wanted:
+        read = os.preadv(fd, [view[got:]], got)
+        if read == 0:
+            break
+        got += read
+    del view
+    if got < wanted:
+        del data[got:]
+    return bytes(data)
 
 
 def read(im: Image.Image, source: IO[bytes], num_threads: int) -> Samples | None:
