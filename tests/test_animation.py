@@ -341,6 +341,27 @@ def test_a_frame_still_referred_to_is_never_overwritten():
         np.testing.assert_array_equal(pixels, frames[k], err_msg=f"frame {k}")
 
 
+@pytest.mark.parametrize("mode", ["RGBA", "L"])
+def test_a_pixel_access_object_stays_with_its_frame(mode):
+    """As Pillow's own: after seek() it reads the frame it was made for and
+    writes to none, never into the frame now shown."""
+    frames = [np.asarray(f) for f in frames_of(mode, 2)]
+    data = encode_array(np.stack(frames), duration=10, lossless=True)
+    im = Image.open(io.BytesIO(data))
+    px = im.load()
+    assert im.readonly  # frames are the decoded buffers: the access object is ours
+    im.seek(1)
+    im.load()
+    value = (1, 2, 3, 4) if mode == "RGBA" else 7
+    with pytest.raises(ValueError, match="another frame"):
+        px[3, 2] = value
+    np.testing.assert_array_equal(np.asarray(im), frames[1])
+    assert px[3, 2] == (tuple(frames[0][2, 3]) if mode == "RGBA" else frames[0][2, 3])
+    fresh = im.load()  # the object load() gives now writes to frame 1
+    fresh[3, 2] = value
+    assert im.getpixel((3, 2)) == value
+
+
 # ---- broken animations ----------------------------------------------------------
 
 
