@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -360,6 +361,33 @@ def test_a_pixel_access_object_stays_with_its_frame(mode):
     fresh = im.load()  # the object load() gives now writes to frame 1
     fresh[3, 2] = value
     assert im.getpixel((3, 2)) == value
+
+
+def test_a_box_asked_for_while_a_frame_is_added_finds_the_encoder_busy():
+    """add_frame works without the interpreter lock: a box asked for from
+    another thread meanwhile must be refused as busy, before the frame count
+    that add_frame is changing is read."""
+    frame = np.random.default_rng(5).integers(0, 256, (512, 512, 3), dtype=np.uint8)
+    encoder = _native.AnimationEncoder(512, 512, 3, "uint8", 0, True, 90.0, 7, 0, 1000, 1, 0, False, None,
+                                       False, 1)
+    encoder.add_frame(frame, 10, "")
+    # libjxl codes a frame when the next one comes: this add_frame takes a while
+    adding = threading.Thread(target=encoder.add_frame, args=(frame[::-1].copy(), 10, ""))
+    adding.start()
+    seen = set()
+    while adding.is_alive():
+        try:
+            encoder.add_box("exif", b"\0\0\0\0II*\0", False)
+        except RuntimeError as e:
+            seen.add(str(e))
+        except ValueError as e:
+            seen.add(str(e))
+    adding.join()
+    assert "the object is in use by another thread" in seen
+    assert seen <= {"the object is in use by another thread", "boxes go before the first frame"}
+    with pytest.raises(ValueError, match="boxes go before the first frame"):
+        encoder.add_box("exif", b"\0\0\0\0II*\0", False)
+    assert encoder.frames_added == 2 and encoder.finish()
 
 
 # ---- broken animations ----------------------------------------------------------

@@ -337,11 +337,14 @@ PyObject* encoder_add_box(PyObject* self, PyObject* args) noexcept {
   if (name != "exif" && name != "xmp") {
     return PyErr_Format(PyExc_ValueError, "box kind must be 'exif' or 'xmp', not %s", kind_name);
   }
+  // Claimed first: add_frame runs without the interpreter lock and changes
+  // the frame count meanwhile.
+  if (!usable(st)) return nullptr;
   if (st.encoder->frames_added() > 0) {
+    st.busy = false;
     PyErr_SetString(PyExc_ValueError, "boxes go before the first frame");
     return nullptr;
   }
-  if (!usable(st)) return nullptr;
   const BoxKind kind = name == "exif" ? BoxKind::Exif : BoxKind::Xml;
   Status<EncodeError> added;
   Py_BEGIN_ALLOW_THREADS
