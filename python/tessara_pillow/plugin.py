@@ -99,6 +99,8 @@ class JxlImageFile(ImageFile.ImageFile):
             self._size = (found.width, found.height)
         self._mode = layout.pillow_mode
         self._header, self._facts, self._layout = jxl, found, layout
+        if found.icc:
+            self.info["icc_profile"] = found.icc  # the profile load() delivers the pixels in
         for key, value in metadata.metadata_boxes(self.fp, jxl).items():
             self.info[key] = value
         if not self._as_jpeg(found):
