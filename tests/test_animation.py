@@ -18,7 +18,7 @@ import pytest
 from PIL import Image, ImageSequence
 
 import tessara_pillow
-from jxltools import cjxl, djxl, jxlinfo, tool
+from jxltools import cjxl, djxl, fixture_tool, jxlinfo, run, tool
 from reliability import UNDER_SANITIZER
 from tessara_pillow import _native, decode_array, encode_array, facts, jxl_info, timing
 from tessara_pillow.convert import main
@@ -464,6 +464,37 @@ def test_not_even_frame_0_gives_a_clean_exception():
     assert im.is_animated
     with pytest.raises(OSError, match="frame 0: the file is truncated"):
         im.load()
+
+
+# libjxl composites every layer over the whole canvas: a frame built of more
+# layers than the limit is refused where the walk of headers finds it,
+# before any pixel is decoded, by every reader.
+@pytest.mark.parametrize("frames", [1, 3])
+def test_a_frame_of_more_layers_than_the_limit_is_refused_everywhere(tmp_path, capsys, frames):
+    path = tmp_path / "layers.jxl"
+    run(fixture_tool(), path, "layers", 300, 3, 64, 48, "--frames", frames)
+    data = path.read_bytes()
+    refusal = "frame 0: more than 256 layers to composite into one frame"
+    info = jxl_info(data)
+    assert (info.is_animated, info.n_frames) == (frames > 1, 1)
+    with pytest.raises(ValueError, match=refusal):
+        decode_array(data)
+    with pytest.raises(ValueError, match=refusal):
+        decode_array(data, index=0)
+    with Image.open(path) as im, pytest.raises(OSError, match=refusal):
+        im.load()
+    assert main([str(path), "--to", "png"]) == 1
+    assert refusal in capsys.readouterr().err
+
+
+def test_a_frame_within_the_layer_limit_decodes_as_djxl_composites_it(tmp_path):
+    path = tmp_path / "layers.jxl"
+    run(fixture_tool(), path, "layers", 256, 3, 64, 48)
+    with Image.open(djxl(path, tmp_path / "ref.png")) as ref:
+        expected = np.asarray(ref)
+    np.testing.assert_array_equal(decode_array(path.read_bytes()), expected)
+    with Image.open(path) as im:
+        np.testing.assert_array_equal(np.asarray(im), expected)
 
 
 # ---- converter and memory ---------------------------------------------------------
