@@ -11,36 +11,18 @@
 
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "codec/animation.h"
 #include "codec/encoder.h"
+#include "codec/test_tools.h"
 
 namespace tessara {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Kind = AnimationError::Kind;
-
-Bytes drain(JxlEncoder* enc) {
-  Bytes out(1 << 16);
-  size_t written = 0;
-  for (;;) {
-    uint8_t* next = out.data() + written;
-    size_t avail = out.size() - written;
-    const JxlEncoderStatus status = JxlEncoderProcessOutput(enc, &next, &avail);
-    written = static_cast<size_t>(next - out.data());
-    if (status != JXL_ENC_NEED_MORE_OUTPUT) {
-      EXPECT_EQ(status, JXL_ENC_SUCCESS);
-      break;
-    }
-    out.resize(out.size() * 2);
-  }
-  out.resize(written);
-  return out;
-}
 
 // Depth of a channel: integer bits, or a float of `bits` with exponent bits.
 struct Depth {
@@ -108,7 +90,7 @@ Bytes mixed_file(Depth colour, Depth alpha, uint32_t frames = 1, uint32_t w = 21
     EXPECT_EQ(JxlEncoderSetExtraChannelBuffer(fs, &one, a.data(), a.size() * 4, 0), JXL_ENC_SUCCESS);
   }
   JxlEncoderCloseInput(enc.get());
-  return drain(enc.get());
+  return drain_encoder(enc.get());
 }
 
 // Frame `index` as plain libjxl delivers each channel as stored: the colour
@@ -277,7 +259,7 @@ Bytes layered_still(uint32_t layers, uint32_t w = 32, uint32_t h = 16) {
     EXPECT_EQ(JxlEncoderAddImageFrame(fs, &rgb, pixel, 3), JXL_ENC_SUCCESS);
   }
   JxlEncoderCloseInput(enc.get());
-  return drain(enc.get());
+  return drain_encoder(enc.get());
 }
 
 // Layers are counted into the frame they build; beyond the limit the walk
@@ -307,7 +289,8 @@ TEST(Facts, LayersAreCountedAndBoundedBeforeDecoding) {
   EXPECT_EQ(refused.error().kind, Kind::TooManyLayers);
   EXPECT_EQ(refused.error().frames, kMaxLayers);
   EXPECT_EQ(out, Bytes(out.size(), 0xab));
-  auto allowed = FrameDecoder::open(layered_still(kMaxLayers), FrameFormat{SampleKind::Uint8, 3}, std::nullopt);
+  const Bytes within = layered_still(kMaxLayers);  // the decoder reads it in place
+  auto allowed = FrameDecoder::open(within, FrameFormat{SampleKind::Uint8, 3}, std::nullopt);
   ASSERT_TRUE(allowed.ok());
   Bytes composited(allowed.value().frame_bytes());
   ASSERT_TRUE(allowed.value().decode(0, composited).ok());
@@ -343,23 +326,23 @@ TEST(Facts, PrefixesGiveTheFactsOnceFrameZerosHeaderIsIn) {
   EXPECT_TRUE(complete);
 }
 
-Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // libjxl rebuilds a JPEG from reconstruction data it reaches before the
 // first frame; moved after the codestream the box is never used.
 TEST(Facts, JpegReconstructionCountsBeforeTheFirstFrameOnly) {
-  const Bytes jpeg = read_file(std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) +
-                               "/../../tests/data/small.jpg");
+  const Bytes jpeg = small_jpeg();
   ASSERT_FALSE(jpeg.empty());
   auto runner = create_runner(1);
   auto driver = EncoderDriver::create(*runner, EncoderSettings{});
   auto made = driver.value().encode_jpeg(jpeg);
   ASSERT_TRUE(made.ok());
   const Bytes& file = made.value();
-  ASSERT_TRUE(read_facts(file).value().jpeg_reconstruction);
+  for (const bool all_frames : {false, true}) {
+    auto facts = read_facts(file, {all_frames});
+    ASSERT_TRUE(facts.ok());
+    EXPECT_TRUE(facts.value().jpeg_reconstruction);
+    EXPECT_FALSE(facts.value().have_animation);
+    EXPECT_EQ(facts.value().frames.size(), 1u);
+  }
   // The boxes: signature, file type, header part, jbrd, the rest of the codestream.
   std::vector<std::pair<size_t, size_t>> boxes;
   for (size_t pos = 0; pos + 8 <= file.size();) {
