@@ -33,7 +33,8 @@ def jpeg_to_jxl(jpeg: bytes, *, effort: int = 7, num_threads: int = -1) -> bytes
 
 def jxl_to_jpeg(jxl: bytes, *, num_threads: int = -1) -> bytes:
     """The JPEG file a JPEG XL file was made from, rebuilt from its
-    reconstruction data; ValueError when it carries none.
+    reconstruction data (of frame 0, in an animation whose first frame is a
+    JPEG); ValueError when libjxl finds none to use.
     num_threads: libjxl's worker threads, -1 for its default, 0 for none."""
     if not isinstance(jxl, bytes):
         msg = f"jxl must be bytes, not {type(jxl).__name__}"
@@ -41,7 +42,8 @@ def jxl_to_jpeg(jxl: bytes, *, num_threads: int = -1) -> bytes:
     check_int("num_threads", num_threads, -1, MAX_THREADS, wrong_type=ValueError)
     found = facts.read(jxl)
     if not found.jpeg_reconstruction:
-        msg = "this JPEG XL file has no JPEG reconstruction data, so there is no original JPEG to rebuild"
+        msg = ("this JPEG XL file has no JPEG reconstruction data that libjxl uses (none before its first frame), "
+               "so there is no original JPEG to rebuild")
         raise ValueError(msg)
     if found.stopped is not None and found.stopped.kind in ("too_many_layers", "too_many_frames"):
         # libjxl decodes every frame after the JPEG's: refused before it does.
