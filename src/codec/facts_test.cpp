@@ -1,8 +1,8 @@
 // The fact reader and the samples as stored: files made here with libjxl's
-// own encoder (alpha at another depth than colour, layers, JPEG
-// reconstruction data before and after the codestream, a lossy file in an
-// ICC profile), read whole and by prefix, and their frames compared with
-// what plain libjxl delivers when asked for each channel as stored.
+// own encoder (alpha at another depth than colour, layers), read whole and
+// by prefix, and their frames compared with what plain libjxl delivers when
+// asked for each channel as stored. Where JPEG reconstruction data counts is
+// judged by djxl in tests/test_facts.py.
 #include "codec/facts.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "codec/animation.h"
-#include "codec/encoder.h"
 #include "codec/test_tools.h"
 
 namespace tessara {
@@ -324,50 +323,6 @@ TEST(Facts, PrefixesGiveTheFactsOnceFrameZerosHeaderIsIn) {
     EXPECT_EQ(part.value().alpha, whole.value().alpha);
   }
   EXPECT_TRUE(complete);
-}
-
-// libjxl rebuilds a JPEG from reconstruction data it reaches before the
-// first frame; moved after the codestream the box is never used.
-TEST(Facts, JpegReconstructionCountsBeforeTheFirstFrameOnly) {
-  const Bytes jpeg = small_jpeg();
-  ASSERT_FALSE(jpeg.empty());
-  auto runner = create_runner(1);
-  auto driver = EncoderDriver::create(*runner, EncoderSettings{});
-  auto made = driver.value().encode_jpeg(jpeg);
-  ASSERT_TRUE(made.ok());
-  const Bytes& file = made.value();
-  for (const bool all_frames : {false, true}) {
-    auto facts = read_facts(file, {all_frames});
-    ASSERT_TRUE(facts.ok());
-    EXPECT_TRUE(facts.value().jpeg_reconstruction);
-    EXPECT_FALSE(facts.value().have_animation);
-    EXPECT_EQ(facts.value().frames.size(), 1u);
-  }
-  // The boxes: signature, file type, header part, jbrd, the rest of the codestream.
-  std::vector<std::pair<size_t, size_t>> boxes;
-  for (size_t pos = 0; pos + 8 <= file.size();) {
-    const size_t size = (size_t{file[pos]} << 24) | (size_t{file[pos + 1]} << 16) |
-                        (size_t{file[pos + 2]} << 8) | file[pos + 3];
-    boxes.emplace_back(pos, size);
-    pos += size;
-  }
-  Bytes moved, jbrd;
-  for (const auto& [pos, size] : boxes) {
-    const Bytes whole(file.begin() + static_cast<ptrdiff_t>(pos),
-                      file.begin() + static_cast<ptrdiff_t>(pos + size));
-    if (std::memcmp(&file[pos + 4], "jbrd", 4) == 0) {
-      jbrd = whole;
-    } else {
-      moved.insert(moved.end(), whole.begin(), whole.end());
-    }
-  }
-  ASSERT_FALSE(jbrd.empty());
-  moved.insert(moved.end(), jbrd.begin(), jbrd.end());
-  for (const bool all_frames : {false, true}) {
-    auto facts = read_facts(moved, {all_frames});
-    ASSERT_TRUE(facts.ok());
-    EXPECT_FALSE(facts.value().jpeg_reconstruction);
-  }
 }
 
 }  // namespace
