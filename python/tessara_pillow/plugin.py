@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import io
 import math
-from typing import IO, Any, cast
+from typing import IO, Any
 
 import PIL
 from PIL import Image, ImageFile
