@@ -6,6 +6,7 @@ as in a photograph rather than a flat or purely random field."""
 from __future__ import annotations
 
 import io
+import struct
 from pathlib import Path
 
 import numpy as np
@@ -103,3 +104,55 @@ def jpeg_bytes(rgb8: np.ndarray, quality: int = 90) -> bytes:
     out = io.BytesIO()
     Image.fromarray(rgb8, "RGB").save(out, "JPEG", quality=quality)
     return out.getvalue()
+
+
+def _s15_16(value: float) -> bytes:
+    return struct.pack(">i", int(round(value * 65536)))
+
+
+def _xyz_tag(xyz: np.ndarray) -> bytes:
+    return b"XYZ " + bytes(4) + b"".join(_s15_16(v) for v in xyz)
+
+
+_BRADFORD = np.array([[0.8951, 0.2664, -0.1614], [-0.7502, 1.7135, 0.0367], [0.0389, -0.0685, 1.0296]])
+_D50 = np.array([0.9642, 1.0, 0.8249])
+
+
+def rgb_profile(name: str, primaries: list[tuple[float, float]], white: tuple[float, float],
+                gamma: float) -> bytes:
+    """An ICC v2 display profile LittleCMS reads: RGB primaries and white
+    point (CIE xy), one gamma for the three curves, the colorants adapted to
+    the D50 connection space by Bradford as ICC wants them."""
+    def xyz(x: float, y: float) -> np.ndarray:
+        return np.array([x / y, 1.0, (1 - x - y) / y])
+
+    rgb = np.column_stack([xyz(*p) for p in primaries])
+    w = xyz(*white)
+    to_white = rgb * np.linalg.solve(rgb, w)
+    adapt = np.linalg.inv(_BRADFORD) @ np.diag((_BRADFORD @ _D50) / (_BRADFORD @ w)) @ _BRADFORD
+    colorants = adapt @ to_white
+    text = name.encode()
+    desc = b"desc" + bytes(4) + struct.pack(">I", len(text) + 1) + text + b"\0" + bytes(4 + 2 + 1 + 67)
+    curve = b"curv" + bytes(4) + struct.pack(">IH", 1, int(round(gamma * 256)))
+    tags = [(b"desc", desc), (b"cprt", b"text" + bytes(4) + b"none\0"), (b"wtpt", _xyz_tag(_D50)),
+            (b"rXYZ", _xyz_tag(colorants[:, 0])), (b"gXYZ", _xyz_tag(colorants[:, 1])),
+            (b"bXYZ", _xyz_tag(colorants[:, 2])), (b"rTRC", curve), (b"gTRC", curve), (b"bTRC", curve)]
+    offset = 128 + 4 + 12 * len(tags)
+    table, body = struct.pack(">I", len(tags)), b""
+    for signature, data in tags:
+        data += bytes(-len(data) % 4)
+        table += struct.pack(">4sII", signature, offset + len(body), len(data))
+        body += data
+    header = struct.pack(">I4sI4s4s4s12s4s4sIIQI", offset + len(body), b"lcms", 0x02100000, b"mntr", b"RGB ",
+                         b"XYZ ", bytes(12), b"acsp", b"APPL", 0, 0, 0, 0)
+    header += bytes(4) + b"".join(_s15_16(v) for v in _D50) + bytes(4 + 16 + 28)  # intent 0, D50
+    assert len(header) == 128
+    return header + table + body
+
+
+# Profiles libjxl cannot express as a colour encoding when a file carries
+# them: a lossy file in one decodes through libjxl's colour management.
+ADOBE_RGB = rgb_profile("Adobe RGB (1998), for tests", [(0.64, 0.33), (0.21, 0.71), (0.15, 0.06)],
+                        (0.3127, 0.3290), 563 / 256)
+PROPHOTO_RGB = rgb_profile("ProPhoto RGB, for tests", [(0.7347, 0.2653), (0.1596, 0.8404), (0.0366, 0.0001)],
+                           (0.3457, 0.3585), 1.8)

@@ -305,6 +305,8 @@ class Bench:
             # Made here while the float scene exists; the arrays section runs later.
             self.rgbf_array_jxl = self.file("rgbf_array.jxl", tessara_pillow.encode_array(
                 rgb_f, quality=QUALITY, effort=EFFORT))
+        if self.want("colour"):
+            self.colour_case(inputs.quantize(rgb_f, np.uint8))
         del rgb_f
         grey16 = inputs.quantize(grey_f, np.uint16)
 
@@ -423,6 +425,30 @@ class Bench:
 
         if self.args.memory:
             self.array_memory_cases(files)
+
+    def colour_case(self, rgb8: np.ndarray) -> None:
+        """A lossy file in a profile libjxl cannot name (Adobe RGB) decodes
+        through libjxl's colour management into that profile; its twin coded
+        as sRGB, which libjxl delivers without it, is the baseline, and raw
+        libjxl (its linear sRGB) what libjxl alone does with the file."""
+        files = {}
+        for name, icc in (("adobe", inputs.ADOBE_RGB), ("srgb", None)):
+            files[name] = tessara_pillow.encode_array(rgb8, quality=QUALITY, effort=EFFORT, icc_profile=icc)
+        path = self.file("adobe.jxl", files["adobe"])
+        adobe, srgb = files["adobe"], files["srgb"]
+        layers = [Layer("raw libjxl (linear sRGB)", partial(self.raw.run, 1, "decode", path.name, -1, "new", "native")),
+                  python_layer("decode_array, Adobe RGB", partial(tessara_pillow.decode_array, adobe)),
+                  python_layer("decode_array, its sRGB twin", partial(tessara_pillow.decode_array, srgb)),
+                  python_layer("plug-in load(), Adobe RGB", lambda: Image.open(io.BytesIO(adobe)).load()),
+                  python_layer("plug-in load(), its sRGB twin", lambda: Image.open(io.BytesIO(srgb)).load())]
+        name = f"decode 8-bit RGB into its Adobe RGB profile, lossy, {self.mp}"
+        s = self.out.case(name, layers, self.args)
+        self.out.compare(f"{name}: decode_array / its sRGB twin (the colour management)", "info",
+                         ratio(s["decode_array, Adobe RGB"], s["decode_array, its sRGB twin"]), None)
+        self.out.compare(f"{name}: decode_array / raw libjxl in linear sRGB", "info",
+                         ratio(s["decode_array, Adobe RGB"], s["raw libjxl (linear sRGB)"]), None)
+        self.out.compare(f"{name}: plug-in load() / its sRGB twin", "info",
+                         ratio(s["plug-in load(), Adobe RGB"], s["plug-in load(), its sRGB twin"]), None)
 
     def array_memory_cases(self, files: list[tuple[str, Path, int]]) -> None:
         probe = str(Path(__file__).resolve().parent / "peak_memory.py")
@@ -856,7 +882,8 @@ def main() -> int:
     parser.add_argument("--no-cli", dest="cli", action="store_false", help="skip cjxl/djxl subprocesses")
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="skip the peak memory runs")
     parser.add_argument("--only", type=lambda v: set(v.split(",")), default=set(),
-                        help="comma-separated sections: rgb8,header,rgba,grey,rgb16,arrays,jpeg,thumb,threads,memory,animation")
+                        help="comma-separated sections: rgb8,header,rgba,grey,rgb16,arrays,colour,jpeg,thumb,threads,"
+                             "memory,animation")
     parser.add_argument("--plot", type=Path, help="write a bar chart of the ratios to this PNG")
     parser.add_argument("--markdown", type=Path, help="also write the table to this file")
     parser.add_argument("--allocator", choices=("fresh", "glibc"), default="fresh",

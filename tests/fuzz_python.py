@@ -1,5 +1,5 @@
-"""A mutation fuzzer for the Python side of reading JPEG XL: the plug-in's
-header parser and metadata helpers, Image.open and load() through the
+"""A mutation fuzzer for the Python side of reading JPEG XL: the fact
+reader, the box walk and metadata helpers, Image.open and load() through the
 plug-in, and the module's decode call, fed mutated headers of valid files.
 
 It checks that only the documented exceptions come out, that opening never
@@ -33,7 +33,7 @@ from PIL import Image
 
 import tessara
 import tessara_pillow
-from tessara_pillow import header, metadata, transcode
+from tessara_pillow import facts, header, metadata, transcode
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from jxltools import box, codestream_header, container, jxlp_container  # noqa: E402
@@ -85,7 +85,7 @@ def seeds(corpus_dirs=()):
                    dict(bits=16, exponent_bits=5, colour_space=1, xyb=False),
                    dict(extra_channels=[dict(type=2, spot=(0x3C00, 0, 0, 0x3C00)), dict(type=5)],
                         want_icc=True),
-                   dict(width=40000, height=30000)):
+                   dict(width=40000, height=30000), dict(width=3000, height=1000)):
         out.append(codestream_header(**fields) + bytes(16))
     for directory in corpus_dirs:
         out.extend(p.read_bytes() for p in sorted(Path(directory).iterdir())
@@ -164,25 +164,28 @@ def _expect(error: BaseException, allowed, what: str):
 
 def _declared_pixels(data: bytes):
     try:
-        cs = header.read_header(io.BytesIO(data)).codestream
-    except header.HeaderError:
+        found = facts.read(data)
+    except ValueError:
         return None
-    return cs.width * cs.height
+    return found.width * found.height
 
 
 def check_parser(data: bytes) -> str:
+    """The fact reader and the box walk with the metadata behind it."""
     try:
-        found = header.read_header(io.BytesIO(data))
-    except header.HeaderError as e:
+        facts.read(data)
+        facts.read(data, all_frames=False)
+    except ValueError as e:
         if not str(e).startswith("JPEG XL: "):
-            raise Finding(f"header error without its prefix: {e}") from e
+            raise Finding(f"facts error without its prefix: {e}") from e
         return "refused"
     except BaseException as e:
-        raise Finding(f"read_header raised {type(e).__name__}: {e}") from e
+        raise Finding(f"facts.read raised {type(e).__name__}: {e}") from e
     try:
+        found = header.read_header(io.BytesIO(data))
         metadata.metadata_boxes(io.BytesIO(data), found)
     except BaseException as e:
-        raise Finding(f"metadata_boxes raised {type(e).__name__}: {e}") from e
+        raise Finding(f"the box walk raised {type(e).__name__}: {e}") from e
     return "read"
 
 

@@ -8,6 +8,7 @@ import re
 import shutil
 import struct
 import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -266,8 +267,8 @@ def jxlinfo(path):
     """libjxl's report on a file (jxlinfo -v): its boxes as (type, size), a
     size 0 resolved to the end of the file, and the image's basic information
     (extra channels as (type, bits, exponent bits, dim_shift, name,
-    premultiplied), "colour" empty if not reached), or None if libjxl could not
-    read the image header."""
+    premultiplied), "colour" empty if not reached, its frames and layers),
+    or None if libjxl could not read the image header."""
     out = subprocess.run([tool("jxlinfo"), "-v", str(path)], capture_output=True, text=True,
                          errors="replace").stdout
     boxes, offset, size = [], 0, os.path.getsize(path)
@@ -279,6 +280,7 @@ def jxlinfo(path):
     if first is None:
         return boxes, None
     fields = dict(re.findall(r"^(\w[\w ]*): (.*)$", out, re.M))
+    ticks = re.search(r"^ticks per second \(numerator / denominator\): (\d+) / (\d+)$", out, re.M)
     return boxes, {
         "size": (int(first[1]), int(first[2])), "lossless": first[3] != "lossy",
         "bits": int(first[4]), "exponent_bits": int(first[5] or 0),
@@ -287,6 +289,14 @@ def jxlinfo(path):
         "preview": fields["have_preview"] == "1", "animation": fields["have_animation"] == "1",
         "orientation": int(fields["Orientation"].split()[0]),
         "colour": fields.get("Color space", "").split(",")[0],
+        "colour_space": fields.get("Color space", ""),
+        "ticks_per_second": (int(ticks[1]), int(ticks[2])) if ticks else (0, 0),
+        "loops": int(fields.get("num_loops", "0")),
+        "jbrd": "JPEG bitstream reconstruction data available" in out,
+        # Every frame libjxl reports without coalescing: ("frame" or
+        # "layer", its duration in ms or None in a still image).
+        "layers": [(kind, float(ms[1]) if (ms := re.search(r"duration: ([\d.]+) ms", rest)) else None)
+                   for kind, rest in re.findall(r"^(frame|layer): (.*)$", out, re.M)],
     }
 
 
@@ -307,3 +317,10 @@ def jxlp_container(codestream, cuts, *extra_boxes):
         for i, part in enumerate(parts)
     ]
     return SIGNATURE + ftyp + b"".join(boxes) + b"".join(extra_boxes)
+
+
+
+# Profiles libjxl cannot express as a colour encoding when a file carries
+# them (Adobe RGB, ProPhoto): made by the benchmark's input module.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from inputs import ADOBE_RGB, PROPHOTO_RGB  # noqa: E402,F401

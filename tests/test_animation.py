@@ -12,15 +12,16 @@ import re
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
 from PIL import Image, ImageSequence
 
 import tessara_pillow
-from jxltools import cjxl, djxl, jxlinfo, tool
+from jxltools import cjxl, djxl, fixture_tool, jxlinfo, run, tool
 from reliability import UNDER_SANITIZER
-from tessara_pillow import _native, decode_array, encode_array, jxl_info, timing
+from tessara_pillow import _native, decode_array, encode_array, facts, jxl_info, timing
 from tessara_pillow.convert import main
 
 W, H = 48, 32
@@ -154,14 +155,14 @@ def test_djxl_plays_what_save_all_wrote(tmp_path, name):
 def test_durations_are_exact_ticks_and_rounded_milliseconds(tmp_path, durations, ticks_per_second, read_back, starts):
     frames = np.stack([np.asarray(f) for f in frames_of("RGB", len(durations))])
     data = encode_array(frames, duration=durations, lossless=True, effort=1)
-    (facts, walked, _) = _native.walk(data, 100)
-    assert facts[8:10] == (ticks_per_second, 1)
+    walked = facts.read(data)
+    assert walked.ticks_per_second == (ticks_per_second, 1)
     im = Image.open(io.BytesIO(data))
     assert [(im.seek(k), im.info["duration"], im.info["timestamp"])[1:] for k in range(im.n_frames)] == \
         list(zip(read_back, starts, strict=True))
     (tmp_path / "t.jxl").write_bytes(data)
     apng, _ = read_apng(djxl(tmp_path / "t.jxl", tmp_path / "t.png"))
-    ticks = [duration for duration, _ in walked]
+    ticks = [frame.ticks for frame in walked.frames]
     assert [d for _, d, _ in apng] == pytest.approx([t * 1000 / ticks_per_second for t in ticks])
 
 
@@ -345,6 +346,54 @@ def test_a_frame_still_referred_to_is_never_overwritten():
         np.testing.assert_array_equal(pixels, frames[k], err_msg=f"frame {k}")
 
 
+@pytest.mark.parametrize("mode", ["RGBA", "L"])
+def test_a_pixel_access_object_stays_with_its_frame(mode):
+    """As Pillow's own: after seek() it reads the frame it was made for and
+    writes to none, never into the frame now shown."""
+    frames = [np.asarray(f) for f in frames_of(mode, 2)]
+    data = encode_array(np.stack(frames), duration=10, lossless=True)
+    im = Image.open(io.BytesIO(data))
+    px = im.load()
+    assert im.readonly  # frames are the decoded buffers: the access object is ours
+    im.seek(1)
+    im.load()
+    value = (1, 2, 3, 4) if mode == "RGBA" else 7
+    with pytest.raises(ValueError, match="another frame"):
+        px[3, 2] = value
+    np.testing.assert_array_equal(np.asarray(im), frames[1])
+    assert px[3, 2] == (tuple(frames[0][2, 3]) if mode == "RGBA" else frames[0][2, 3])
+    fresh = im.load()  # the object load() gives now writes to frame 1
+    fresh[3, 2] = value
+    assert im.getpixel((3, 2)) == value
+
+
+def test_a_box_asked_for_while_a_frame_is_added_finds_the_encoder_busy():
+    """add_frame works without the interpreter lock: a box asked for from
+    another thread meanwhile must be refused as busy, before the frame count
+    that add_frame is changing is read."""
+    frame = np.random.default_rng(5).integers(0, 256, (512, 512, 3), dtype=np.uint8)
+    encoder = _native.AnimationEncoder(512, 512, 3, "uint8", 0, True, 90.0, 7, 0, 1000, 1, 0, False, None,
+                                       False, 1)
+    encoder.add_frame(frame, 10, "")
+    # libjxl codes a frame when the next one comes: this add_frame takes a while
+    adding = threading.Thread(target=encoder.add_frame, args=(frame[::-1].copy(), 10, ""))
+    adding.start()
+    seen = set()
+    while adding.is_alive():
+        try:
+            encoder.add_box("exif", b"\0\0\0\0II*\0", False)
+        except RuntimeError as e:
+            seen.add(str(e))
+        except ValueError as e:
+            seen.add(str(e))
+    adding.join()
+    assert "the object is in use by another thread" in seen
+    assert seen <= {"the object is in use by another thread", "boxes go before the first frame"}
+    with pytest.raises(ValueError, match="boxes go before the first frame"):
+        encoder.add_box("exif", b"\0\0\0\0II*\0", False)
+    assert encoder.frames_added == 2 and encoder.finish()
+
+
 # ---- broken animations ----------------------------------------------------------
 
 
@@ -356,7 +405,7 @@ def broken_at(data, k):
         while lo < hi:
             mid = (lo + hi) // 2
             try:
-                whole = len(_native.walk(data[:mid], 100)[1])
+                whole = len(facts.read(data[:mid]).frames)
             except ValueError:
                 whole = -1
             lo, hi = (lo, mid) if whole >= count else (mid + 1, hi)
@@ -419,6 +468,37 @@ def test_not_even_frame_0_gives_a_clean_exception():
     assert im.is_animated
     with pytest.raises(OSError, match="frame 0: the file is truncated"):
         im.load()
+
+
+# libjxl composites every layer over the whole canvas: a frame built of more
+# layers than the limit is refused where the walk of headers finds it,
+# before any pixel is decoded, by every reader.
+@pytest.mark.parametrize("frames", [1, 3])
+def test_a_frame_of_more_layers_than_the_limit_is_refused_everywhere(tmp_path, capsys, frames):
+    path = tmp_path / "layers.jxl"
+    run(fixture_tool(), path, "layers", 300, 3, 64, 48, "--frames", frames)
+    data = path.read_bytes()
+    refusal = "frame 0: more than 256 layers to composite into one frame"
+    info = jxl_info(data)
+    assert (info.is_animated, info.n_frames) == (frames > 1, 1)
+    with pytest.raises(ValueError, match=refusal):
+        decode_array(data)
+    with pytest.raises(ValueError, match=refusal):
+        decode_array(data, index=0)
+    with Image.open(path) as im, pytest.raises(OSError, match=refusal):
+        im.load()
+    assert main([str(path), "--to", "png"]) == 1
+    assert refusal in capsys.readouterr().err
+
+
+def test_a_frame_within_the_layer_limit_decodes_as_djxl_composites_it(tmp_path):
+    path = tmp_path / "layers.jxl"
+    run(fixture_tool(), path, "layers", 256, 3, 64, 48)
+    with Image.open(djxl(path, tmp_path / "ref.png")) as ref:
+        expected = np.asarray(ref)
+    np.testing.assert_array_equal(decode_array(path.read_bytes()), expected)
+    with Image.open(path) as im:
+        np.testing.assert_array_equal(np.asarray(im), expected)
 
 
 # ---- converter and memory ---------------------------------------------------------

@@ -129,6 +129,42 @@ def test_animation_gives_its_frames_stacked_or_one_by_index(tmp_path):
             decode_array(data, index=index)
 
 
+def fixture_floats(bits, channels, w, h):
+    """make_fixture's float samples (see its usage text)."""
+    y, x = np.mgrid[0:h, 0:w]
+    v = ((x[..., None] + y[..., None] * w + np.arange(channels)) % 1024) / 1024
+    v[0, 0, 0], v[0, 1, 0] = -0.25, 3.0
+    if bits == 16:
+        v[0, 2, 0] = 65504
+    return v
+
+
+# Alpha at a depth of its own comes as stored beside the colour, in the one
+# dtype that holds both; every frame of an animation too, in the dtype
+# jxl_info names.
+@pytest.mark.parametrize("kind, bits, alpha_bits, dtype", [
+    ("uint", 8, 16, "uint16"), ("uint", 16, 8, "uint16"), ("uint", 12, 4, "uint16"), ("uint", 1, 8, "uint8"),
+    ("uint", 10, 16, "uint16"), ("uint", 24, 8, "float32"), ("float", 16, 8, "float16"),
+    ("float", 16, 12, "float32"), ("float", 32, 16, "float32"), ("anim", 8, 16, "uint16"),
+])
+def test_alpha_comes_as_stored_at_its_own_depth(tmp_path, kind, bits, alpha_bits, dtype):
+    data = made(tmp_path, kind, 2 if kind == "anim" else bits, 4, 23, 11, "--alpha-bits", alpha_bits)
+    info = jxl_info(data)
+    assert (info.dtype, info.alpha_bits, info.has_alpha) == (dtype, alpha_bits, True)
+    if kind == "anim":
+        colour = np.stack([np.full((11, 23, 3), 10 * k + 1) for k in range(2)])
+    elif kind == "uint":
+        colour = fixture_uint(bits, 3, 23, 11)
+    else:
+        colour = fixture_floats(bits, 3, 23, 11)
+    alpha = fixture_uint(alpha_bits, 4, 23, 11)[..., 3]
+    got = decode_array(data)
+    assert got.dtype == np.dtype(dtype)
+    np.testing.assert_array_equal(got[..., :3], colour.astype(dtype))
+    np.testing.assert_array_equal(got[..., 3], np.broadcast_to(alpha, got.shape[:-1]).astype(dtype))
+    assert decode_array(data, index=0).dtype == got.dtype
+
+
 # encode_array's files, decoded by djxl, give the array back; jxlinfo reads
 # the depth and colour space they declare.
 @pytest.mark.parametrize("dtype", ["uint8", "uint16", "float16", "float32"])

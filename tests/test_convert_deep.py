@@ -5,6 +5,7 @@ the PNG writer and reader; the reader is also fed every filter type and
 Adam7 interlacing from a plain reference encoder below."""
 
 import io
+import os
 import struct
 import subprocess
 import zlib
@@ -13,7 +14,7 @@ import numpy as np
 import pytest
 from PIL import Image, ImageOps
 
-from jxltools import cjxl, djxl, tool, write_pfm, write_pnm
+from jxltools import cjxl, djxl, fixture_tool, run, tool, write_pfm, write_pnm
 from tessara_pillow import decode_array, encode_array, jxl_info
 from tessara_pillow.convert import main, png16
 
@@ -87,6 +88,31 @@ def test_deep_jxl_to_jxl_keeps_every_value(tmp_path, capsys, dtype):
     assert decode_array(out).dtype == samples.dtype
     assert np.array_equal(decode_array(out), samples)
     assert jxl_info(out).icc_profile == jxl_info((tmp_path / "in.jxl").read_bytes()).icc_profile
+
+
+def test_an_input_read_in_pieces_converts_whole(tmp_path, capsys, monkeypatch):
+    """One read returns at most about 2 GiB on Linux: reads of a few bytes
+    here stand in for that, and the input must still come in whole."""
+    samples = deep_picture(3, size=(60, 70))
+    (tmp_path / "s.jxl").write_bytes(encode_array(samples, lossless=True))
+    assert (tmp_path / "s.jxl").stat().st_size > 4000
+    pread, preadv = os.pread, os.preadv
+    monkeypatch.setattr(os, "pread", lambda fd, n, at: pread(fd, min(n, 1000), at))
+    monkeypatch.setattr(os, "preadv", lambda fd, buffers, at: preadv(fd, [memoryview(buffers[0])[:1000]], at))
+    convert(capsys, tmp_path / "s.jxl", "--to", "png")
+    monkeypatch.undo()
+    assert np.array_equal(png_samples_by_cjxl(tmp_path, tmp_path / "s.png"), samples)
+
+
+@pytest.mark.parametrize("colour_bits, alpha_bits", [(16, 8), (12, 16)])
+def test_alpha_at_its_own_depth_is_stretched_by_its_own_depth_in_png(tmp_path, capsys, colour_bits, alpha_bits):
+    run(fixture_tool(), tmp_path / "m.jxl", "uint", colour_bits, 4, 23, 11, "--alpha-bits", alpha_bits)
+    convert(capsys, tmp_path / "m.jxl", "--to", "png")
+    y, x = np.mgrid[0:11, 0:23]
+    stored = [(x * 7 + y * 13 + c * 29) % (1 << (alpha_bits if c == 3 else colour_bits)) for c in range(4)]
+    expected = np.stack([np.round(v * 65535 / ((1 << (alpha_bits if c == 3 else colour_bits)) - 1))
+                         for c, v in enumerate(stored)], -1).astype(np.uint16)
+    assert np.array_equal(png_samples_by_cjxl(tmp_path, tmp_path / "m.png"), expected)
 
 
 def test_a_16_bit_grey_srgb_jxl_keeps_its_transfer_through_the_converter(tmp_path, capsys):

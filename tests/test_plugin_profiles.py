@@ -9,10 +9,12 @@ import subprocess
 
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import Image, ImageCms
 
-from jxltools import cjxl, djxl, jxlinfo, tool, walk_container, write_pnm
+import tessara
+from jxltools import ADOBE_RGB, PROPHOTO_RGB, cjxl, djxl, jxlinfo, tool, walk_container, write_pnm
 from tessara_pillow import decode_array, encode_array, jxl_info
+from tessara_pillow.convert import main
 
 rng = np.random.default_rng(16)
 XMP = b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF/></x:xmpmeta>'
@@ -206,3 +208,50 @@ def test_a_damaged_profile_is_a_clear_error():
     im = Image.fromarray(grey16())
     with pytest.raises(OSError, match="ICC profile"):
         im.save(io.BytesIO(), "JXL", icc_profile=b"not a profile at all")
+
+
+def to_srgb(pixels, icc):
+    """8-bit RGB pixels in the profile icc, taken to sRGB by LittleCMS."""
+    profile = ImageCms.ImageCmsProfile(io.BytesIO(icc))
+    srgb = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB"))
+    converted = ImageCms.profileToProfile(Image.fromarray(np.asarray(pixels)), profile, srgb,
+                                          renderingIntent=ImageCms.Intent.RELATIVE_COLORIMETRIC)
+    return np.asarray(converted).astype(int)
+
+
+def smooth_scene():
+    """Gentle gradients sRGB holds (so that the comparison in sRGB clips
+    nothing), from deep shadows to light, with no edge for lossy coding to
+    ring at."""
+    y, x = np.mgrid[0:64, 0:96]
+    grey, hue = 12 + y * 200 / 63, x / 95
+    return np.stack([grey + 24 * hue, grey + 14 - 14 * hue, grey + 10 - 20 * hue * (1 - hue)], -1).astype(np.uint8)
+
+
+# A lossy file keeps its original profile only as ICC when libjxl cannot
+# name it; libjxl alone then delivers 8-bit linear sRGB. Image.open,
+# decode_array and the converter deliver the original profile, through
+# libjxl's colour management; LittleCMS judges the colours.
+@pytest.mark.parametrize("name, icc", [("Adobe RGB", ADOBE_RGB), ("ProPhoto RGB", PROPHOTO_RGB)])
+def test_a_lossy_file_in_a_profile_libjxl_cannot_name_decodes_into_it(tmp_path, capsys, name, icc):
+    source = smooth_scene()
+    Image.fromarray(source).save(tmp_path / "s.png", icc_profile=icc)
+    data = cjxl(tmp_path / "s.png", tmp_path / "s.jxl", "-d", "1")
+    info = jxl_info(data)
+    assert info.xyb_encoded and info.colour_encoding is None and info.icc_profile == icc
+    assert f"{len(icc)}-byte ICC profile" in colour_report(tmp_path / "s.jxl")
+    with Image.open(tmp_path / "s.jxl") as im:
+        assert im.mode == "RGB" and im.info["icc_profile"] == icc
+        shown = np.asarray(im)
+    array = decode_array(data)
+    assert array.dtype == np.uint8
+    np.testing.assert_array_equal(array, shown)
+    error = np.abs(to_srgb(shown, icc) - to_srgb(source, icc))
+    assert np.percentile(error, 99) <= 3 and error.max() <= 10, (np.percentile(error, 99), error.max())
+    # The converter writes what the plug-in gives, with the profile.
+    assert main([str(tmp_path / "s.jxl"), "--to", "png", "-o", str(tmp_path / "out")]) == 0, capsys.readouterr()
+    with Image.open(tmp_path / "out" / "s.png") as png:
+        assert png.info["icc_profile"] == icc
+        np.testing.assert_array_equal(np.asarray(png), shown)
+    # The module keeps its own result: libjxl's linear sRGB.
+    assert tessara.Decoder()(data)[3] != icc

@@ -253,8 +253,10 @@ def check_arrays():
     for dtype, code, scale in (("uint8", "B", 255), ("uint16", "H", 65535), ("float32", "f", 0)):
         samples = array.array(code, pixels(3, scale)).tobytes()
         jxl = _native.encode(samples, W, H, 3, dtype, 0, True, 90.0, 3, 0, None, None, None, -1)
-        buffer, h, w, c, got = _native.decode(jxl, -1, 1 << 30)
-        check(f"arrays: {dtype} lossless there and back", (h, w, c, got) == (H, W, 3, dtype)
+        decoder = _native.FrameDecoder(jxl, "", 0, True, -1)
+        buffer, _, _ = decoder.decode(0)
+        found = (decoder.height, decoder.width, decoder.channels, decoder.dtype)
+        check(f"arrays: {dtype} lossless there and back", found == (H, W, 3, dtype)
               and bytes(memoryview(buffer)) == samples and jxl_info(jxl).dtype == dtype)
     try:
         import numpy

@@ -49,6 +49,15 @@ def jxl_files(tmp: Path, fixture_bin: Path) -> list[bytes]:
                  ["anim", "4", "4"]):
         run(maker, tmp / "f.jxl", *args, "8", "6", "--orientation", "6", "--box", "Exif=0000000049492a00")
         out.append((tmp / "f.jxl").read_bytes())
+    # alpha at its own depth, layers, and an animation whose first frame is a JPEG
+    for args in (["uint", "8", "4", "--alpha-bits", "16"], ["uint", "16", "2", "--alpha-bits", "8"],
+                 ["float", "16", "4", "--alpha-bits", "12"], ["anim", "3", "4", "--alpha-bits", "10"],
+                 ["layers", "6", "3"], ["layers", "3", "3", "--frames", "3"]):
+        run(maker, tmp / "f.jxl", *args[:3], "8", "6", *args[3:])
+        out.append((tmp / "f.jxl").read_bytes())
+    run(tool("cjpeg"), "-outfile", tmp / "in.jpg", tmp / "rgb.ppm")
+    run(maker, tmp / "f.jxl", "jpeg", "3", "3", "24", "16", "--jpeg", tmp / "in.jpg")
+    out.append((tmp / "f.jxl").read_bytes())
     grey = bytes(range(48))
     for compress in (False, True):
         out.append(tessara.Encoder("L", use_container=True)(grey, 8, 6, False, exif=bytes(4) + b"II*\0",

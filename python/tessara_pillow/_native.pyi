@@ -1,9 +1,9 @@
-"""Full-precision decoding and encoding, and animations, for tessara_pillow
+"""File facts, frames at any precision and encoding, for tessara_pillow
 (private: use tessara_pillow.decode_array, encode_array, jxl_info, and
 Image.open / save with the plug-in)."""
 
 from collections.abc import Buffer
-from typing import final
+from typing import Any, final
 
 @final
 class SampleBuffer:
@@ -11,8 +11,8 @@ class SampleBuffer:
 
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
-def decode(data: Buffer, num_threads: int, max_pixels: int, /) -> tuple[SampleBuffer, int, int, int, str]: ...
-def info(data: Buffer, /) -> tuple[int, int, int, int, int, int, int, int, int, bool, str, bytes, bool]: ...
+# The keys facts.FileFacts.from_native reads; None where data ends before them.
+def facts(data: Buffer, all_frames: bool, max_frames: int, max_layers: int, /) -> dict[str, Any] | None: ...
 def encode(
     samples: Buffer,
     width: int,
@@ -34,16 +34,10 @@ def encode(
     /,
 ) -> bytes: ...
 
-# (width, height, channels, bits, exponent bits, dtype, animated, jpeg
-#  reconstruction, ticks numerator, ticks denominator, loops)
-_Facts = tuple[int, int, int, int, int, str, bool, bool, int, int, int]
-
-def walk(
-    data: Buffer, max_frames: int, /
-) -> tuple[_Facts, list[tuple[int, str]], tuple[str, int | None, str] | None]: ...
 @final
 class FrameDecoder:
-    """An animation's displayed frames one at a time; holds `data` for its life."""
+    """A file's displayed frames one at a time; holds `data` for its life.
+    dtype "": the file's own samples as stored."""
 
     def __new__(cls, data: Buffer, dtype: str, channels: int, stored_depth: bool, num_threads: int, /) -> FrameDecoder: ...
     def decode(self, index: int, /) -> tuple[SampleBuffer, int, str]: ...
@@ -57,6 +51,8 @@ class FrameDecoder:
     def dtype(self) -> str: ...
     @property
     def icc_profile(self) -> bytes: ...
+    @property
+    def facts(self) -> dict[str, Any]: ...
 
 @final
 class AnimationEncoder:

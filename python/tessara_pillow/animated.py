@@ -1,86 +1,52 @@
-"""What the plug-in keeps of an animated JPEG XL file: its bytes (read once,
-at open), the walk of its frame headers (made on first use: no pixel is
-decoded for it), and one libjxl frame decoder, which seeks forward by
-skipping frames and back by rewinding. Pixels are decoded for the frame
-asked for only, into a buffer the image takes over, so one frame's pixels
-are held at a time."""
+"""What the plug-in keeps of a JPEG XL file it decodes a frame at a time (an
+animation, or a still image whose colour needs libjxl's colour management):
+its bytes (read once, at open), the facts of every frame header (read on
+first use: no pixel is decoded for them), and one libjxl frame decoder,
+which seeks forward by skipping frames and back by rewinding. Pixels are
+decoded for the frame asked for only, into a buffer the image takes over,
+so one frame's pixels are held at a time."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import cast
 
 from PIL import Image, _imaging
 
-from . import _native, layouts, timing
-
-# A walk that ended early because of the file, not because of the limit:
-# the frame it stopped at is broken (it is counted, and fails when asked for).
-_BROKEN = ("truncated", "corrupt", "unexpected")
-
-
-@dataclass(frozen=True)
-class Walk:
-    """The frame headers of a file, read without decoding pixels."""
-
-    ticks_per_second: tuple[int, int]  # numerator, denominator
-    loop: int  # 0: forever
-    ticks: tuple[int, ...]  # the duration of each whole frame
-    stopped: tuple[str, int | None, str] | None  # (kind, frame, text) where the walk ended early
-
-    @classmethod
-    def of(cls, data: bytes, max_frames: int = 1 << 16) -> Walk:
-        facts, frames, stopped = _native.walk(data, max_frames)
-        return cls((facts[8], facts[9]), facts[10], tuple(duration for duration, _ in frames), stopped)
-
-    @property
-    def broken(self) -> tuple[int, str] | None:
-        """(frame, text) of the frame the file breaks in, if it does."""
-        if self.stopped is None or self.stopped[0] not in _BROKEN:
-            return None
-        frame = self.stopped[1]
-        return (len(self.ticks) if frame is None else frame), self.stopped[2]
-
-    @property
-    def count(self) -> int:
-        """Displayed frames: the whole ones and a broken one after them."""
-        return len(self.ticks) + (self.broken is not None)
-
-    def timing(self) -> tuple[list[int], list[int]]:
-        return timing.timeline(self.ticks, *self.ticks_per_second)
+from . import _native, facts, layouts
 
 
 class AnimatedFile:
-    """The frames of one animated file, for one image in Pillow."""
+    """The frames of one file, for one image in Pillow."""
 
-    def __init__(self, data: bytes) -> None:
+    def __init__(self, data: bytes, first: facts.FileFacts) -> None:
         self._data = data
-        self._walk: Walk | None = None
-        self._first: Walk | None = None
+        self._first = first  # up to frame 0's header, as open read them
+        self._walk: facts.FileFacts | None = None
         self._decoder: _native.FrameDecoder | None = None
         self._threads = -1
 
-    def walk(self) -> Walk:
-        """Every frame header; OSError where not even the image header can
-        be read (the broken frame of a walk that stops early is in it)."""
+    def walk(self) -> facts.FileFacts:
+        """The facts with every frame header; OSError where not even the
+        image header can be read (a frame a walk stops at is in them)."""
         if self._walk is None:
-            self._walk = _walked(self._data)
+            try:
+                self._walk = facts.read(self._data)
+            except ValueError as e:
+                raise OSError(f"cannot decode JPEG XL animation: {e}") from e
         return self._walk
 
     def first_info(self) -> dict[str, int]:
-        """info["loop"], ["duration"] and ["timestamp"] of frame 0, from its
-        header alone (the other frames are not walked)."""
-        if self._first is None:
-            self._first = _walked(self._data, 1)
+        """info["loop"], ["duration"] and ["timestamp"] of frame 0, from the
+        facts read at open (the other frames are not walked)."""
         info = {"loop": self._first.loop}
-        if self._first.ticks:
+        if self._first.frames:
             durations, timestamps = self._first.timing()
             info |= {"duration": durations[0], "timestamp": timestamps[0]}
         return info
 
     def frame_info(self, index: int) -> dict[str, int]:
         """The info keys of frame `index` (< count); OSError for the frame
-        the file breaks in."""
+        the file breaks in or that composites too many layers."""
         walk = self.walk()
         broken = walk.broken
         if broken is not None and index >= broken[0]:
@@ -107,17 +73,10 @@ class AnimatedFile:
             samples, _, _ = decoder.decode(index)
         except (ValueError, IndexError, RuntimeError) as e:
             raise OSError(f"cannot decode JPEG XL animation: {e}") from e
-        return _image(samples, mode, size), decoder.icc_profile
+        return image_of(samples, mode, size), decoder.icc_profile
 
 
-def _walked(data: bytes, max_frames: int = 1 << 16) -> Walk:
-    try:
-        return Walk.of(data, max_frames)
-    except (ValueError, RuntimeError) as e:
-        raise OSError(f"cannot decode JPEG XL animation: {e}") from e
-
-
-def _image(samples: _native.SampleBuffer, mode: str, size: tuple[int, int]) -> Image.Image:
+def image_of(samples: _native.SampleBuffer, mode: str, size: tuple[int, int]) -> Image.Image:
     """A read-only image of `mode` over the samples, without a copy (Pillow
     copies on the first write); a copy where Pillow's mapping is not there."""
     try:

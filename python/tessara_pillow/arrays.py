@@ -12,6 +12,7 @@ from collections.abc import Buffer, Iterable
 from typing import TYPE_CHECKING, Any
 
 from . import _native, timing
+from .facts import FileFacts
 from .metadata import exif_to_box, orientation
 from .save_options import check_int, check_number
 
@@ -25,8 +26,6 @@ if TYPE_CHECKING:
 MAX_PIXELS = 1 << 30
 # The largest width or height a JPEG XL codestream holds.
 MAX_SIDE = 1 << 30
-# The most frames of an animation read (as the plug-in reads them).
-MAX_FRAMES = 1 << 16
 
 DTYPES = ("uint8", "uint16", "float16", "float32")
 _CHANNELS = (1, 2, 3, 4)
@@ -52,15 +51,22 @@ def decode_array(data: Buffer, *, index: int | None = None, num_threads: int = -
     data is the whole file, any bytes-like object (bytes, bytearray,
     memoryview, mmap), read in place. The shape is (H, W) for grey, (H, W, 2)
     grey with alpha, (H, W, 3) colour and (H, W, 4) colour with alpha. The
-    dtype is uint8 for integer samples of up to 8 bits, uint16 for 9 to 16
-    bits, float16 for half floats and float32 for 32-bit floats and for
-    integers of more than 16 bits.
+    dtype is the narrowest of uint8, uint16, float16 and float32 that holds
+    every sample of colour and of alpha as stored (jxl_info(data).dtype):
+    uint8 for integers of up to 8 bits, uint16 for 9 to 16 bits, float16 for
+    half floats and float32 for 32-bit floats and integers of more than 16
+    bits (exact up to 24).
 
-    Integer values are as stored, not rescaled: a 12-bit file gives 0..4095
-    (also as float32 for integers above 16 bits, exact up to 24 bits). Float
-    samples are as stored too (nominally 0..1, may exceed it). The pixels are
-    oriented as Image.open delivers them; a file with JPEG reconstruction
-    data gives its pixels. jxl_info gives the colour profile and stored depth.
+    Every sample is as stored, not rescaled: integers are their values (a
+    12-bit file gives 0..4095) and floats are as they are (nominally 0..1,
+    may exceed it), each channel at its own depth: 8-bit colour with 16-bit
+    alpha gives uint16 with colour 0..255 and alpha 0..65535. The pixels are
+    upright (the file's orientation applied, as djxl applies it; Image.open
+    does so too, except for the rebuilt JPEG of a file made from one, which
+    keeps its Exif orientation), in the colour profile jxl_info gives: the
+    file's own, lossy files included (libjxl's colour management converts
+    those whose profile libjxl cannot express). A file with JPEG
+    reconstruction data gives its pixels.
 
     An animation (jxl_info(data).is_animated) gives every displayed frame,
     composited as a viewer shows it, stacked on a leading axis: (N, H, W) or
@@ -73,50 +79,36 @@ def decode_array(data: Buffer, *, index: int | None = None, num_threads: int = -
     decode. num_threads: libjxl's worker threads, negative for its default
     (one per core), 0 for the calling thread alone.
 
-    Raises ValueError for data that is not JPEG XL, truncated or corrupt, or
-    an image of more than MAX_PIXELS pixels; MemoryError when the samples do
-    not fit in memory."""
+    Raises ValueError for data that is not JPEG XL, truncated or corrupt, an
+    image of more than MAX_PIXELS pixels, or a frame that composites more
+    than facts.MAX_LAYERS layers (refused before it is decoded);
+    MemoryError when the samples do not fit in memory."""
     np = _numpy()
     threads = _threads(num_threads)
     if index is not None:
         index = check_int("index", index, -(1 << 63), (1 << 63) - 1)
-    header = _native.info(data)
-    if index is not None or (header[9] and not header[12]):
-        return _frames(np, data, index, threads)
-    buffer, height, width, channels, dtype = _native.decode(data, threads, MAX_PIXELS)
-    shape = (height, width) if channels == 1 else (height, width, channels)
-    array: npt.NDArray[Any] = np.frombuffer(buffer, dtype=dtype).reshape(shape)
-    return array
-
-
-def _frames(np: Any, data: Buffer, index: int | None, threads: int) -> npt.NDArray[Any]:
-    """Frame `index` of an animation (or frame 0 of a still image), or every
-    frame stacked when index is None."""
-    (width, height, channels, _bits, _exponent, dtype, animated, _jpeg, *_), frames, stopped = \
-        _native.walk(data, MAX_FRAMES)
-    if not animated and index in (0, -1):
-        return decode_array(data, num_threads=threads)
-    count = len(frames)
-    if stopped is not None and stopped[0] != "too_many_frames":
-        count += 1  # the frame the file breaks in: asking for it says so
-    if width * height > MAX_PIXELS:
-        raise ValueError("the image has more pixels than the limit")
-    decoder = _native.FrameDecoder(data, dtype, 0, True, threads)
-    shape = (height, width) if channels == 1 else (height, width, channels)
-    if index is not None:
-        if not -count <= index < count or not animated:
-            raise IndexError(f"no frame {index}: the file has {count} frame{'s' if count != 1 else ''}")
-        buffer, _, _ = decoder.decode(index % count)
-        frame: npt.NDArray[Any] = np.frombuffer(buffer, dtype=dtype).reshape(shape)
+    decoder = _native.FrameDecoder(data, "", 0, True, threads)
+    found = FileFacts.from_native(decoder.facts)
+    if found.width * found.height > MAX_PIXELS:
+        raise ValueError(f"the image has more pixels than the limit ({found.width} x {found.height})")
+    shape = (found.height, found.width) if found.channels == 1 else (found.height, found.width, found.channels)
+    count = found.count if found.animated else 1
+    if index is not None or not found.animated:
+        at = 0 if index is None else index
+        if not -count <= at < count:
+            raise IndexError(f"no frame {at}: the file has {count} frame{'s' if count != 1 else ''}")
+        buffer, _, _ = decoder.decode(at % count)
+        frame: npt.NDArray[Any] = np.frombuffer(buffer, dtype=found.dtype).reshape(shape)
         return frame
-    if stopped is not None:
-        raise ValueError(stopped[2])
-    if count * width * height > MAX_PIXELS:
-        raise ValueError(f"the animation has more pixels than the limit ({count} frames of {width} x {height})")
-    stack: npt.NDArray[Any] = np.empty((count, *shape), dtype=dtype)
+    if found.stopped is not None:
+        raise ValueError(found.stopped.text)
+    if count * found.width * found.height > MAX_PIXELS:
+        raise ValueError(f"the animation has more pixels than the limit "
+                         f"({count} frames of {found.width} x {found.height})")
+    stack: npt.NDArray[Any] = np.empty((count, *shape), dtype=found.dtype)
     for i in range(count):
         buffer, _, _ = decoder.decode(i)
-        stack[i] = np.frombuffer(buffer, dtype=dtype).reshape(shape)
+        stack[i] = np.frombuffer(buffer, dtype=found.dtype).reshape(shape)
         del buffer  # so that the next frame is decoded into it
     return stack
 

@@ -1,24 +1,25 @@
-"""The Pillow image plug-in for JPEG XL: a lazy open from the headers alone,
-one decode call on load(), and save through the module's Encoder (or the
-private encoder of full-precision arrays where the module would mislabel
-the pixels: 16-bit grey, ICC profiles other than sRGB, an Exif orientation
-other than 1). Animated files are read a frame at a time through
-animated.py, and written by animation_save.py."""
+"""The Pillow image plug-in for JPEG XL: a lazy open from the file's facts
+alone (facts.py), one decode call on load(), and save through the module's
+Encoder (or the private encoder of full-precision arrays where the module
+would mislabel the pixels: 16-bit grey, ICC profiles other than sRGB, an
+Exif orientation other than 1). Animated files, and lossy files whose
+colour profile only libjxl's colour management can deliver, are read a
+frame at a time through animated.py; animations are written by
+animation_save.py."""
 
 from __future__ import annotations
 
 import io
 import math
-from typing import IO, Any, cast
+from typing import IO, Any
 
 import PIL
 from PIL import Image, ImageFile
 
 import tessara
 
-from . import (_native, animated, animation_save, errors, header, layouts, metadata, native_save, pixel_access,
+from . import (animated, animation_save, errors, facts, header, layouts, metadata, native_save, pixel_access,
                save_options)
-from .arrays import MAX_PIXELS
 
 FORMAT = "JXL"
 # The oldest Pillow the package works with (also declared in pyproject.toml):
@@ -57,19 +58,19 @@ def _accept(prefix: bytes) -> bool:
     return prefix[:2] == header.CODESTREAM_SIGNATURE or prefix[:12] == header.CONTAINER_SIGNATURE
 
 
-def _layout(codestream: header.CodestreamHeader, jpeg: bool) -> layouts.Layout:
+def _layout(found: facts.FileFacts, jpeg: bool) -> layouts.Layout:
     """How load() delivers this image, or OSError for a depth the module cannot decode."""
     if jpeg:
         sample = layouts.JPEG
     else:
-        found = layouts.sample_type(codestream.bits_per_sample, codestream.exponent_bits)
-        if found is None:
-            kind = "floating-point" if codestream.exponent_bits else "integer"
-            msg = (f"JPEG XL: {codestream.bits_per_sample}-bit {kind} samples cannot be decoded "
+        kind = layouts.sample_type(found.bits, found.exponent_bits)
+        if kind is None:
+            numbers = "floating-point" if found.exponent_bits else "integer"
+            msg = (f"JPEG XL: {found.bits}-bit {numbers} samples cannot be decoded "
                    "(supported: integers up to 16 bits, 16- and 32-bit floats)")
             raise OSError(msg)
-        sample = found
-    return layouts.decoded(sample, codestream.is_grey, codestream.has_alpha)
+        sample = kind
+    return layouts.decoded(sample, found.grey, found.has_alpha)
 
 
 class JxlImageFile(ImageFile.ImageFile):
@@ -77,6 +78,7 @@ class JxlImageFile(ImageFile.ImageFile):
     format_description = "JPEG XL image"
 
     _header: header.JxlHeader
+    _facts: facts.FileFacts
     _layout: layouts.Layout
     #: libjxl worker threads for load(): negative for libjxl's default, 0 to
     #: decode on the calling thread (set it on the image before load()).
@@ -84,38 +86,59 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _open(self) -> None:
         assert self.fp is not None
+        try:
+            found = facts.read_file(self.fp)
+        except ValueError as e:
+            raise header.HeaderError(str(e)) from e
         jxl = header.read_header(self.fp)
-        layout = _layout(jxl.codestream, jxl.jpeg_reconstruction)
-        if jxl.jpeg_reconstruction:
+        layout = _layout(found, self._as_jpeg(found))
+        if self._as_jpeg(found):
             # The rebuilt JPEG comes back as stored, with its own orientation.
-            self._size = (jxl.codestream.width, jxl.codestream.height)
+            self._size = (found.stored_width, found.stored_height)
         else:
             # libjxl delivers pixels with the codestream orientation applied.
-            self._size = jxl.codestream.oriented_size
+            self._size = (found.width, found.height)
         self._mode = layout.pillow_mode
-        self._header, self._layout = jxl, layout
+        self._header, self._facts, self._layout = jxl, found, layout
+        if found.icc:
+            self.info["icc_profile"] = found.icc  # the profile load() delivers the pixels in
         for key, value in metadata.metadata_boxes(self.fp, jxl).items():
             self.info[key] = value
-        if not jxl.jpeg_reconstruction:
+        if not self._as_jpeg(found):
             # Already upright: Exif or XMP orientation must not turn it again.
             if "exif" in self.info:
                 self.info["exif"] = metadata.exif_with_orientation_1(self.info["exif"])
             if "xmp" in self.info:
                 self.info["xmp"] = metadata.xmp_with_orientation_1(self.info["xmp"])
         self.tile = []
-        self._open_animation(jxl)
+        self._open_animation(found)
+
+    @staticmethod
+    def _as_jpeg(found: facts.FileFacts) -> bool:
+        """Whether load() gives the rebuilt JPEG: a still image libjxl
+        rebuilds one from. An animation's frames all come from libjxl, its
+        JPEG first frame included, one upright picture after another."""
+        return found.jpeg_reconstruction and not found.animated
 
     @property
     def jpeg_reconstruction(self) -> bool:
-        """Whether the file carries JPEG reconstruction data: load() then gives
-        the original JPEG's pixels and jxl_to_jpeg() its very bytes."""
-        return self._header.jpeg_reconstruction
+        """Whether libjxl rebuilds the JPEG the file was made from:
+        jxl_to_jpeg() then gives its very bytes, and load() of a still image
+        its pixels, as stored."""
+        return self._facts.jpeg_reconstruction
 
     def load(self) -> Any:
         if self._im is None:
+            if self._animation is None and self._facts.through_cms:
+                # The module would deliver linear sRGB: the original profile
+                # comes through libjxl's colour management, frame by frame.
+                assert self.fp is not None
+                self.fp.seek(0)
+                self._animation = animated.AnimatedFile(self.fp.read(), self._facts)
             if self._animation is not None:
                 self._load_frame()
             else:
+                self._refuse_broken()
                 self._load_decoded()
         access = super().load()
         if self.readonly and access is not None:
@@ -128,26 +151,24 @@ class JxlImageFile(ImageFile.ImageFile):
     _animation: animated.AnimatedFile | None = None
     _frame_index = 0
 
-    def _open_animation(self, jxl: header.JxlHeader) -> None:
-        """An animated header (one with JPEG reconstruction data is one
-        picture): the file's bytes are kept, and frame 0's timing and the
-        loop count read from its header; frames are counted on first use."""
-        if not jxl.codestream.have_animation or jxl.jpeg_reconstruction:
+    def _open_animation(self, found: facts.FileFacts) -> None:
+        """An animated header (a JPEG first frame included): the file's bytes
+        are kept, and frame 0's timing and the loop count taken from the
+        facts open read; frames are counted on first use."""
+        if not found.animated:
             return
         assert self.fp is not None
         self.fp.seek(0)
-        self._animation = animated.AnimatedFile(self.fp.read())
-        try:
-            for key, value in self._animation.first_info().items():
-                self.info[key] = value
-        except OSError:
-            pass  # libjxl cannot read so far: loading frame 0 says why
+        self._animation = animated.AnimatedFile(self.fp.read(), found)
+        for key, value in self._animation.first_info().items():
+            self.info[key] = value
 
     @property
     def n_frames(self) -> int:
         """Displayed frames (1 for a still image); a frame the file breaks in counts."""
-        if self._animation is None:
+        if not self.is_animated:
             return 1
+        assert self._animation is not None
         try:
             return self._animation.walk().count
         except OSError:
@@ -156,16 +177,24 @@ class JxlImageFile(ImageFile.ImageFile):
     @property
     def is_animated(self) -> bool:
         """Whether the header declares an animation (no frame is read for it)."""
-        return self._animation is not None
+        return self._facts.animated
+
+    def _refuse_broken(self) -> None:
+        """A still image whose frame composites more layers than allowed is
+        refused before libjxl spends on it."""
+        stopped = self._facts.stopped
+        if stopped is not None and stopped.kind == "too_many_layers":
+            raise OSError(f"cannot decode JPEG XL image: {stopped.text}")
 
     def seek(self, frame: int) -> None:
         if not self._seek_check(frame):
             return
-        assert self._animation is not None  # a still image has frame 0 only
+        assert self._animation is not None and self.is_animated  # a still image has frame 0 only
         for key, value in self._animation.frame_info(frame).items():
             self.info[key] = value
         self._frame_index = frame
         self._im = None  # one frame's pixels at a time: load() decodes this one
+        self._shown_frame = object()  # pixel access objects of the last frame stay with it
 
     def tell(self) -> int:
         return self._frame_index
@@ -192,7 +221,7 @@ class JxlImageFile(ImageFile.ImageFile):
         try:
             is_jpeg, info, image, icc, _ = tessara.Decoder(num_threads=self.num_threads)(data)
         except RuntimeError as e:
-            if not self._header.jpeg_reconstruction:
+            if not self._as_jpeg(self._facts):
                 raise OSError(self._decode_failure(e)) from e
             # libjxl refuses to rebuild a JPEG whose reconstruction data no
             # longer matches the file (exiftool edited its Exif, say): the
@@ -219,19 +248,12 @@ class JxlImageFile(ImageFile.ImageFile):
         """The pixels of a file whose JPEG cannot be rebuilt, laid out as the
         JPEG would have been (its orientation not applied, as the Exif still
         says it); returns the profile of the pixels."""
+        upright = (self._facts.width, self._facts.height)
         try:
-            samples, height, width, channels, dtype = _native.decode(data, self.num_threads, MAX_PIXELS)
-            icc = _native.info(data)[11]
-        except (ValueError, RuntimeError) as e:
+            image, icc = animated.AnimatedFile(data, self._facts).decode(0, self.mode, upright, self.num_threads)
+        except OSError as e:
             raise OSError(self._decode_failure(failure)) from e
-        orientation = self._header.codestream.orientation
-        expected = self._header.codestream.oriented_size
-        if (width, height) != expected or dtype != "uint8" or channels != self._layout.channels:
-            msg = (f"JPEG XL: decoded {width}x{height} pixels of {channels} {dtype} samples, "
-                   f"not the {expected[0]}x{expected[1]} {self.mode} its header announced")
-            raise OSError(msg)
-        # Pillow reads any buffer in place, though its annotation names bytes.
-        image = Image.frombuffer(self.mode, (width, height), cast(bytes, samples), "raw", self.mode, 0, 1)
+        orientation = self._facts.orientation
         if orientation != 1:
             image = image.transpose(_UNDO_ORIENTATION[orientation])
         self.im = image.im
@@ -249,9 +271,9 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _check_decoded(self, is_jpeg: bool, info: Any, image: bytes) -> None:
         layout = self._layout
-        expected_size = self._header.codestream.oriented_size
+        expected_size = (self._facts.width, self._facts.height)
         size_ok = (info.width, info.height) == expected_size
-        if is_jpeg != self._header.jpeg_reconstruction or not size_ok or info.mode != layout.module_mode:
+        if is_jpeg != self._as_jpeg(self._facts) or not size_ok or info.mode != layout.module_mode:
             got = f"{'a JPEG' if is_jpeg else 'pixels'} of {info.width}x{info.height} {info.mode}"
             msg = f"JPEG XL: decoded {got}, not the {self.size[0]}x{self.size[1]} {self.mode} its header announced"
             raise OSError(msg)

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
   Bytes frame(size_t{width} * height * 3);
   const double raw_all = median_seconds(rounds, [&] { raw_decode_all(file, pool->opaque(), frame); });
   const double walk = median_seconds(rounds, [&] {
-    auto w = tessara::walk_frames(file);
+    auto w = tessara::read_facts(file);
     if (!w || w.value().frames.size() != frames) fail("walk");
   });
   const tessara::FrameFormat u8{tessara::SampleKind::Uint8, 3};
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
   std::printf("%u frames of %ux%u RGB (%zu bytes), %d rounds, median seconds\n", frames, width,
               height, file.size(), rounds);
   std::printf("raw libjxl, every frame in one pass   %.4f\n", raw_all);
-  std::printf("walk_frames (n_frames)                %.4f  = %.2f%% of the raw pass (target < 5%%)\n",
+  std::printf("read_facts (n_frames)                 %.4f  = %.2f%% of the raw pass (target < 5%%)\n",
               walk, 100 * walk / raw_all);
   std::printf("FrameDecoder, every frame in turn     %.4f  = %.3fx the raw pass (target <= 1.10x)\n",
               ours_all, ours_all / raw_all);

@@ -9,14 +9,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
 
-#include "codec/arrays.h"
 #include "codec/boxes.h"
+#include "codec/facts.h"
 #include "codec/pixels.h"
 #include "codec/test_tools.h"
 
@@ -156,16 +155,18 @@ TEST_P(Layouts, WalkAndEveryFrameExactInEverySeekOrder) {
   const Animation a = encode(lossless(c.channels, c.sample), durations);
   ASSERT_FALSE(a.file.empty());
 
-  auto facts = read_animation_facts(a.file);
+  auto facts = read_facts(a.file, {false});
   ASSERT_TRUE(facts.ok()) << error_text(facts.error());
-  EXPECT_TRUE(facts.value().is_animated);
+  EXPECT_TRUE(facts.value().have_animation);
   EXPECT_EQ(facts.value().tps_numerator, 1000u);
   EXPECT_EQ(facts.value().tps_denominator, 1u);
   EXPECT_EQ(facts.value().num_loops, 3u);
-  EXPECT_EQ(facts.value().width, 23u);
-  EXPECT_EQ(facts.value().has_alpha, c.channels % 2 == 0);
+  EXPECT_EQ(facts.value().width(), 23u);
+  EXPECT_EQ(facts.value().has_alpha(), c.channels % 2 == 0);
+  ASSERT_EQ(facts.value().frames.size(), 1u);  // the read up to frame 0 stops there
+  EXPECT_EQ(facts.value().frames[0].duration, durations[0]);
 
-  auto walk = walk_frames(a.file);
+  auto walk = read_facts(a.file);
   ASSERT_TRUE(walk.ok());
   EXPECT_FALSE(walk.value().stopped.has_value());
   ASSERT_EQ(walk.value().frames.size(), durations.size());
@@ -213,10 +214,11 @@ TEST(AnimationFormats, SeeksAgreeWithOnePassDecode) {
 // layer, not a displayed frame, so frame counts and indices skip it.
 TEST(AnimationFormats, ZeroDurationFrameIsALayer) {
   const Animation a = encode(lossless(3, SampleKind::Uint8), {100, 0, 100});
-  auto walk = walk_frames(a.file);
+  auto walk = read_facts(a.file);
   ASSERT_TRUE(walk.ok());
   ASSERT_EQ(walk.value().frames.size(), 2u);
   EXPECT_EQ(walk.value().frames[1].name, "f2");
+  EXPECT_EQ(walk.value().frames[1].layers, 2u);
   const auto reference = reference_frames(a.file, {SampleKind::Uint8, 3});
   ASSERT_EQ(reference.size(), 2u);
   EXPECT_TRUE(reference[1] == a.frames[2]);  // replaces the layer under it
@@ -248,10 +250,10 @@ TEST(AnimationFormats, NarrowedDepthKeepsStoredValues) {
               EncodeError::BadInput);
     auto file = enc.value().finish();
     ASSERT_TRUE(file.ok());
-    auto walk = walk_frames(file.value());
+    auto walk = read_facts(file.value());
     ASSERT_TRUE(walk.ok());
-    EXPECT_EQ(walk.value().facts.bits_per_sample, bits);
-    const FrameFormat stored = FrameFormat::full_precision(walk.value().facts);
+    EXPECT_EQ(walk.value().colour.bits, bits);
+    const FrameFormat stored = FrameFormat::full_precision(walk.value());
     EXPECT_TRUE(stored.stored_depth);
     for (const FrameFormat format : {stored, FrameFormat{SampleKind::Uint16, 2}}) {
       auto dec = FrameDecoder::open(file.value(), format, std::nullopt);
@@ -285,7 +287,7 @@ TEST(AnimationBroken, TruncatedFileFailsAtTheBrokenFrame) {
     size_t lo = 0, hi = a.file.size();
     while (lo < hi) {
       const size_t mid = (lo + hi) / 2;
-      auto walk = walk_frames({a.file.data(), mid});
+      auto walk = read_facts({a.file.data(), mid});
       if (walk.ok() && walk.value().frames.size() > k) {
         hi = mid;
       } else {
@@ -298,14 +300,14 @@ TEST(AnimationBroken, TruncatedFileFailsAtTheBrokenFrame) {
   const size_t cut = (listed_at(k - 1) + listed_at(k)) / 2;
   const Bytes prefix(a.file.begin(), a.file.begin() + static_cast<ptrdiff_t>(cut));
 
-  auto walk = walk_frames(prefix);
+  auto walk = read_facts(prefix);
   ASSERT_TRUE(walk.ok());
   EXPECT_EQ(walk.value().frames.size(), k);
   ASSERT_TRUE(walk.value().stopped.has_value());
   EXPECT_EQ(walk.value().stopped->kind, Kind::Truncated);
   EXPECT_EQ(walk.value().stopped->frame, k);
 
-  auto dec = FrameDecoder::open(prefix, {SampleKind::Uint8, 3}, runner());
+  auto dec = FrameDecoder::open(prefix, FrameFormat{SampleKind::Uint8, 3}, runner());
   ASSERT_TRUE(dec.ok());
   Bytes out(dec.value().frame_bytes());
   for (const uint64_t i : {0, 1, 2, 1, 3, 0, 2}) {
@@ -324,14 +326,13 @@ TEST(AnimationBroken, TruncatedFileFailsAtTheBrokenFrame) {
 TEST(AnimationBroken, RefusalsAreValues) {
   const Animation a = encode(lossless(3, SampleKind::Uint8), {5, 5, 5});
   const Bytes junk = {'G', 'I', 'F', '8', '9', 'a', 0, 0};
-  EXPECT_EQ(read_animation_facts(junk).error().kind, Kind::NotJpegXl);
-  EXPECT_EQ(walk_frames(junk).error().kind, Kind::NotJpegXl);
-  EXPECT_EQ(FrameDecoder::open(junk, {}, std::nullopt).error().kind, Kind::NotJpegXl);
+  EXPECT_EQ(read_facts(junk).error().kind, Kind::NotJpegXl);
+  EXPECT_EQ(FrameDecoder::open(junk, std::nullopt, std::nullopt).error().kind, Kind::NotJpegXl);
   // Colour to one channel is refused by libjxl.
-  EXPECT_EQ(FrameDecoder::open(a.file, {SampleKind::Uint8, 1}, std::nullopt).error().kind,
+  EXPECT_EQ(FrameDecoder::open(a.file, FrameFormat{SampleKind::Uint8, 1}, std::nullopt).error().kind,
             Kind::FormatRefused);
 
-  auto dec = FrameDecoder::open(a.file, {}, std::nullopt);
+  auto dec = FrameDecoder::open(a.file, FrameFormat{}, std::nullopt);
   ASSERT_TRUE(dec.ok());
   EXPECT_EQ(dec.value().format().channels, 3u);
   Bytes out(dec.value().frame_bytes());
@@ -345,7 +346,7 @@ TEST(AnimationBroken, RefusalsAreValues) {
   ASSERT_TRUE(dec.value().decode(2, out).ok());  // usable after running off the end
   EXPECT_TRUE(out == a.frames[2]);
 
-  auto limited = walk_frames(a.file, 2);
+  auto limited = read_facts(a.file, {true, 2});
   ASSERT_TRUE(limited.ok());
   EXPECT_EQ(limited.value().frames.size(), 2u);
   ASSERT_TRUE(limited.value().stopped.has_value());
@@ -381,7 +382,8 @@ TEST(AnimationEncoderTest, RefusesMisuse) {
 
 // Boxes and a profile given to the encoder come back out of the file.
 TEST(AnimationEncoderTest, KeepsBoxesAndProfile) {
-  auto profile_source = FrameDecoder::open(encode(lossless(3, SampleKind::Uint8), {1}).file, {}, std::nullopt);
+  const Animation source = encode(lossless(3, SampleKind::Uint8), {1});  // read in place
+  auto profile_source = FrameDecoder::open(source.file, std::nullopt, std::nullopt);
   ASSERT_TRUE(profile_source.ok());
   AnimationSettings s = lossless(3, SampleKind::Uint8);
   s.icc = profile_source.value().icc();
@@ -396,10 +398,10 @@ TEST(AnimationEncoderTest, KeepsBoxesAndProfile) {
     if (type == "Exif" || type == "xml ") seen.push_back(type + std::string(box.data.begin(), box.data.end()));
   }
   EXPECT_EQ(seen, (std::vector<std::string>{"Exif" + exif, "xml <x:xmpmeta/>"}));
-  auto dec = FrameDecoder::open(a.file, {}, std::nullopt);
+  auto dec = FrameDecoder::open(a.file, std::nullopt, std::nullopt);
   ASSERT_TRUE(dec.ok());
   EXPECT_TRUE(dec.value().icc() == profile_source.value().icc());
-  EXPECT_EQ(walk_frames(a.file).value().frames.size(), 2u);
+  EXPECT_EQ(read_facts(a.file).value().frames.size(), 2u);
 }
 
 // A still image is an animation of one frame without a tick rate.
@@ -416,11 +418,11 @@ TEST(AnimationStill, OneFrameNotAnimated) {
   auto file = driver.value().encode_pixels(PixelFrame<uint8_t>{pixels.data(), pixels.size(), 3}, 23, 17);
   ASSERT_TRUE(file.ok());
 
-  auto facts = read_animation_facts(file.value());
+  auto facts = read_facts(file.value(), {false});
   ASSERT_TRUE(facts.ok());
-  EXPECT_FALSE(facts.value().is_animated);
+  EXPECT_FALSE(facts.value().have_animation);
   EXPECT_EQ(facts.value().tps_denominator, 0u);
-  auto walk = walk_frames(file.value());
+  auto walk = read_facts(file.value());
   ASSERT_TRUE(walk.ok());
   ASSERT_EQ(walk.value().frames.size(), 1u);
   EXPECT_TRUE(walk.value().frames[0].is_last);
@@ -468,10 +470,10 @@ TEST(AnimationStill, OrientationAppliedAsForStills) {
   ASSERT_EQ(JxlEncoderProcessOutput(enc.get(), &next, &avail), JXL_ENC_SUCCESS);
   file.resize(file.size() - avail);
 
-  auto dec = FrameDecoder::open(file, {}, std::nullopt);
+  auto dec = FrameDecoder::open(file, FrameFormat{}, std::nullopt);
   ASSERT_TRUE(dec.ok());
-  EXPECT_EQ(dec.value().facts().width, h);
-  EXPECT_EQ(dec.value().facts().height, w);
+  EXPECT_EQ(dec.value().facts().width(), h);
+  EXPECT_EQ(dec.value().facts().height(), w);
   Bytes out(dec.value().frame_bytes());
   for (uint32_t f = 0; f < 2; ++f) {
     ASSERT_TRUE(dec.value().decode(f, out).ok());
@@ -502,10 +504,10 @@ TEST(AnimationStill, OrientationIsDeclaredForTheFramesAsGiven) {
     AnimationSettings s = lossless(3, SampleKind::Uint8, 7, 4);
     s.orientation = static_cast<JxlOrientation>(value);
     const Animation a = encode(s, {10, 20});
-    auto header = read_header(a.file);
-    ASSERT_TRUE(header.ok());
-    EXPECT_EQ(header.value().info.orientation, s.orientation);
-    EXPECT_EQ(header.value().info.xsize, value >= 5 ? 4u : 7u);
+    auto facts = read_facts(a.file);
+    ASSERT_TRUE(facts.ok());
+    EXPECT_EQ(facts.value().orientation, static_cast<uint32_t>(value));
+    EXPECT_EQ(facts.value().width(), value >= 5 ? 4u : 7u);
     auto r = create_runner(0);
     EncoderSettings still;
     still.orientation = s.orientation;
@@ -514,35 +516,8 @@ TEST(AnimationStill, OrientationIsDeclaredForTheFramesAsGiven) {
     SampleFrame frame{SampleKind::Uint8, a.frames[0], 7, 4, 3, 0, {}};
     auto file = driver.value().encode_samples(frame);
     ASSERT_TRUE(file.ok());
-    EXPECT_EQ(read_header(file.value()).value().info.orientation, s.orientation);
+    EXPECT_EQ(read_facts(file.value()).value().orientation, static_cast<uint32_t>(value));
   }
-}
-
-Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A transcoded JPEG is one picture, whatever the walk could make of it.
-TEST(AnimationStill, JpegReconstructionIsNeverAnimated) {
-  const Bytes jpeg = read_file(std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) +
-                               "/../../tests/data/small.jpg");
-  ASSERT_FALSE(jpeg.empty());
-  auto r = create_runner(1);
-  auto driver = EncoderDriver::create(*r, EncoderSettings{});
-  auto file = driver.value().encode_jpeg(jpeg);
-  ASSERT_TRUE(file.ok());
-  // The reconstruction box comes before the codestream: the facts must not
-  // stop there, before the basic info.
-  auto facts = read_animation_facts(file.value());
-  ASSERT_TRUE(facts.ok());
-  EXPECT_FALSE(facts.value().is_animated);
-  EXPECT_GT(facts.value().width, 0u);
-  auto walk = walk_frames(file.value());
-  ASSERT_TRUE(walk.ok());
-  EXPECT_TRUE(walk.value().facts.has_jpeg_reconstruction);
-  EXPECT_EQ(walk.value().facts.width, facts.value().width);
-  EXPECT_EQ(walk.value().frames.size(), 1u);
 }
 
 // jxlinfo, reading our encoder's file on its own, reports the same frames,

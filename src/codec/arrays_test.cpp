@@ -1,8 +1,6 @@
 // The array paths of the codec layer: frames of every sample kind encoded by
-// encode_samples and decoded back by decode_full_precision, the header read,
-// and the refusals of check_frame.
-#include "codec/arrays.h"
-
+// encode_samples and decoded back as stored by the frame decoder, their
+// facts, and the refusals of check_frame.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,12 +9,31 @@
 #include <random>
 #include <vector>
 
+#include "codec/animation.h"
 #include "codec/encoder.h"
+#include "codec/facts.h"
 
 namespace tessara {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+struct Stored {
+  FileFacts facts;
+  FrameFormat format;
+  Bytes samples;
+};
+
+// Frame 0 of a file as the array functions decode it: every sample as stored.
+Result<Stored, AnimationError> decode_stored(const Bytes& file, int64_t threads = 2) {
+  auto decoder = FrameDecoder::open(file, std::nullopt, create_runner(threads));
+  if (!decoder) return Err{decoder.error()};
+  Stored out{decoder.value().facts(), decoder.value().format(),
+             Bytes(decoder.value().frame_bytes())};
+  auto frame = decoder.value().decode(0, out.samples);
+  if (!frame) return Err{frame.error()};
+  return out;
+}
 
 const ThreadsRunner& pool() {
   static std::optional<ThreadsRunner> runner = create_runner(2);
@@ -69,24 +86,23 @@ TEST_P(RoundTrip, LosslessFramesComeBackAsStored) {
   const Bytes in = samples(k.kind, size_t{width} * height * channels, k.bits ? k.bits : 16, channels);
   const SampleFrame frame{k.kind, in, width, height, channels, k.bits, {}};
   const Bytes file = encode(frame, true);
-  auto decoded = decode_full_precision(file, &pool(), 0);
+  auto decoded = decode_stored(file);
   ASSERT_TRUE(decoded.ok());
-  const ArrayImage& image = decoded.value();
-  EXPECT_EQ(static_cast<int>(image.kind), static_cast<int>(k.kind));
-  EXPECT_EQ(image.width, width);
-  EXPECT_EQ(image.height, height);
-  EXPECT_EQ(image.channels, channels);
-  ASSERT_EQ(image.bytes, in.size());
-  EXPECT_EQ(std::memcmp(image.samples.get(), in.data(), in.size()), 0);
+  const Stored& image = decoded.value();
+  EXPECT_EQ(static_cast<int>(image.format.kind), static_cast<int>(k.kind));
+  EXPECT_EQ(image.facts.width(), width);
+  EXPECT_EQ(image.facts.height(), height);
+  EXPECT_EQ(image.format.channels, channels);
+  EXPECT_EQ(image.samples, in);
 
-  auto header = read_header(file);
-  ASSERT_TRUE(header.ok());
+  auto facts = read_facts(file);
+  ASSERT_TRUE(facts.ok());
   const uint32_t stored = static_cast<uint32_t>(layout_of(k.kind).size * 8);
-  EXPECT_EQ(header.value().info.bits_per_sample, k.bits ? k.bits : stored);
-  EXPECT_EQ(header.value().info.exponent_bits_per_sample, layout_of(k.kind).exponent_bits);
-  EXPECT_EQ(header.value().info.alpha_bits > 0, channels % 2 == 0);
-  EXPECT_FALSE(header.value().icc.empty());
-  EXPECT_FALSE(header.value().jpeg_reconstruction);
+  EXPECT_EQ(facts.value().colour.bits, k.bits ? k.bits : stored);
+  EXPECT_EQ(facts.value().colour.exponent_bits, layout_of(k.kind).exponent_bits);
+  EXPECT_EQ(facts.value().has_alpha(), channels % 2 == 0);
+  EXPECT_FALSE(facts.value().icc.empty());
+  EXPECT_FALSE(facts.value().jpeg_reconstruction);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -100,43 +116,35 @@ TEST(Arrays, AnIccProfileIsStoredAsGiven) {
   const Bytes in = samples(SampleKind::Uint16, 8 * 8 * 3, 16, 1);
   // The profile libjxl writes for linear sRGB: not the one integers get.
   const Bytes floats = samples(SampleKind::Float, 8 * 8 * 3, 0, 2);
-  auto linear = read_header(encode({SampleKind::Float, floats, 8, 8, 3, 0, {}}, true));
-  auto srgb = read_header(encode({SampleKind::Uint16, in, 8, 8, 3, 0, {}}, true));
+  auto linear = read_facts(encode({SampleKind::Float, floats, 8, 8, 3, 0, {}}, true));
+  auto srgb = read_facts(encode({SampleKind::Uint16, in, 8, 8, 3, 0, {}}, true));
   ASSERT_TRUE(linear.ok() && srgb.ok());
   ASSERT_NE(linear.value().icc, srgb.value().icc);
-  auto tagged = read_header(encode({SampleKind::Uint16, in, 8, 8, 3, 0, linear.value().icc}, true));
+  auto tagged = read_facts(encode({SampleKind::Uint16, in, 8, 8, 3, 0, linear.value().icc}, true));
   ASSERT_TRUE(tagged.ok());
   EXPECT_EQ(tagged.value().icc, linear.value().icc);
 }
 
-TEST(Arrays, MorePixelsThanTheLimitFailBeforeDecoding) {
-  const Bytes in = samples(SampleKind::Uint8, 20 * 10, 8, 3);
-  const Bytes file = encode({SampleKind::Uint8, in, 20, 10, 1, 0, {}}, true);
-  auto refused = decode_full_precision(file, nullptr, 199);
-  ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().kind, DecodeError::Kind::TooLarge);
-  EXPECT_TRUE(decode_full_precision(file, nullptr, 200).ok());
+AnimationError::Kind decode_failure(const Bytes& file) {
+  auto decoded = decode_stored(file, 0);
+  return decoded.ok() ? AnimationError::Kind::Unexpected : decoded.error().kind;
 }
 
-DecodeError::Kind decode_failure(const Bytes& file) {
-  auto decoded = decode_full_precision(file, nullptr, 0);
-  return decoded.ok() ? DecodeError::Kind::UnexpectedStatus : decoded.error().kind;
+AnimationError::Kind facts_failure(const Bytes& file) {
+  auto facts = read_facts(file);
+  return facts.ok() ? AnimationError::Kind::Unexpected : facts.error().kind;
 }
 
-DecodeError::Kind header_failure(const Bytes& file) {
-  auto header = read_header(file);
-  return header.ok() ? DecodeError::Kind::UnexpectedStatus : header.error().kind;
-}
-
-TEST(Arrays, BadFilesAreDecodeErrors) {
+TEST(Arrays, BadFilesAreErrorsOfTheirKind) {
+  using Kind = AnimationError::Kind;
   const Bytes in = samples(SampleKind::Uint8, 200 * 100 * 3, 8, 4);
   Bytes file = encode({SampleKind::Uint8, in, 200, 100, 3, 0, {}}, true);
-  EXPECT_EQ(decode_failure(Bytes{1, 2, 3}), DecodeError::Kind::NotJpegXl);
-  EXPECT_EQ(header_failure(Bytes{}), DecodeError::Kind::NotJpegXl);
+  EXPECT_EQ(decode_failure(Bytes{1, 2, 3}), Kind::NotJpegXl);
+  EXPECT_EQ(facts_failure(Bytes{}), Kind::NotJpegXl);
   file.resize(file.size() / 2);
-  EXPECT_EQ(decode_failure(file), DecodeError::Kind::DecoderFailure);
+  EXPECT_EQ(decode_failure(file), Kind::Truncated);
   file.resize(5);
-  EXPECT_EQ(header_failure(file), DecodeError::Kind::DecoderFailure);
+  EXPECT_EQ(facts_failure(file), Kind::Truncated);
 }
 
 Bytes halves(std::initializer_list<uint16_t> values) {
@@ -216,9 +224,9 @@ TEST(Arrays, LosslessEffortOneMovesToTwoOnlyForWideIntegers) {
   // The case itself: noisy 16-bit samples over one group, exactly back.
   const Bytes noisy = samples(SampleKind::Uint16, 200 * 130, 16, 9);
   const Bytes file = encode({SampleKind::Uint16, noisy, 200, 130, 1, 0, {}}, true, 1);
-  auto decoded = decode_full_precision(file, &pool(), 0);
+  auto decoded = decode_stored(file);
   ASSERT_TRUE(decoded.ok());
-  EXPECT_EQ(std::memcmp(decoded.value().samples.get(), noisy.data(), noisy.size()), 0);
+  EXPECT_EQ(decoded.value().samples, noisy);
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "codec/arrays.h"
 #include "codec/encoder_status.h"
+#include "codec/facts.h"
 #include "codec/memory.h"
 
 namespace tessara {
@@ -75,14 +75,16 @@ Rendered profile_libjxl_writes(const JxlColorEncoding& color) noexcept {
     if (JxlEncoderGetError(enc) == JXL_ENC_ERR_OOM) return Err{EncodeError::AllocationFailed};
     return std::optional<std::vector<uint8_t>>{};
   }
-  auto header = read_header({file.data(), static_cast<size_t>(next - file.data())});
-  if (!header) {
-    if (header.error().kind == DecodeError::Kind::OutOfMemory) {
+  FactsScope header_only;
+  header_only.all_frames = false;
+  auto facts = read_facts({file.data(), static_cast<size_t>(next - file.data())}, header_only);
+  if (!facts) {
+    if (facts.error().kind == AnimationError::Kind::OutOfMemory) {
       return Err{EncodeError::AllocationFailed};
     }
     return std::optional<std::vector<uint8_t>>{};
   }
-  return std::optional{std::move(header.value().icc)};
+  return std::optional{std::move(facts.value().original_icc)};
 }
 
 }  // namespace

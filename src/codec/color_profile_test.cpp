@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "codec/animation.h"
-#include "codec/arrays.h"
 #include "codec/encoder.h"
 #include "codec/encoder_status.h"
+#include "codec/facts.h"
 
 namespace tessara {
 namespace {
@@ -70,8 +70,8 @@ Bytes profile_of(const JxlColorEncoding& color) {
   JxlEncoderCloseInput(enc.get());
   EXPECT_EQ(JxlEncoderProcessOutput(enc.get(), &next, &avail), JXL_ENC_SUCCESS);
   file.resize(file.size() - avail);
-  auto header = read_header(file);
-  return header.ok() ? header.value().icc : Bytes{};
+  auto facts = read_facts(file);
+  return facts.ok() ? facts.value().original_icc : Bytes{};
 }
 
 // The encoding libjxl's decoder finds declared in a file; nothing when the
@@ -132,7 +132,7 @@ TEST_P(Profiles, LosslessFilesDeclareTheEncodingOrKeepTheBytes) {
     if (stored) {
       EXPECT_EQ(fields(*stored), fields(made));
     }
-    EXPECT_TRUE(read_header(file.value()).value().icc == icc);
+    EXPECT_TRUE(read_facts(file.value()).value().original_icc == icc);
   }
 }
 

@@ -78,10 +78,6 @@ struct Decode {
 Check on_basic_info(Decode& d) noexcept {
   if (Check s = check_status(JxlDecoderGetBasicInfo(d.dec, &d.info)); !s) return s;
   if (TESSARA_INJECT(ColourChannels)) d.info.num_color_channels = 2;
-  const uint64_t max = d.options.max_pixels;
-  if (max != 0 && uint64_t{d.info.xsize} * d.info.ysize > max) {
-    return Err{DecodeError::of(Kind::TooLarge)};
-  }
   if (d.options.runner != nullptr) d.options.runner->notify_basic_info(d.info);
   return {};
 }
@@ -102,27 +98,9 @@ Check on_color_encoding(Decode& d) noexcept {
   });
 }
 
-// Asked once per frame written, so an animation leaves its last frame.
-std::optional<SampleKind> kind_to_decode(const Decode& d) noexcept {
-  if (d.options.full_precision) return full_precision_kind(d.info);
-  return decoded_kind(d.info.bits_per_sample, d.info.exponent_bits_per_sample);
-}
-
-// Integers at full precision keep the values the file stores; libjxl would
-// otherwise stretch them over the whole range of the output type. Files at
-// the type's own depth need no setting, and keep libjxl's usual path.
-Check set_integer_depth(const Decode& d, SampleKind kind) noexcept {
-  const KindLayout& layout = layout_of(kind);
-  if (!d.options.full_precision || layout.exponent_bits != 0 ||
-      d.info.bits_per_sample == layout.size * 8) {
-    return {};
-  }
-  const JxlBitDepth depth{JXL_BIT_DEPTH_FROM_CODESTREAM, 0, 0};
-  return check_status(JxlDecoderSetImageOutBitDepth(d.dec, &depth));
-}
-
 Check on_image_out_buffer(Decode& d) noexcept {
-  const std::optional<SampleKind> decoded = kind_to_decode(d);
+  const std::optional<SampleKind> decoded =
+      decoded_kind(d.info.bits_per_sample, d.info.exponent_bits_per_sample);
   if (!decoded) return Err{DecodeError::bit_width(d.info.bits_per_sample)};
   const SampleKind kind = *decoded;
   const uint32_t channels = channels_of(d.info);
@@ -133,13 +111,7 @@ Check on_image_out_buffer(Decode& d) noexcept {
   if (at.memory == nullptr) return out_of_memory();
   if (at.convert == nullptr) {
     d.pixels = PixelSamples{kind, channels, {at.memory, bytes}};
-    if (Check s = check_call([&] {
-          return JxlDecoderSetImageOutBuffer(d.dec, &format, at.memory, bytes);
-        });
-        !s) {
-      return s;
-    }
-    return set_integer_depth(d, kind);
+    return check_call([&] { return JxlDecoderSetImageOutBuffer(d.dec, &format, at.memory, bytes); });
   }
   // Converted as libjxl writes each run, on its worker threads, while the
   // samples are still in cache; the decoded layout never takes memory.
@@ -149,14 +121,10 @@ Check on_image_out_buffer(Decode& d) noexcept {
   d.rows.width = d.info.xsize;
   d.rows.height = d.info.ysize;
   d.rows.channels = channels;
-  if (Check s = check_call([&] {
-        return JxlDecoderSetMultithreadedImageOutCallback(d.dec, &format, rows_init, rows_run,
-                                                          rows_destroy, &d.rows);
-      });
-      !s) {
-    return s;
-  }
-  return set_integer_depth(d, kind);
+  return check_call([&] {
+    return JxlDecoderSetMultithreadedImageOutCallback(d.dec, &format, rows_init, rows_run,
+                                                      rows_destroy, &d.rows);
+  });
 }
 
 Check on_jpeg_reconstruction(Decode& d) noexcept {
@@ -189,8 +157,6 @@ Decoded on_success(Decode& d) noexcept {
   meta.height = d.info.ysize;
   meta.num_color_channels = d.info.num_color_channels;
   meta.has_alpha = d.info.alpha_bits > 0;
-  meta.bits_per_sample = d.info.bits_per_sample;
-  meta.exponent_bits_per_sample = d.info.exponent_bits_per_sample;
   if (d.options.want_icc) meta.icc = std::move(d.icc);
   if (!d.jpeg.empty()) {
     decoded.image.content = std::move(d.jpeg);
@@ -212,8 +178,7 @@ Check start(Decode& d, std::span<const uint8_t> data) noexcept {
       return s;
     }
   }
-  int events = JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE;
-  if (d.options.reconstruct_jpeg) events |= JXL_DEC_JPEG_RECONSTRUCTION;
+  int events = JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE | JXL_DEC_JPEG_RECONSTRUCTION;
   if (d.options.want_icc) events |= JXL_DEC_COLOR_ENCODING;
   if (Check s = check_status(JxlDecoderSubscribeEvents(d.dec, events)); !s) return s;
   if (Check s = check_status(JxlDecoderSetInput(d.dec, data.data(), data.size())); !s) return s;

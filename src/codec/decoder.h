@@ -67,8 +67,6 @@ struct DecodeMetadata {
   uint32_t height = 0;
   uint32_t num_color_channels = 0;
   bool has_alpha = false;
-  uint32_t bits_per_sample = 0;  // the file's colour depth
-  uint32_t exponent_bits_per_sample = 0;
   std::optional<std::vector<uint8_t>> icc;  // present when the profile was wanted
 };
 
@@ -88,16 +86,6 @@ struct DecoderOptions {
   bool want_icc = true;
   size_t initial_jpeg_buffer_size = 512 * 1024;
   const ThreadsRunner* runner = nullptr;  // borrowed; must outlive the driver
-  // Off: a file with JPEG reconstruction data decodes to its pixels.
-  bool reconstruct_jpeg = true;
-  // On: samples are decoded as the narrowest kind that holds every bit of
-  // the file's colour and alpha (codec/layouts.h), integers as stored (a
-  // 12-bit file gives 0..4095), rather than the kinds tessara's decode
-  // hands out.
-  bool full_precision = false;
-  // More pixels than this (width x height, as oriented) fail as TooLarge
-  // before any pixel memory is asked for; 0 sets no limit.
-  uint64_t max_pixels = 0;
 
   Result<DecoderDriver, DecodeError> build() const noexcept;
 };

@@ -45,24 +45,6 @@ void check_enc(JxlEncoderStatus status, const char* call) {
   ASSERT_EQ(status, JXL_ENC_SUCCESS) << call;
 }
 
-Bytes drain(JxlEncoder* enc) {
-  Bytes out(4096);
-  size_t written = 0;
-  for (;;) {
-    uint8_t* next = out.data() + written;
-    size_t avail = out.size() - written;
-    JxlEncoderStatus status = JxlEncoderProcessOutput(enc, &next, &avail);
-    written = static_cast<size_t>(next - out.data());
-    if (status != JXL_ENC_NEED_MORE_OUTPUT) {
-      EXPECT_EQ(status, JXL_ENC_SUCCESS);
-      break;
-    }
-    out.resize(out.size() * 2);
-  }
-  out.resize(written);
-  return out;
-}
-
 // Integers up to 16 bits are given at the stored depth; floats and deeper
 // integers as 32-bit floats (k / 256, exact even in half floats).
 Bytes encode(const Image& im) {
@@ -125,7 +107,7 @@ Bytes encode(const Image& im) {
     check_enc(JxlEncoderAddImageFrame(settings, &format, data, size), "AddImageFrame");
   }
   JxlEncoderCloseInput(enc.get());
-  return drain(enc.get());
+  return drain_encoder(enc.get());
 }
 
 Bytes transcode_jpeg(const Bytes& jpeg) {
@@ -134,16 +116,7 @@ Bytes transcode_jpeg(const Bytes& jpeg) {
   JxlEncoderFrameSettings* settings = JxlEncoderFrameSettingsCreate(enc.get(), nullptr);
   check_enc(JxlEncoderAddJPEGFrame(settings, jpeg.data(), jpeg.size()), "AddJPEGFrame");
   JxlEncoderCloseInput(enc.get());
-  return drain(enc.get());
-}
-
-Bytes read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-Bytes small_jpeg() {
-  return read_file(std::filesystem::path(__FILE__).parent_path() / "../../tests/data/small.jpg");
+  return drain_encoder(enc.get());
 }
 
 // A noisy picture compresses badly, so cjpeg at quality 100 makes a JPEG of

@@ -47,7 +47,6 @@ std::string error_text(const DecodeError& error) {
     case K::FeatureMissing:
       return std::string("Feature not yet implemented: ") + error.feature;
     case K::OutOfMemory: return "Out of memory";
-    case K::TooLarge: return "The image has more pixels than the limit";
   }
   return kGenericErrorText;
 }

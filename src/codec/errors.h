@@ -20,7 +20,6 @@ struct DecodeError {
     BitWidthUnsupported,  // payload: bits
     UnexpectedStatus,     // payload: status
     FeatureMissing,       // payload: feature
-    TooLarge,             // more pixels than DecoderOptions::max_pixels
     // Not a libjxl failure: a buffer of ours could not be allocated. The
     // bindings raise MemoryError for it.
     OutOfMemory,

@@ -159,19 +159,4 @@ constexpr JxlPixelFormat pixel_format(uint32_t channels, SampleKind kind) noexce
   return {channels, layout_of(kind).data_type, JXL_NATIVE_ENDIAN, 0};
 }
 
-// The kind that holds both the colour and the alpha samples of a file at
-// full precision: libjxl delivers them interleaved, as one type.
-constexpr SampleKind full_precision_kind(const JxlBasicInfo& info) noexcept {
-  const SampleKind colour = full_precision_kind(info.bits_per_sample, info.exponent_bits_per_sample);
-  if (info.alpha_bits == 0 || holds(colour, info.alpha_bits, info.alpha_exponent_bits)) return colour;
-  const SampleKind alpha = full_precision_kind(info.alpha_bits, info.alpha_exponent_bits);
-  if (holds(alpha, info.bits_per_sample, info.exponent_bits_per_sample)) return alpha;
-  return SampleKind::Float;
-}
-
-// The format that delivers every channel of a file at full precision.
-constexpr JxlPixelFormat full_precision_format(const JxlBasicInfo& info) noexcept {
-  return pixel_format(channels_of(info), full_precision_kind(info));
-}
-
 }  // namespace tessara

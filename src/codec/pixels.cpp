@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <type_traits>
@@ -165,8 +166,59 @@ uint32_t max_of(std::span<const T> samples) noexcept {
 uint32_t max_sample(std::span<const uint8_t> samples) noexcept { return max_of(samples); }
 uint32_t max_sample(std::span<const uint16_t> samples) noexcept { return max_of(samples); }
 
-void scale_and_round(std::span<float> samples, float factor) noexcept {
-  for (float& v : samples) v = std::nearbyint(v * factor);
+void scale_and_round(std::span<float> samples, size_t stride, size_t first, float factor) noexcept {
+  for (size_t i = first; i < samples.size(); i += stride) {
+    samples[i] = std::nearbyint(samples[i] * factor);
+  }
+}
+
+template <typename T>
+void rescale(std::span<T> samples, size_t stride, size_t first, uint32_t from_max,
+             uint32_t to_max) noexcept {
+  const uint64_t to = to_max, from = from_max;
+  for (size_t i = first; i < samples.size(); i += stride) {
+    samples[i] = static_cast<T>((samples[i] * to * 2 + from) / (from * 2));
+  }
+}
+
+void rescale_integers(std::span<uint8_t> samples, size_t stride, size_t first, uint32_t from_max,
+                      uint32_t to_max) noexcept {
+  rescale(samples, stride, first, from_max, to_max);
+}
+
+void rescale_integers(std::span<uint16_t> samples, size_t stride, size_t first, uint32_t from_max,
+                      uint32_t to_max) noexcept {
+  rescale(samples, stride, first, from_max, to_max);
+}
+
+void narrow_to_halves(std::span<const float> in, std::span<uint16_t> out) noexcept {
+  const size_t n = in.size() < out.size() ? in.size() : out.size();
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &in[i], sizeof bits);
+    const uint32_t sign = (bits >> 16) & 0x8000u;
+    const uint32_t magnitude = bits & 0x7fffffffu;
+    uint32_t half = 0;
+    if (magnitude > 0x7f800000u) {
+      half = 0x7e00u;  // NaN
+    } else if (magnitude >= 0x477ff000u) {
+      half = 0x7c00u;  // beyond the largest half once rounded: infinity
+    } else if (magnitude >= 0x38800000u) {
+      // Normal: drop 13 mantissa bits, rounding to nearest even; a carry
+      // into the exponent is the right result.
+      const uint32_t rebased = magnitude - 0x38000000u;
+      half = (rebased + 0x0fffu + ((rebased >> 13) & 1u)) >> 13;
+    } else if (magnitude > 0x33000000u) {
+      // Subnormal: the implicit bit made explicit, shifted into place.
+      const uint32_t mantissa = (magnitude & 0x007fffffu) | 0x00800000u;
+      const uint32_t shift = 126u - (magnitude >> 23);  // 14 and up
+      const uint32_t kept = mantissa >> shift;
+      const uint32_t rest = mantissa & ((1u << shift) - 1u);
+      const uint32_t halfway = 1u << (shift - 1);
+      half = kept + (rest > halfway || (rest == halfway && (kept & 1u)) ? 1u : 0u);
+    }
+    out[i] = static_cast<uint16_t>(sign | half);
+  }
 }
 
 std::string image_mode(uint32_t colour_channels, bool has_alpha, const PixelSamples* samples) {

@@ -65,7 +65,18 @@ bool has_unkept_half(std::span<const uint16_t> halves) noexcept;
 // The largest sample (0 for none).
 uint32_t max_sample(std::span<const uint8_t> samples) noexcept;
 uint32_t max_sample(std::span<const uint16_t> samples) noexcept;
-// Each sample times `factor`, rounded to the nearest integer, in place.
-void scale_and_round(std::span<float> samples, float factor) noexcept;
+// Every `stride`-th sample from `first`, times `factor`, rounded to the
+// nearest integer, in place: integers libjxl delivered as fractions of their
+// largest value, back to the values stored.
+void scale_and_round(std::span<float> samples, size_t stride, size_t first, float factor) noexcept;
+// Every `stride`-th sample from `first`, an integer libjxl spread over
+// 0..from_max, back onto 0..to_max (the values stored), rounded, in place.
+void rescale_integers(std::span<uint8_t> samples, size_t stride, size_t first, uint32_t from_max,
+                      uint32_t to_max) noexcept;
+void rescale_integers(std::span<uint16_t> samples, size_t stride, size_t first, uint32_t from_max,
+                      uint32_t to_max) noexcept;
+// Half-float bit patterns of floats, rounded to nearest (ties to even), so
+// exact for every value a half holds.
+void narrow_to_halves(std::span<const float> in, std::span<uint16_t> out) noexcept;
 
 }  // namespace tessara

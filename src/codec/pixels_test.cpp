@@ -187,11 +187,59 @@ TEST(Pixels, MaxSampleAndScaling) {
   EXPECT_EQ(max_sample(wide), 4095u);
   EXPECT_EQ(max_sample(narrow), 200u);
   EXPECT_EQ(max_sample(std::span<const uint16_t>{}), 0u);
-  // What libjxl hands out for 24-bit integers, back to the integers.
+  // What libjxl hands out for 24-bit integers, back to the integers; with a
+  // stride, the other channels (here alpha as 0..1 floats) are left alone.
   const float top = 16777215.0f;
-  std::vector<float> v = {0.0f, 1.0f, 12345.0f / top, 16777214.0f / top};
-  scale_and_round(v, top);
-  EXPECT_EQ(v, (std::vector<float>{0.0f, 16777215.0f, 12345.0f, 16777214.0f}));
+  std::vector<float> v = {0.0f, 0.5f, 1.0f, 0.25f, 12345.0f / top, 1.0f, 16777214.0f / top, 0.0f};
+  scale_and_round(v, 2, 0, top);
+  EXPECT_EQ(v, (std::vector<float>{0.0f, 0.5f, 16777215.0f, 0.25f, 12345.0f, 1.0f, 16777214.0f, 0.0f}));
+}
+
+// Integers libjxl spread over a type's whole range come back exactly for
+// every depth below it: the spread value is round(v * full / top).
+TEST(Pixels, RescaledIntegersAreTheValuesStored) {
+  for (const uint32_t bits : {1u, 4u, 8u, 10u, 12u, 15u}) {
+    const uint32_t top = (1u << bits) - 1;
+    std::vector<uint16_t> spread(2 * (size_t{top} + 1), 7);
+    for (uint32_t v = 0; v <= top; ++v) {
+      spread[2 * v + 1] = static_cast<uint16_t>(std::lround(static_cast<double>(v) * 65535.0 / top));
+    }
+    rescale_integers(spread, 2, 1, 65535, top);
+    for (uint32_t v = 0; v <= top; ++v) {
+      ASSERT_EQ(spread[2 * v + 1], v) << bits << " bits";
+      ASSERT_EQ(spread[2 * v], 7) << "the other channel is left alone";
+    }
+  }
+  std::vector<uint8_t> bytes = {0, 17, 34, 255};  // 4-bit values spread over 0..255
+  rescale_integers(bytes, 1, 0, 255, 15);
+  EXPECT_EQ(bytes, (std::vector<uint8_t>{0, 1, 2, 15}));
+}
+
+// Narrowing to halves undoes the exact widening for every pattern but NaN
+// (kept a NaN), and rounds what lies between two halves to the nearer, ties
+// to the even one.
+TEST(Pixels, NarrowedHalvesRoundToNearestEven) {
+  std::vector<float> wide;
+  std::vector<uint16_t> patterns;
+  for (uint32_t i = 0; i < 65536; ++i) {
+    patterns.push_back(static_cast<uint16_t>(i));
+    wide.push_back(reference_half(static_cast<uint16_t>(i)));
+  }
+  std::vector<uint16_t> back(patterns.size());
+  narrow_to_halves(wide, back);
+  for (uint32_t i = 0; i < 65536; ++i) {
+    if (std::isnan(wide[i])) {
+      EXPECT_TRUE(std::isnan(reference_half(back[i]))) << i;
+    } else {
+      ASSERT_EQ(back[i], patterns[i]) << i;
+    }
+  }
+  const float tie = 1.0f + std::ldexp(1.0f, -11);  // halfway between 1 and the next half
+  const std::vector<float> cases = {tie, std::nextafter(tie, 2.0f), 65519.0f, 65520.0f, 1e-8f,
+                                    std::ldexp(3.0f, -26), -std::ldexp(1.0f, -25)};
+  std::vector<uint16_t> got(cases.size());
+  narrow_to_halves(cases, got);
+  EXPECT_EQ(got, (std::vector<uint16_t>{0x3c00, 0x3c01, 0x7bff, 0x7c00, 0x0000, 0x0001, 0x8000}));
 }
 
 }  // namespace

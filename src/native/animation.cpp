@@ -19,6 +19,7 @@
 #include "lib/heap.h"
 #include "lib/ref.h"
 #include "native/errors.h"
+#include "native/facts.h"
 #include "native/sample_buffer.h"
 #include "native/samples.h"
 #include "native/state.h"
@@ -35,52 +36,9 @@ std::optional<std::optional<ThreadsRunner>> make_pool(long long num_threads) noe
   return std::optional<std::optional<ThreadsRunner>>{std::move(runner)};
 }
 
-const char* stop_kind(AnimationError::Kind kind) noexcept {
-  switch (kind) {
-    case AnimationError::Kind::Truncated: return "truncated";
-    case AnimationError::Kind::TooManyFrames: return "too_many_frames";
-    case AnimationError::Kind::Corrupt: return "corrupt";
-    default: return "unexpected";
-  }
-}
-
 PyObject* new_ref(PyObject* object) noexcept {
   Py_INCREF(object);
   return object;
-}
-
-PyObject* frame_name(const std::string& name) noexcept {
-  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
-}
-
-PyObject* stopped_tuple(const std::optional<AnimationError>& stopped) noexcept {
-  if (!stopped) return new_ref(Py_None);
-  std::string text;
-  try {
-    text = error_text(*stopped);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  PyObject* frame = stopped->frame == AnimationError::kNoFrame
-                        ? new_ref(Py_None)
-                        : PyLong_FromUnsignedLongLong(stopped->frame);
-  if (frame == nullptr) return nullptr;
-  return Py_BuildValue("(sNs)", stop_kind(stopped->kind), frame, text.c_str());
-}
-
-PyObject* frames_list(const std::vector<FrameFacts>& frames) noexcept {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(frames.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < frames.size(); ++i) {
-    PyObject* name = frame_name(frames[i].name);
-    PyObject* item = name == nullptr ? nullptr : Py_BuildValue("(IN)", frames[i].duration, name);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return list;
 }
 
 // The dealloc of both types: each object owns its codec state through one
@@ -114,7 +72,7 @@ DecoderState& decoder_state(PyObject* self) noexcept {
   return *reinterpret_cast<FrameDecoderObject*>(self)->state;
 }
 
-std::optional<Failure> open_decoder(DecoderState& st, FrameFormat format,
+std::optional<Failure> open_decoder(DecoderState& st, std::optional<FrameFormat> format,
                                     long long num_threads) noexcept {
   auto pool = make_pool(num_threads);
   if (!pool) return Failure{PoolRefused{}};
@@ -132,7 +90,8 @@ bool no_keywords(PyObject* kwds, const char* what) noexcept {
   return true;
 }
 
-// FrameDecoder(data, dtype, channels, stored_depth, num_threads)
+// FrameDecoder(data, dtype, channels, stored_depth, num_threads); dtype ""
+// is the file's own samples as stored (FrameFormat::full_precision).
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
   if (!no_keywords(kwds, "FrameDecoder")) return nullptr;
   std::unique_ptr<DecoderState> st(new (std::nothrow) DecoderState);
@@ -145,15 +104,21 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
                         &stored_depth, &num_threads)) {
     return nullptr;
   }
-  const std::optional<SampleKind> kind = kind_named(dtype);
-  if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
-  if (channels > 4) return PyErr_Format(PyExc_ValueError, "channels must be 0 to 4, not %u", channels);
+  std::optional<FrameFormat> format;
+  if (*dtype != '\0') {
+    const std::optional<SampleKind> kind = kind_named(dtype);
+    if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
+    if (channels > 4) {
+      return PyErr_Format(PyExc_ValueError, "channels must be 0 to 4, not %u", channels);
+    }
+    format = FrameFormat{*kind, channels, stored_depth != 0};
+  }
   PyObject* module = PyType_GetModule(type);
   if (module == nullptr) return nullptr;
   st->buffer_type = py::Ref::borrow(state_of(module)->sample_buffer_type);
   std::optional<Failure> failed;
   Py_BEGIN_ALLOW_THREADS
-  failed = open_decoder(*st, FrameFormat{*kind, channels, stored_depth != 0}, num_threads);
+  failed = open_decoder(*st, format, num_threads);
   Py_END_ALLOW_THREADS
   if (failed) return raise(*failed);
   PyObject* self = PyType_GenericAlloc(type, 0);
@@ -216,16 +181,19 @@ PyObject* decoder_decode(PyObject* self, PyObject* args) noexcept {
 }
 
 PyObject* get_width(PyObject* self, void*) noexcept {
-  return PyLong_FromUnsignedLong(decoder_state(self).decoder->facts().width);
+  return PyLong_FromUnsignedLong(decoder_state(self).decoder->facts().width());
 }
 PyObject* get_height(PyObject* self, void*) noexcept {
-  return PyLong_FromUnsignedLong(decoder_state(self).decoder->facts().height);
+  return PyLong_FromUnsignedLong(decoder_state(self).decoder->facts().height());
 }
 PyObject* get_channels(PyObject* self, void*) noexcept {
   return PyLong_FromUnsignedLong(decoder_state(self).decoder->format().channels);
 }
 PyObject* get_dtype(PyObject* self, void*) noexcept {
   return PyUnicode_FromString(dtype_name(decoder_state(self).decoder->format().kind));
+}
+PyObject* get_facts(PyObject* self, void*) noexcept {
+  return facts_dict(decoder_state(self).decoder->facts());
 }
 PyObject* get_icc(PyObject* self, void*) noexcept {
   const std::vector<uint8_t>& icc = decoder_state(self).decoder->icc();
@@ -245,12 +213,13 @@ PyGetSetDef decoder_getset[] = {
     {"channels", get_channels, nullptr, "samples per pixel in each frame", nullptr},
     {"dtype", get_dtype, nullptr, "the samples' numpy type name", nullptr},
     {"icc_profile", get_icc, nullptr, "the profile of the samples as delivered", nullptr},
+    {"facts", get_facts, nullptr, "the file's facts, as facts() gives them", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot decoder_slots[] = {
     {Py_tp_doc, const_cast<char*>("FrameDecoder(data, dtype, channels, stored_depth, num_threads): "
-                                  "an animation's frames one at a time; holds `data`.")},
+                                  "a file's frames one at a time; holds `data`.")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<FrameDecoderObject>)},
     {Py_tp_methods, decoder_methods},
@@ -372,11 +341,14 @@ PyObject* encoder_add_box(PyObject* self, PyObject* args) noexcept {
   if (name != "exif" && name != "xmp") {
     return PyErr_Format(PyExc_ValueError, "box kind must be 'exif' or 'xmp', not %s", kind_name);
   }
+  // Claimed first: add_frame runs without the interpreter lock and changes
+  // the frame count meanwhile.
+  if (!usable(st)) return nullptr;
   if (st.encoder->frames_added() > 0) {
+    st.busy = false;
     PyErr_SetString(PyExc_ValueError, "boxes go before the first frame");
     return nullptr;
   }
-  if (!usable(st)) return nullptr;
   const BoxKind kind = name == "exif" ? BoxKind::Exif : BoxKind::Xml;
   Status<EncodeError> added;
   Py_BEGIN_ALLOW_THREADS
@@ -468,36 +440,6 @@ PyType_Spec encoder_spec = {
 };
 
 }  // namespace
-
-PyObject* walk(PyObject*, PyObject* args) noexcept {
-  Borrowed data;
-  unsigned long long max_frames = kMaxFrames;
-  if (!PyArg_ParseTuple(args, "y*K:walk", &data.view, &max_frames)) return nullptr;
-  Result<FrameWalk, AnimationError> walked = Err{AnimationError{AnimationError::Kind::OutOfMemory}};
-  Py_BEGIN_ALLOW_THREADS
-  auto result = walk_frames(data.bytes(), static_cast<size_t>(max_frames));
-  if (result) {
-    walked = std::move(result.value());
-  } else {
-    walked = Err{result.error()};
-  }
-  Py_END_ALLOW_THREADS
-  if (!walked) return raise(Failure{walked.error()});
-  const FrameWalk& w = walked.value();
-  const AnimationFacts& f = w.facts;
-  PyObject* frames = frames_list(w.frames);
-  if (frames == nullptr) return nullptr;
-  PyObject* stopped = stopped_tuple(w.stopped);
-  if (stopped == nullptr) {
-    Py_DECREF(frames);
-    return nullptr;
-  }
-  const FrameFormat own = FrameFormat::full_precision(f);
-  return Py_BuildValue("((IIIIIsNNIII)NN)", f.width, f.height, own.channels, f.bits_per_sample,
-                       f.exponent_bits_per_sample, dtype_name(own.kind),
-                       PyBool_FromLong(f.is_animated), PyBool_FromLong(f.has_jpeg_reconstruction),
-                       f.tps_numerator, f.tps_denominator, f.num_loops, frames, stopped);
-}
 
 PyObject* frame_decoder_type(PyObject* module) noexcept {
   return PyType_FromModuleAndSpec(module, &decoder_spec, nullptr);

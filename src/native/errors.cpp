@@ -1,7 +1,7 @@
 // Codec failures as Python exceptions: bad files and unstorable arrays are
-// ValueError, a frame past an animation's end IndexError, memory that could
-// not be had is MemoryError, and what only a broken libjxl or a bug of ours
-// could cause is RuntimeError/SystemError.
+// ValueError, a frame past a file's end IndexError, memory that could not be
+// had is MemoryError, and what only a broken libjxl or a bug of ours could
+// cause is RuntimeError/SystemError.
 #include "native/errors.h"
 
 #include <new>
@@ -13,34 +13,6 @@ namespace {
 PyObject* set(PyObject* type, const char* text) noexcept {
   PyErr_SetString(type, text);
   return nullptr;
-}
-
-PyObject* raise_decode(const DecodeError& error) noexcept {
-  using K = DecodeError::Kind;
-  switch (error.kind) {
-    case K::NotJpegXl:
-      return set(PyExc_ValueError, "not a JPEG XL file: no codestream or container signature");
-    case K::DecoderFailure:
-      return set(PyExc_ValueError, "libjxl cannot decode the file: it is truncated or corrupt");
-    case K::TooLarge: return set(PyExc_ValueError, "the image has more pixels than the limit");
-    case K::BitWidthUnsupported:
-      PyErr_Format(PyExc_ValueError, "unsupported sample depth: %u bits",
-                   static_cast<unsigned>(error.bits));
-      return nullptr;
-    case K::OutOfMemory: return PyErr_NoMemory();
-    case K::DecoderCreateFailed: return set(PyExc_RuntimeError, "libjxl cannot create a decoder");
-    case K::UnexpectedStatus: {
-      const char* name = decoder_status_name(error.status);
-      PyErr_Format(PyExc_RuntimeError, "libjxl answered with an unexpected status: %s (%d)",
-                   name != nullptr ? name : "unknown", static_cast<int>(error.status));
-      return nullptr;
-    }
-    case K::FeatureMissing:
-      PyErr_Format(PyExc_RuntimeError, "libjxl asked for what this decode does not handle: %s",
-                   error.feature);
-      return nullptr;
-  }
-  return set(PyExc_SystemError, "unknown decoder failure");
 }
 
 PyObject* raise_encode(EncodeError error) noexcept {
@@ -99,6 +71,7 @@ PyObject* raise_animation(const AnimationError& error) noexcept {
     case K::Corrupt:
     case K::Truncated:
     case K::TooManyFrames:
+    case K::TooManyLayers:
     case K::FormatRefused: break;
   }
   try {
@@ -112,7 +85,6 @@ PyObject* raise_animation(const AnimationError& error) noexcept {
 }  // namespace
 
 PyObject* raise(const Failure& failure) noexcept {
-  if (const auto* e = std::get_if<DecodeError>(&failure)) return raise_decode(*e);
   if (const auto* e = std::get_if<EncodeError>(&failure)) return raise_encode(*e);
   if (const auto* e = std::get_if<FrameProblem>(&failure)) return raise_frame(*e);
   if (const auto* e = std::get_if<AnimationError>(&failure)) return raise_animation(*e);

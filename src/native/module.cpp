@@ -1,6 +1,6 @@
-// tessara_pillow._native: the full-precision decode, the header read and the
-// encoder of any sample type, for tessara_pillow's array functions, and the
-// animation types (native/animation.h) for the plug-in and them. Written
+// tessara_pillow._native: the file facts (native/facts.h), the encoder of
+// any sample type for tessara_pillow's array functions, and the frame types
+// (native/animation.h) that decode for the plug-in and them. Written
 // as CPython's own extension modules are: arguments parsed with the lock
 // held, the lock released around the codec work alone, every failure raised
 // through native/errors.h once it is held again.
@@ -11,69 +11,19 @@
 #include <span>
 #include <utility>
 
-#include "codec/arrays.h"
 #include "codec/encoder.h"
 #include "codec/result.h"
 #include "codec/runner.h"
 #include "lib/python.h"
 #include "native/animation.h"
 #include "native/errors.h"
+#include "native/facts.h"
 #include "native/sample_buffer.h"
 #include "native/samples.h"
 #include "native/state.h"
 
 namespace tessara::native {
 namespace {
-
-// decode(data, num_threads, max_pixels) -> (SampleBuffer, height, width, channels, dtype)
-PyObject* decode(PyObject* module, PyObject* args) noexcept {
-  Borrowed data;
-  long long num_threads = -1;
-  unsigned long long max_pixels = 0;
-  if (!PyArg_ParseTuple(args, "y*LK:decode", &data.view, &num_threads, &max_pixels)) {
-    return nullptr;
-  }
-  Result<ArrayImage, Failure> decoded = Err{Failure{PoolRefused{}}};
-  Py_BEGIN_ALLOW_THREADS
-  if (std::optional<ThreadsRunner> runner = create_runner(num_threads)) {
-    auto image = decode_full_precision(data.bytes(), &*runner, max_pixels);
-    if (image) {
-      decoded = std::move(image.value());
-    } else {
-      decoded = Err{Failure{image.error()}};
-    }
-  }
-  Py_END_ALLOW_THREADS
-  if (!decoded) return raise(decoded.error());
-  ArrayImage& image = decoded.value();
-  PyObject* buffer = new_sample_buffer(state_of(module)->sample_buffer_type,
-                                       std::move(image.samples), image.bytes);
-  if (buffer == nullptr) return nullptr;
-  return Py_BuildValue("(NIIIs)", buffer, image.height, image.width, image.channels,
-                       dtype_name(image.kind));
-}
-
-// info(data) -> (width, height, colour channels, bits, exponent bits, alpha
-// bits, alpha exponent bits, extra channels, orientation, animated, dtype,
-// icc, jpeg reconstruction)
-PyObject* info(PyObject*, PyObject* args) noexcept {
-  Borrowed data;
-  if (!PyArg_ParseTuple(args, "y*:info", &data.view)) return nullptr;
-  Result<ImageHeader, DecodeError> header = Err{DecodeError::of(DecodeError::Kind::OutOfMemory)};
-  Py_BEGIN_ALLOW_THREADS
-  header = read_header(data.bytes());
-  Py_END_ALLOW_THREADS
-  if (!header) return raise(header.error());
-  const JxlBasicInfo& i = header.value().info;
-  const std::vector<uint8_t>& icc = header.value().icc;
-  return Py_BuildValue("(IIIIIIIIiNsy#N)", i.xsize, i.ysize, i.num_color_channels,
-                       i.bits_per_sample, i.exponent_bits_per_sample, i.alpha_bits,
-                       i.alpha_exponent_bits, i.num_extra_channels, static_cast<int>(i.orientation),
-                       PyBool_FromLong(i.have_animation), dtype_name(full_precision_kind(i)),
-                       icc.empty() ? "" : reinterpret_cast<const char*>(icc.data()),
-                       static_cast<Py_ssize_t>(icc.size()),
-                       PyBool_FromLong(header.value().jpeg_reconstruction));
-}
 
 struct EncodeRequest {
   SampleFrame frame;
@@ -156,15 +106,12 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
 }
 
 PyMethodDef methods[] = {
-    {"decode", decode, METH_VARARGS,
-     "decode(data, num_threads, max_pixels) -> (buffer, height, width, channels, dtype)"},
-    {"info", info, METH_VARARGS, "info(data) -> the header's facts as a tuple"},
+    {"facts", facts, METH_VARARGS,
+     "facts(data, all_frames, max_frames, max_layers) -> dict: the file's facts, no pixels"},
     {"encode", encode, METH_VARARGS,
      "encode(samples, width, height, channels, dtype, bits, lossless, quality, effort, "
      "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes, "
      "orientation]) -> bytes"},
-    {"walk", walk, METH_VARARGS,
-     "walk(data, max_frames) -> (facts, [(duration ticks, name), ...], stopped): frame headers only"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -218,7 +165,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tessara_pillow._native",
-    "Full-precision decoding and encoding, and animations, for tessara_pillow (private).",
+    "File facts, frames at any precision and encoding, for tessara_pillow (private).",
     sizeof(ModuleState),
     methods,
     slots,

@@ -33,6 +33,9 @@ class Samples:
     array: npt.NDArray[Any]  # uint16, float16 or float32; (H, W, 2 to 4), upright
     bits: int  # of the integers as stored (a 12-bit file: 0..4095); 0 for floats
     icc: bytes | None  # the profile the samples are in
+    # Of the alpha channel, where it differs from the colour's (an 8-bit
+    # alpha beside 16-bit colour holds 0..255); None: as the colour.
+    alpha_bits: int | None = None
 
 
 def _numpy_present() -> bool:
@@ -45,9 +48,22 @@ def _numpy_present() -> bool:
 
 def _file_bytes(source: IO[bytes], count: int | None = None) -> bytes:
     """The first `count` bytes of the input (all by default), read without
-    moving the position Pillow reads the image from."""
+    moving the position Pillow reads the image from. One read returns at
+    most about 2 GiB on Linux, so reads go on until the bytes are in (or
+    the file ends)."""
     fd = source.fileno()
-    return os.pread(fd, os.fstat(fd).st_size if count is None else count, 0)
+    wanted = os.fstat(fd).st_size if count is None else count
+    data = bytearray(wanted)
+    view, got = memoryview(data), 0
+    while got < wanted:
+        read = os.preadv(fd, [view[got:]], got)
+        if read == 0:
+            break
+        got += read
+    del view
+    if got < wanted:
+        del data[got:]
+    return bytes(data)
 
 
 def read(im: Image.Image, source: IO[bytes], num_threads: int) -> Samples | None:
@@ -66,23 +82,20 @@ def read(im: Image.Image, source: IO[bytes], num_threads: int) -> Samples | None
 
 def _jxl_samples(im: JxlImageFile, source: IO[bytes], num_threads: int) -> Samples | None:
     from ..arrays import decode_array
-    from ..jxlinfo import jxl_info
 
-    codestream = im._header.codestream
-    deep = codestream.bits_per_sample > 8 or codestream.exponent_bits > 0
+    found = im._facts
+    deep = found.bits > 8 or found.exponent_bits > 0
     # Grey without alpha is Pillow's "I;16" or "F" already; a file made from
     # a JPEG is 8-bit.
-    if not deep or im._header.jpeg_reconstruction or (codestream.is_grey and not codestream.has_alpha):
+    if not deep or found.jpeg_reconstruction or (found.grey and not found.has_alpha):
         return None
-    data = _file_bytes(source)
-    info = jxl_info(data)
-    array = decode_array(data, num_threads=num_threads)
-    if array.dtype.name == "uint8":  # deeper alpha than colour: the colour's 8 bits are all there is
-        return None
-    bits = info.bits_per_sample if info.exponent_bits_per_sample == 0 else 0
-    if array.dtype.name == "float32" and bits:
-        return None  # integers of more than 16 bits: a depth neither output is written at here
-    return Samples(array, bits, info.icc_profile or None)
+    bits = found.bits if found.exponent_bits == 0 else 0
+    alpha_bits = found.alpha_bits if found.has_alpha and found.alpha_exponent_bits == 0 else 0
+    if found.dtype == "float32" and (bits or alpha_bits):
+        return None  # integers of more than 16 bits, or beside floats: a depth neither output is written at here
+    array = decode_array(_file_bytes(source), num_threads=num_threads)
+    alpha = None if not found.has_alpha or alpha_bits == bits else alpha_bits
+    return Samples(array, bits, found.icc or None, alpha)
 
 
 def _png_samples(im: Image.Image, data: bytes) -> Samples:
@@ -124,17 +137,44 @@ def _profile_for(samples: Samples) -> bytes | None:
 
 def to_sixteen_bits(samples: Samples) -> npt.NDArray[Any]:
     """uint16 samples spanning 0-65535: floats from 0.0-1.0 (outside
-    clipped, NaN as 0), integers of fewer bits stretched (4095 -> 65535)."""
+    clipped, NaN as 0), integers of fewer bits stretched (4095 -> 65535),
+    alpha by its own depth."""
     import numpy as np
 
     a = samples.array
-    if samples.bits == 0:
+    if samples.alpha_bits is None:
+        return _sixteen_bits(a, samples.bits)
+    out = np.empty(a.shape, np.uint16)
+    out[..., :-1] = _sixteen_bits(a[..., :-1], samples.bits)
+    out[..., -1] = _sixteen_bits(a[..., -1], samples.alpha_bits)
+    return out
+
+
+def _sixteen_bits(a: npt.NDArray[Any], bits: int) -> npt.NDArray[Any]:
+    import numpy as np
+
+    if bits == 0:
         scaled = np.nan_to_num(a.astype(np.float32), nan=0.0) * np.float32(65535) + np.float32(0.5)
         return np.clip(scaled, 0, 65535).astype(np.uint16)
-    if samples.bits == 16:
-        return a
-    top = (1 << samples.bits) - 1
+    if bits == 16:
+        return a.astype(np.uint16, copy=False)
+    top = (1 << bits) - 1
     return ((a.astype(np.uint32) * 65535 + top // 2) // top).astype(np.uint16)
+
+
+def _alpha_as_colour(samples: Samples) -> npt.NDArray[Any]:
+    """The samples with alpha at the colour's depth, as encode_array stores
+    every channel at one depth: integers rescaled (rounded), or for float
+    colour a fraction of the alpha's largest value."""
+    import numpy as np
+
+    a = samples.array
+    if samples.alpha_bits is None:
+        return a
+    alpha = a[..., -1].astype(np.float64) / ((1 << samples.alpha_bits) - 1)
+    out = a.copy()
+    out[..., -1] = alpha if samples.bits == 0 else np.rint(alpha * ((1 << samples.bits) - 1))
+    return out
 
 
 def write(stream: IO[bytes], samples: Samples, fmt: str, options: dict[str, Any],
@@ -148,7 +188,7 @@ def write(stream: IO[bytes], samples: Samples, fmt: str, options: dict[str, Any]
     from ..arrays import encode_array
 
     bits = samples.bits if samples.bits not in (0, 16) else None
-    stream.write(encode_array(samples.array, lossless=options["lossless"], quality=options.get("quality", 90),
+    stream.write(encode_array(_alpha_as_colour(samples), lossless=options["lossless"], quality=options.get("quality", 90),
                               effort=options["effort"], decoding_speed=options["decoding_speed"],
                               bits_per_sample=bits, exif=metadata.get("exif"), xmp=metadata.get("xmp"),
                               icc_profile=icc, num_threads=options["num_threads"]))

@@ -174,7 +174,7 @@ def find_inputs(inputs: Sequence[str], plan: Plan, out_dir: Path | None = None) 
 @dataclass(frozen=True)
 class Input:
     """An input file as its content says: its format, whether it is a JPEG XL
-    with JPEG reconstruction data, and its size."""
+    still image that libjxl rebuilds a JPEG from, and its size."""
 
     found: Found
     fmt: str
@@ -191,7 +191,9 @@ def _identify(found: Found, settings: Settings) -> Input:
         status = os.fstat(file.fileno())
         with Image.open(file) as im:
             check_pixels(im, settings)
-            rebuildable = isinstance(im, JxlImageFile) and im.jpeg_reconstruction
+            # An animation whose first frame is a JPEG goes back with every
+            # frame: its JPEG would be the first frame alone.
+            rebuildable = isinstance(im, JxlImageFile) and im.jpeg_reconstruction and not im.is_animated
             return Input(found, str(im.format), rebuildable, status.st_size)
 
 

@@ -1,11 +1,11 @@
-"""tessara_pillow.header against libjxl's reading of the same files: jxlinfo's
-report, djxl's output, and what libjxl refuses."""
+"""The one reader of a file's facts (tessara_pillow.facts) against libjxl's
+reading of the same files: jxlinfo's report, djxl's output, and what libjxl
+refuses; and the box walk behind the metadata (tessara_pillow.header)."""
 
 import io
 import random
 import struct
 import tracemalloc
-from dataclasses import astuple
 
 import numpy as np
 import pytest
@@ -14,11 +14,8 @@ from PIL import Image
 from jxltools import (SIGNATURE, box, cjxl, codestream_header, djxl, fixture_tool, jxlinfo, run,
                       tool, walk_container, write_pfm, write_pnm)
 
-from tessara_pillow.header import HeaderError, parse_codestream_header, read_box, read_header
-
-
-def header_of(data):
-    return read_header(io.BytesIO(data))
+from tessara_pillow import facts
+from tessara_pillow.header import HeaderError, read_box, read_header
 
 
 def container(*boxes):
@@ -37,26 +34,27 @@ def split(cs, *cuts, between=b""):
 
 
 def agrees_with_libjxl(tmp_path, data):
-    """We read data as jxlinfo does, or refuse it where jxlinfo cannot read its header."""
+    """We read data as jxlinfo does, or refuse it where jxlinfo cannot read as
+    far as the colour encoding."""
     (tmp_path / "f.jxl").write_bytes(data)
     boxes, image = jxlinfo(tmp_path / "f.jxl")
-    if image is None:
-        with pytest.raises(HeaderError, match="^JPEG XL: "):
-            header_of(data)
+    if image is None or not image["colour"]:
+        with pytest.raises(ValueError, match="^JPEG XL: "):
+            facts.read(data)
         return None
-    header = header_of(data)
-    cs = header.codestream
-    colour = image.pop("colour")
-    assert image == {
-        "size": (cs.width, cs.height), "lossless": not cs.xyb_encoded, "bits": cs.bits_per_sample,
-        "exponent_bits": cs.exponent_bits, "grey": cs.is_grey, "preview": cs.have_preview,
-        "extra_channels": [astuple(c) for c in cs.extra_channels], "animation": cs.have_animation,
-        "orientation": cs.orientation}
-    if colour:  # libjxl got as far as the colour encoding
-        assert ("ICC" in colour) == cs.want_icc
-        assert cs.want_icc or colour == ["RGB", "Grayscale", "XYB"][cs.colour_space]
-    assert [(b.type, b.size) for b in header.boxes] == boxes
-    return header
+    found = facts.read(data)
+    alphas = [c for c in image["extra_channels"] if c[0] == 0]
+    assert (image["size"], image["lossless"], image["bits"], image["exponent_bits"], image["grey"],
+            image["animation"], image["orientation"], len(image["extra_channels"])) == (
+        (found.stored_width, found.stored_height), not found.xyb, found.bits, found.exponent_bits, found.grey,
+        found.animated, found.orientation, found.extra_channels)
+    assert (found.alpha_bits, found.alpha_exponent_bits, found.alpha_premultiplied) == (
+        (alphas[0][1], alphas[0][2], alphas[0][5]) if alphas else (0, 0, False))
+    assert (found.encoding is None) == ("ICC" in image["colour"])
+    # The box walk behind the metadata sees every box libjxl reports.
+    if data.startswith(SIGNATURE):
+        assert [(b.type, b.size) for b in read_header(io.BytesIO(data)).boxes] == boxes
+    return found
 
 
 @pytest.fixture(scope="module")
@@ -93,9 +91,9 @@ def test_encoder_output_read_as_libjxl_reads_it(images, tmp_path, maker, args):
 def test_orientation_and_the_size_djxl_decodes_to(tmp_path, orientation):
     Image.new("RGB", (24, 10)).save(tmp_path / "in.png")  # cjxl takes the orientation from Exif
     run(tool("exiftool"), "-q", "-overwrite_original", "-n", f"-Orientation={orientation}", tmp_path / "in.png")
-    header = agrees_with_libjxl(tmp_path, cjxl(tmp_path / "in.png", tmp_path / "o.jxl", "-d", "0"))
+    found = agrees_with_libjxl(tmp_path, cjxl(tmp_path / "in.png", tmp_path / "o.jxl", "-d", "0"))
     with Image.open(djxl(tmp_path / "o.jxl", tmp_path / "o.ppm")) as decoded:
-        assert header.codestream.oriented_size == decoded.size
+        assert (found.width, found.height) == decoded.size
 
 
 SPOT = dict(type=2, spot=(0x3C00, 0, 0x3800, 0x3C00), name=b"varnish")
@@ -124,9 +122,7 @@ HEADERS = [
 
 @pytest.mark.parametrize("fields", HEADERS, ids=lambda f: ",".join(f"{k}={str(v)[:16]}" for k, v in f.items()))
 def test_written_headers_accepted_and_refused_as_libjxl_does(tmp_path, fields):
-    data = codestream_header(**fields)
-    header = agrees_with_libjxl(tmp_path, data)
-    assert header is None or parse_codestream_header(data) == header.codestream
+    agrees_with_libjxl(tmp_path, codestream_header(**fields))
 
 
 @pytest.fixture(scope="module")
@@ -140,9 +136,9 @@ def jpeg_file(images, tmp_path_factory):
 
 def test_codestream_split_anywhere_reads_like_the_whole(jpeg_file):
     cs, exif = jpeg_file[0], box(b"Exif", bytes(4) + b"MM\0*")
-    whole = parse_codestream_header(cs)
+    whole = facts.read(cs)
     for cuts in [(cut,) for cut in range(len(cs))] + [(1, 1, 2, 3, 5, 8)]:
-        assert header_of(split(cs, *cuts, between=exif)).codestream == whole
+        assert facts.read(split(cs, *cuts, between=exif)) == whole
 
 
 def test_truncated_files_read_once_libjxl_reads_their_header(jpeg_file, tmp_path):
@@ -196,10 +192,11 @@ def test_jpeg_reconstruction_where_djxl_uses_it(jpeg_file, tmp_path, layout):
             "twice": container(box(b"jxlc", cs), jbrd, jbrd)}[layout]
     (tmp_path / "j.jxl").write_bytes(data)
     rebuilt = djxl(tmp_path / "j.jxl", tmp_path / "j.jpg").read_bytes() == original  # else from pixels
-    assert header_of(data).jpeg_reconstruction == rebuilt
+    assert facts.read(data).jpeg_reconstruction == rebuilt
+    assert facts.read(data, all_frames=False).jpeg_reconstruction == rebuilt
 
 
-def test_mutated_files_raise_only_header_error(jpeg_file):
+def test_mutated_files_raise_only_value_error(jpeg_file):
     rng, cs = random.Random(7), jpeg_file[0]
     corpus = [cs, split(cs, 3, 6, between=box(b"jbrd", jpeg_file[1])),
               codestream_header(extra_channels=[dict(name=b"abc")], preview=(8, 8, 0)),
@@ -211,12 +208,16 @@ def test_mutated_files_raise_only_header_error(jpeg_file):
             bad = rng.choice([data[:end], data[:at] + bytes([rng.randrange(256)]) + data[end:],
                               data[:at] + bytes([data[at] ^ 1 << rng.randrange(8)]) + data[at + 1:],
                               data[:at] + struct.pack(">I", rng.choice([0, 1, 7, 9, 2**32 - 1])) + data[at + 4:]])
-            for parse in (header_of, parse_codestream_header):
+            for all_frames in (True, False):
                 try:
-                    outcomes.add(type(parse(bad)).__name__)
-                except HeaderError as error:
+                    outcomes.add(type(facts.read(bad, all_frames=all_frames)).__name__)
+                except ValueError as error:
                     outcomes.add(str(error)[:9])
-    assert outcomes == {"JxlHeader", "CodestreamHeader", "JPEG XL: "}
+            try:
+                outcomes.add(type(read_header(io.BytesIO(bad))).__name__)
+            except HeaderError as error:
+                outcomes.add(str(error)[:9])
+    assert outcomes == {"FileFacts", "JxlHeader", "JPEG XL: "}
 
 
 class CountingFile(io.BytesIO):
@@ -235,13 +236,15 @@ def test_reads_little_and_allocates_nothing_declared(tmp_path):
     fp = CountingFile(container(box(b"jxlc", cs), exif, struct.pack(">I4sQ", 1, b"jumb", 2**60) + b"abc"))
     tracemalloc.start()
     try:
+        found = facts.read_file(fp)
         header, peak = read_header(fp), tracemalloc.get_traced_memory()[1]
-        huge = header_of(codestream_header(width=100000, height=100000))
+        huge = facts.read(codestream_header(width=100000, height=100000) + bytes(16))
         peak = max(peak, tracemalloc.get_traced_memory()[1])
     finally:
         tracemalloc.stop()
     assert len(cs) > 500_000 and fp.bytes_read < 8192 and peak < 1 << 20
-    assert huge.codestream.oriented_size == (100000, 100000)
+    assert (found.width, found.height, len(found.frames)) == (512, 512, 1)
+    assert (huge.width, huge.height) == (100000, 100000)
     assert [(b.type, b.truncated, b.content_size) for b in header.boxes[2:]] == [
         (b"jxlc", False, len(cs)), (b"Exif", False, 108), (b"jumb", True, 3)]
     assert read_box(fp, header.boxes[3], limit=108) == exif[8:]
@@ -257,14 +260,8 @@ def test_the_box_walk_stops_after_a_bounded_number_of_boxes(codestream_first):
     data = container(cs, *many, box(b"xml ", b"<late/>")) if codestream_first else container(*many, cs)
     tracemalloc.start()
     try:
-        if codestream_first:
-            header, peak = header_of(data), tracemalloc.get_traced_memory()[1]
-        else:
-            with pytest.raises(HeaderError, match="no codestream in the first 4096 boxes"):
-                header_of(data)
-            peak = tracemalloc.get_traced_memory()[1]
+        header, peak = read_header(io.BytesIO(data)), tracemalloc.get_traced_memory()[1]
     finally:
         tracemalloc.stop()
-    assert peak < 1 << 20
-    if codestream_first:
-        assert len(header.boxes) == 4096 and header.codestream.width == 8
+    assert peak < 1 << 20 and len(header.boxes) == 4096
+    assert facts.read(data).width == 8  # libjxl's own walk reaches the codestream
