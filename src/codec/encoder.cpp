@@ -204,6 +204,11 @@ Status<EncodeError> declare_samples(const Session& s, const SampleFrame& frame) 
   info.alpha_exponent_bits = alpha ? info.exponent_bits_per_sample : 0;
   s.runner.notify_basic_info(info);
   TESSARA_TRY(check_call(s.encoder, [&] { return JxlEncoderSetBasicInfo(s.encoder, &info); }));
+  if (frame.encoding) {
+    JxlColorEncoding named = *frame.encoding;
+    named.color_space = grey ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+    return check_call(s.encoder, [&] { return JxlEncoderSetColorEncoding(s.encoder, &named); });
+  }
   if (!frame.icc.empty()) {
     return check_call(s.encoder, [&] {
       return JxlEncoderSetICCProfile(s.encoder, frame.icc.data(), frame.icc.size());

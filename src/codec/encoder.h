@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -53,6 +54,9 @@ struct SampleFrame {
   uint32_t bits = 0;
   // Empty: integers are sRGB, floats linear sRGB.
   std::span<const uint8_t> icc;
+  // In place of a profile: an encoding libjxl names (a PNG's cICP). Its
+  // colour space follows the channels.
+  std::optional<JxlColorEncoding> encoding;
 };
 
 // What libjxl 0.11.2 cannot be given, found before it is.

@@ -12,12 +12,14 @@
 #include <utility>
 
 #include "codec/arrays.h"
+#include "codec/cicp.h"
 #include "codec/encoder.h"
 #include "codec/result.h"
 #include "codec/runner.h"
 #include "lib/python.h"
 #include "native/animation.h"
 #include "native/errors.h"
+#include "native/png.h"
 #include "native/sample_buffer.h"
 #include "native/samples.h"
 #include "native/state.h"
@@ -109,8 +111,9 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
 
 // encode(samples, width, height, channels, dtype, bits, lossless, quality,
 //        effort, decoding_speed, exif, xmp, icc, num_threads
-//        [, use_container, compress_boxes]) -> bytes
-// The last two serve the Pillow plug-in's save options.
+//        [, use_container, compress_boxes, cicp]) -> bytes
+// use_container and compress_boxes serve the Pillow plug-in's save options;
+// cicp (a PNG's code points) labels the samples in place of icc.
 PyObject* encode(PyObject*, PyObject* args) noexcept {
   Borrowed samples, exif, xmp, icc;
   EncodeRequest r;
@@ -119,11 +122,21 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
   int use_container = 0;
   int compress_boxes = 0;
   long long decoding_speed = 0;
-  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|pp:encode", &samples.view, &r.frame.width,
+  PyObject* cicp_object = Py_None;
+  std::optional<std::array<uint8_t, 4>> cicp;
+  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|ppO:encode", &samples.view, &r.frame.width,
                         &r.frame.height, &r.frame.channels, &dtype, &r.frame.bits, &lossless,
                         &r.quality, &r.effort, &decoding_speed, &exif.view, &xmp.view, &icc.view,
-                        &r.num_threads, &use_container, &compress_boxes)) {
+                        &r.num_threads, &use_container, &compress_boxes, &cicp_object) ||
+      !parse_cicp(cicp_object, cicp)) {
     return nullptr;
+  }
+  if (cicp) {
+    r.frame.encoding = color_encoding_from_cicp(*cicp, r.frame.channels <= 2);
+    if (!r.frame.encoding) {
+      return PyErr_Format(PyExc_ValueError, "JPEG XL has no colour encoding for cICP (%u, %u, %u, %u)",
+                          (*cicp)[0], (*cicp)[1], (*cicp)[2], (*cicp)[3]);
+    }
   }
   const std::optional<SampleKind> kind = kind_named(dtype);
   if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
@@ -155,7 +168,13 @@ PyMethodDef methods[] = {
     {"info", info, METH_VARARGS, "info(data) -> the header's facts as a tuple"},
     {"encode", encode, METH_VARARGS,
      "encode(samples, width, height, channels, dtype, bits, lossless, quality, effort, "
-     "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes]) -> bytes"},
+     "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes, cicp]) -> bytes"},
+    {"png_read", png_read, METH_VARARGS,
+     "png_read(data, max_pixels) -> (buffer, height, width, channels, dtype, facts)"},
+    {"png_write", png_write, METH_VARARGS,
+     "png_write(samples, width, height, channels, dtype, cicp, icc, exif, xmp, compress_level) -> bytes"},
+    {"cicp_encodable", cicp_encodable, METH_VARARGS,
+     "cicp_encodable(cicp) -> whether JPEG XL has a colour encoding for these code points"},
     {"walk", walk, METH_VARARGS,
      "walk(data, max_frames) -> (facts, [(duration ticks, name), ...], stopped): frame headers only"},
     {nullptr, nullptr, 0, nullptr},
@@ -211,7 +230,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tessara_pillow._native",
-    "Full-precision decoding and encoding, and animations, for tessara_pillow (private).",
+    "Full-precision decoding and encoding, animations and PNG files, for tessara_pillow (private).",
     sizeof(ModuleState),
     methods,
     slots,
