@@ -1,4 +1,4 @@
-"""Full-precision decoding and encoding, and animations, for tessara_pillow
+"""Full-precision decoding and encoding, animations and PNG files, for tessara_pillow
 (private: use tessara_pillow.decode_array, encode_array, jxl_info, and
 Image.open / save with the plug-in)."""
 
@@ -30,8 +30,38 @@ def encode(
     num_threads: int,
     use_container: bool = False,
     compress_boxes: bool = False,
+    cicp: tuple[int, int, int, int] | None = None,
     /,
 ) -> bytes: ...
+
+# (cICP, ICC profile, sRGB intent (-1: none), gAMA x 100000 (0: none),
+#  cHRM x 100000, Exif, XMP, acTL (frames, plays))
+_PngFacts = tuple[
+    tuple[int, int, int, int] | None,
+    bytes,
+    int,
+    int,
+    tuple[int, int, int, int, int, int, int, int] | None,
+    bytes,
+    bytes,
+    tuple[int, int] | None,
+]
+
+def png_read(data: Buffer, max_pixels: int, /) -> tuple[SampleBuffer, int, int, int, str, _PngFacts]: ...
+def png_write(
+    samples: Buffer,
+    width: int,
+    height: int,
+    channels: int,
+    dtype: str,
+    cicp: tuple[int, int, int, int] | None,
+    icc: Buffer | None,
+    exif: Buffer | None,
+    xmp: Buffer | None,
+    compress_level: int,
+    /,
+) -> bytes: ...
+def cicp_encodable(cicp: tuple[int, int, int, int], /) -> bool: ...
 
 # (width, height, channels, bits, exponent bits, dtype, animated, jpeg
 #  reconstruction, ticks numerator, ticks denominator, loops)

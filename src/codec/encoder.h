@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -54,9 +53,6 @@ struct SampleFrame {
   uint32_t bits = 0;
   // Empty: integers are sRGB, floats linear sRGB.
   std::span<const uint8_t> icc;
-  // In place of a profile: an encoding libjxl names (a PNG's cICP). Its
-  // colour space follows the channels.
-  std::optional<JxlColorEncoding> encoding;
 };
 
 // What libjxl 0.11.2 cannot be given, found before it is.
@@ -96,10 +92,13 @@ class EncoderDriver {
                                                           uint32_t width, uint32_t height) noexcept;
   Result<std::vector<uint8_t>, EncodeError> encode_pixels(PixelFrame<float> frame,
                                                           uint32_t width, uint32_t height) noexcept;
-  // Any sample kind at its frame's depth, tagged with its profile. The
+  // Any sample kind at its frame's depth, tagged with its profile, or with
+  // `encoding` (an encoding libjxl names, such as a PNG's cICP gives; its
+  // colour space follows the frame's channels) when there is one. The
   // settings' has_alpha and color are not used: the frame says them. Fails
   // as BadInput on a FrameProblem.
-  Result<std::vector<uint8_t>, EncodeError> encode_samples(const SampleFrame& frame) noexcept;
+  Result<std::vector<uint8_t>, EncodeError> encode_samples(
+      const SampleFrame& frame, const JxlColorEncoding* encoding = nullptr) noexcept;
   // Stores reconstruction data so the JPEG file can be rebuilt bit for bit.
   Result<std::vector<uint8_t>, EncodeError> encode_jpeg(std::span<const uint8_t> jpeg) noexcept;
 

@@ -86,6 +86,7 @@ struct EncodeRequest {
   std::span<const uint8_t> exif;
   std::span<const uint8_t> xmp;
   bool compress_boxes = false;
+  std::optional<JxlColorEncoding> encoding;  // in place of frame.icc
 };
 
 // The codec work of one encode, run with the lock released.
@@ -104,7 +105,7 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
       return Err{Failure{added.error()}};
     }
   }
-  auto encoded = driver.value().encode_samples(r.frame);
+  auto encoded = driver.value().encode_samples(r.frame, r.encoding ? &*r.encoding : nullptr);
   if (!encoded) return Err{Failure{encoded.error()}};
   return std::move(encoded.value());
 }
@@ -132,8 +133,8 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
     return nullptr;
   }
   if (cicp) {
-    r.frame.encoding = color_encoding_from_cicp(*cicp, r.frame.channels <= 2);
-    if (!r.frame.encoding) {
+    r.encoding = color_encoding_from_cicp(*cicp, r.frame.channels <= 2);
+    if (!r.encoding) {
       return PyErr_Format(PyExc_ValueError, "JPEG XL has no colour encoding for cICP (%u, %u, %u, %u)",
                           (*cicp)[0], (*cicp)[1], (*cicp)[2], (*cicp)[3]);
     }
