@@ -7,13 +7,13 @@ Adam7 interlacing from a plain reference encoder below."""
 import io
 import struct
 import subprocess
-import zlib
 
 import numpy as np
 import pytest
 from PIL import Image, ImageOps
 
 from jxltools import cjxl, djxl, tool, write_pfm, write_pnm
+from pngtools import chunk, reference_png
 from tessara_pillow import decode_array, encode_array, jxl_info
 from tessara_pillow.convert import main, pngfile
 
@@ -166,44 +166,6 @@ def test_the_png_writer_is_read_alike_by_cjxl_and_pillow(tmp_path, channels):
         expected = samples if channels == 1 else (samples >> 8).astype(np.uint8)
         assert np.array_equal(pillow_view(im, channels), expected)
         assert im.info.get("icc_profile", b"") == icc
-
-
-def chunk(kind, content):
-    return struct.pack(">I", len(content)) + kind + content + struct.pack(">I", zlib.crc32(kind + content))
-
-
-def reference_png(samples, interlaced):
-    """A 16-bit PNG filtered plainly by the book, row filters 0-4 in turn,
-    optionally Adam7-interlaced."""
-    h, w, c = samples.shape
-    bpp = 2 * c
-    passes = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)) \
-        if interlaced else ((0, 0, 1, 1),)
-    stream, row_number = bytearray(), 0
-    for x0, y0, dx, dy in passes:
-        sub = samples[y0::dy, x0::dx]
-        if sub.size == 0:
-            continue
-        rows = sub.astype(">u2").reshape(sub.shape[0], -1).view(np.uint8).astype(int)
-        previous = np.zeros(rows.shape[1], int)
-        for row in rows:
-            kind = row_number % 5
-            row_number += 1
-            out = []
-            for i, value in enumerate(row):
-                a = row[i - bpp] if i >= bpp else 0
-                b = previous[i]
-                cc = previous[i - bpp] if i >= bpp else 0
-                p = a + b - cc
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - cc)
-                paeth = a if pa <= pb and pa <= pc else (b if pb <= pc else cc)
-                predicted = (0, a, b, (a + b) // 2, paeth)[kind]
-                out.append((value - predicted) % 256)
-            stream += bytes([kind] + out)
-            previous = row
-    colour_type = {2: 4, 3: 2, 4: 6}[c]
-    return (pngfile.SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 16, colour_type, 0, 0, int(interlaced)))
-            + chunk(b"IDAT", zlib.compress(bytes(stream))) + chunk(b"IEND", b""))
 
 
 @pytest.mark.parametrize("interlaced", [False, True])

@@ -116,7 +116,9 @@ PyObject* raise_png(const png::PngError& error) noexcept {
     case K::Corrupt:
       PyErr_Format(PyExc_ValueError, "libpng cannot read the file: %s", error.message);
       return nullptr;
-    case K::Truncated: return set(PyExc_ValueError, "the PNG file ends before its last row");
+    case K::Truncated:
+      return set(PyExc_ValueError,
+                 "the PNG image data ends before its last row: the file is truncated or damaged");
     case K::TooLarge: return set(PyExc_ValueError, "the image has more pixels than the limit");
     case K::OutOfMemory: return PyErr_NoMemory();
     case K::TextTooLarge:

@@ -216,15 +216,14 @@ bool write_all(png_structp png, png_infop info, WriteState* state,
     png_set_eXIf_1(png, info, static_cast<png_uint_32>(r.exif.size()),
                    const_cast<png_bytep>(r.exif.data()));
   }
-  if (!r.xmp.empty()) {
+  if (state->xmp != nullptr) {
     static char keyword[] = "XML:com.adobe.xmp";
     static char empty[] = "";
     png_text text;
     std::memset(&text, 0, sizeof text);
     text.compression = PNG_ITXT_COMPRESSION_NONE;
     text.key = keyword;
-    text.text = const_cast<char*>(reinterpret_cast<const char*>(r.xmp.data()));
-    text.itxt_length = r.xmp.size();
+    text.text = const_cast<char*>(state->xmp);
     text.lang = empty;
     text.lang_key = empty;
     png_set_text(png, info, &text, 1);

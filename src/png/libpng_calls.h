@@ -44,6 +44,7 @@ struct ReadState {
 
 struct WriteState {
   Failure failure;
+  const char* xmp = nullptr;  // the request's XMP, NUL-terminated (libpng measures it so)
   std::vector<uint8_t>* out = nullptr;
   size_t used = 0;  // bytes of *out written so far
 };

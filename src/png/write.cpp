@@ -1,7 +1,9 @@
 // write_png: the request checked, then libpng's writer run row by row into
 // a growing buffer (the guarded part in libpng_calls.cpp).
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <string>
 
 #include "codec/memory.h"
 #include "png/libpng_calls.h"
@@ -49,9 +51,22 @@ bool well_formed(const PngWriteRequest& r) noexcept {
 
 Result<std::vector<uint8_t>, PngError> write_png(const PngWriteRequest& request) noexcept {
   if (!well_formed(request)) return Err{PngError::of(PngError::Kind::BadRequest)};
+  if (request.cicp && ((*request.cicp)[2] != 0 || (*request.cicp)[3] > 1)) {
+    PngError refused = PngError::of(PngError::Kind::Refused);
+    std::strncpy(refused.message,
+                 "cICP: a PNG holds RGB (matrix coefficients 0) with a full range flag of 0 or 1",
+                 sizeof refused.message - 1);
+    return Err{refused};
+  }
   std::vector<uint8_t> out;
   detail::WriteState state;
   state.out = &out;
+  std::string xmp;
+  if (!request.xmp.empty()) {
+    if (!try_resize(xmp, request.xmp.size())) return Err{PngError::of(PngError::Kind::OutOfMemory)};
+    std::memcpy(xmp.data(), request.xmp.data(), request.xmp.size());
+    state.xmp = xmp.c_str();
+  }
   Writer writer(&state);
   if (!writer.ready()) {
     return Err{PngError::of(state.failure.out_of_memory ? PngError::Kind::OutOfMemory

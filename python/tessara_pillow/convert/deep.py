@@ -194,7 +194,13 @@ def write(stream: IO[bytes], samples: Samples, fmt: str, options: dict[str, Any]
                       xmp=metadata.get("xmp"))
         return
     bits = samples.bits if samples.bits not in (0, 8, 16) else None
-    if samples.cicp is not None and _native.cicp_encodable(samples.cicp):
+    if samples.cicp is not None:
+        if not _native.cicp_encodable(samples.cicp):
+            # Its samples are not what an sRGB or profile label would say
+            # (narrow range, say): no label rather than a wrong one.
+            msg = (f"its cICP chunk {samples.cicp} names colours JPEG XL has no encoding for "
+                   "(RGB at full range with primaries and a transfer it knows)")
+            raise ValueError(msg)
         stream.write(_encode_labelled(array, samples.cicp, options, metadata))
         return
     from ..arrays import encode_array
