@@ -102,6 +102,19 @@ def test_a_16_bit_png_is_turned_upright_and_keeps_its_metadata(tmp_path, capsys)
         assert im.info["xmp"] == xmp
 
 
+def test_imagemagicks_raw_profile_exif_is_kept_where_there_is_no_exif_chunk(tmp_path, capsys):
+    exif = Image.Exif()
+    exif[0x013B] = "Ada"
+    payload = b"Exif\0\0" + exif.tobytes()
+    text = f"\nexif\n{len(payload):8d}\n{payload.hex()}\n".encode()
+    png = tmp_path / "im.png"
+    png.write_bytes(reference_png(rng.integers(0, 65536, (3, 4, 3), dtype=np.uint16),
+                                  extra=chunk(b"tEXt", b"Raw profile type exif\0" + text)))
+    convert(capsys, png, "--lossless")
+    with Image.open(tmp_path / "im.jxl") as im:
+        assert im.getexif().get(0x013B) == "Ada"
+
+
 # ---- cost: peak memory of a child process ------------------------------------------
 
 CHILD = textwrap.dedent("""

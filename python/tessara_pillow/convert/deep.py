@@ -30,6 +30,7 @@ JXL, PNG = "JXL", "PNG"
 FORMATS = (JXL, PNG)
 _ORIENTATION = 0x0112
 _EXIF_PREFIX = b"Exif\0\0"
+_RAW_EXIF = "Raw profile type exif"
 
 
 @dataclass(frozen=True)
@@ -69,7 +70,7 @@ def read(im: Image.Image, source: IO[bytes], num_threads: int) -> Samples | None
     if isinstance(im, JxlImageFile):
         return _jxl_samples(im, source, num_threads)
     if im.format == PNG and pngfile.needs_libpng(source):
-        return _png_samples(_file_bytes(source))
+        return _png_samples(_file_bytes(source), im.info)
     return None
 
 
@@ -94,11 +95,19 @@ def _jxl_samples(im: JxlImageFile, source: IO[bytes], num_threads: int) -> Sampl
     return Samples(array, bits, info.icc_profile or None)
 
 
-def _png_samples(data: bytes) -> Samples:
+def _png_samples(data: bytes, info: dict[str | tuple[int, int], Any]) -> Samples:
+    """`info`: what Pillow read of the file's chunks before its image data."""
     png = pngfile.read(data)
     metadata = {}
     if png.exif:
         metadata["exif"] = _EXIF_PREFIX + png.exif
+    elif isinstance(raw := info.get(_RAW_EXIF), str):
+        # ImageMagick's Exif as hex text (after a name and a length line),
+        # read as Pillow's getexif() reads it.
+        try:
+            metadata["exif"] = bytes.fromhex("".join(raw.split("\n")[3:]))
+        except ValueError:
+            pass
     if png.xmp:
         metadata["xmp"] = png.xmp
     orientation = _orientation(metadata)
