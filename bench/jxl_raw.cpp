@@ -1,5 +1,5 @@
 // The benchmarks' baseline: the work of one tessara call done directly
-// through libjxl, in a long-lived process that the benchmark drives over a
+// through libjxl (or libpng, for PNG files), in a long-lived process that the benchmark drives over a
 // pipe, so that every timed call runs in-process on both sides and the two
 // can be interleaved call by call. It shares no code with the module: what
 // each call does is written out here again from libjxl's API.
@@ -26,6 +26,9 @@
 //   animation ID THREADS POOL OUT    every displayed frame in one pass, each
 //                                    into the same frame buffer (one frame
 //                                    held at a time); OUT: "native" or "u8"
+//   png ID                           a PNG read with libpng alone, row by row
+//                                    into one buffer, 16-bit samples in native
+//                                    byte order
 // Timing covers the calls only: reading input, parsing the command and
 // freeing the last call's output happen outside it.
 #include <jxl/codestream_header.h>
@@ -33,6 +36,7 @@
 #include <jxl/decode.h>
 #include <jxl/encode.h>
 #include <jxl/thread_parallel_runner.h>
+#include <png.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -348,6 +352,63 @@ Output header(const Bytes& file) {
   return out;
 }
 
+// A PNG read the plain libpng way (png_read_row over a memory reader), the
+// baseline of tessara's PNG reader: the same samples into one buffer.
+struct PngSource {
+  const Bytes* file;
+  size_t at;
+};
+
+void png_read_memory(png_structp png, png_bytep out, size_t n) {
+  auto* src = static_cast<PngSource*>(png_get_io_ptr(png));
+  if (n > src->file->size() - src->at) png_error(png, "truncated");
+  std::memcpy(out, src->file->data() + src->at, n);
+  src->at += n;
+}
+
+struct PngReader {
+  png_structp p = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(p);
+  PngSource src;
+  size_t row_bytes = 0;
+  png_uint_32 height = 0;
+  int passes = 1;
+  ~PngReader() { png_destroy_read_struct(&p, &info, nullptr); }
+};
+
+// The two libpng stages, each under its own setjmp with nothing to destroy
+// in its frame.
+bool png_begin(PngReader& r) {
+  if (setjmp(png_jmpbuf(r.p)) != 0) return false;
+  png_set_read_fn(r.p, &r.src, png_read_memory);
+  png_read_info(r.p, r.info);
+  png_set_expand(r.p);
+  if (png_get_bit_depth(r.p, r.info) == 16) png_set_swap(r.p);
+  r.passes = png_set_interlace_handling(r.p);
+  png_read_update_info(r.p, r.info);
+  r.row_bytes = png_get_rowbytes(r.p, r.info);
+  r.height = png_get_image_height(r.p, r.info);
+  return true;
+}
+
+bool png_rows(PngReader& r, uint8_t* out) {
+  if (setjmp(png_jmpbuf(r.p)) != 0) return false;
+  for (int pass = 0; pass < r.passes; ++pass) {
+    for (png_uint_32 y = 0; y < r.height; ++y) png_read_row(r.p, out + y * r.row_bytes, nullptr);
+  }
+  png_read_end(r.p, nullptr);
+  return true;
+}
+
+Output png(const Bytes& file) {
+  PngReader r;
+  r.src = {&file, 0};
+  if (!png_begin(r)) throw Failure("libpng failed");
+  Output out = Output::of_size(r.row_bytes * r.height);
+  if (!png_rows(r, out.data.get())) throw Failure("libpng failed");
+  return out;
+}
+
 // What n_frames costs libjxl: every frame header, each frame's data skipped.
 Output frames(const Bytes& file) {
   DecoderHandle h;
@@ -577,6 +638,10 @@ Job parse_job(std::istringstream& in) {
   if (kind == "frames") {
     const Bytes& file = input_word(in);
     return [&file] { return frames(file); };
+  }
+  if (kind == "png") {
+    const Bytes& file = input_word(in);
+    return [&file] { return png(file); };
   }
   if (kind == "animation") {
     const Bytes& file = input_word(in);

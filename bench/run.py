@@ -333,6 +333,8 @@ class Bench:
             self.rgb16_case(rgb16)
         if self.want("arrays"):
             self.array_cases(rgb8, rgb8_jxl, rgb16)
+        if self.want("png"):
+            self.png_case(rgb16)
         del rgb16
         if self.want("jpeg"):
             self.jpeg_cases(rgb8)
@@ -545,6 +547,22 @@ class Bench:
         s = self.out.case(f"header-only open, {self.mp}", layers, self.args)
         self.out.compare("Image.open(path).size / full decode", "header",
                          ratio(s["Image.open(path).size"], s["module decode (full)"]), Target(0.01))
+
+    def png_case(self, rgb16: np.ndarray) -> None:
+        """Reading a 16-bit RGB PNG (the converter's libpng reader) against
+        libpng alone reading it row by row, in the same run."""
+        from tessara_pillow.convert import pngfile
+
+        buffer = io.BytesIO()
+        pngfile.write(buffer, rgb16)
+        data = buffer.getvalue()
+        self.file("rgb16.png", data)
+        name = f"PNG read, 16-bit RGB, {self.mp}"
+        layers = [Layer("raw libpng", lambda: self.raw.run(1, "png", "rgb16.png")),
+                  python_layer("pngfile.read", lambda: pngfile.read(data))]
+        s = self.out.case(name, layers, self.args)
+        self.out.compare(f"{name}: pngfile.read / raw libpng", "overhead",
+                         ratio(s["pngfile.read"], s["raw libpng"]), Target(1.2))
 
     def jpeg_cases(self, rgb8: np.ndarray) -> None:
         jw, jh = inputs.size_for(self.args.jpeg_megapixels)
@@ -882,8 +900,8 @@ def main() -> int:
     parser.add_argument("--no-cli", dest="cli", action="store_false", help="skip cjxl/djxl subprocesses")
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="skip the peak memory runs")
     parser.add_argument("--only", type=lambda v: set(v.split(",")), default=set(),
-                        help="comma-separated sections: rgb8,header,rgba,grey,rgb16,arrays,colour,jpeg,thumb,threads,"
-                             "memory,animation")
+                        help="comma-separated sections: rgb8,header,rgba,grey,rgb16,arrays,colour,png,jpeg,thumb,"
+                             "threads,memory,animation")
     parser.add_argument("--plot", type=Path, help="write a bar chart of the ratios to this PNG")
     parser.add_argument("--markdown", type=Path, help="also write the table to this file")
     parser.add_argument("--allocator", choices=("fresh", "glibc"), default="fresh",

@@ -125,6 +125,19 @@ def test_raw_transcodes_and_rebuilds_jpeg_as_the_module(raw, tmp_path):
     assert int(raw.command("run", 1, "header", "rebuilt")[1]) == 8
 
 
+@pytest.mark.parametrize("interlaced", [False, True])
+@pytest.mark.parametrize("channels, dtype", [(3, np.uint16), (4, np.uint8), (1, np.uint16)])
+def test_raw_reads_png_samples_as_the_converter_does(raw, tmp_path, channels, dtype, interlaced):
+    from pngtools import reference_png
+    from tessara_pillow.convert import pngfile
+
+    pixels = inputs.quantize(inputs.scene(W, H, channels), dtype)
+    (tmp_path / "in.png").write_bytes(reference_png(pixels.reshape(H, W, channels), interlaced))
+    raw.load("png", tmp_path / "in.png")
+    expected = pngfile.read((tmp_path / "in.png").read_bytes()).array
+    assert raw_output(raw, tmp_path, "png", "png") == expected.tobytes() == pixels.tobytes()
+
+
 def test_raw_reports_bad_commands_and_keeps_serving(raw):
     for words in [("run", 1, "decode", "missing", -1, "new", "native"), ("run", 1, "decode"), ("bogus",)]:
         with pytest.raises(RuntimeError):

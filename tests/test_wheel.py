@@ -18,7 +18,7 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[1]
 # The C library's own family (the dynamic loader provides thread-local
-# storage); libjxl, brotli, lcms2 and the C++ runtime are linked in.
+# storage); libjxl, brotli, lcms2, libpng, zlib and the C++ runtime are linked in.
 C_LIBRARY = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
              "ld-linux-x86-64.so.2"}
 ADDRESS = re.compile(r"^[0-9a-f]{16} ")
@@ -76,7 +76,7 @@ def test_holds_the_modules_packages_stubs_and_licences(wheel):
     wanted = {"tessara.abi3.so", "tessara_pillow/_native.abi3.so", "tessara_pillow/__init__.py", "tessara_pillow/py.typed",
               "tessara_pillow/convert/cli.py", "tessara-stubs/__init__.pyi"}
     assert wanted <= names
-    assert {"libjxl-LICENSE", "highway-LICENSE", "brotli-LICENSE", "lcms2-LICENSE"} <= {
+    assert {"libjxl-LICENSE", "highway-LICENSE", "brotli-LICENSE", "lcms2-LICENSE", "libpng-LICENSE", "zlib-LICENSE"} <= {
         p.name for p in (dist_info / "licenses").iterdir()}
     assert not [n for n in names if n.endswith((".pyc", ".a")) or "__pycache__" in n]
     entry_points = (dist_info / "entry_points.txt").read_text()

@@ -8,7 +8,8 @@ tools/wheel/check):
                                          files and compare, encode every mode,
                                          transcode a JPEG and rebuild it, stay
                                          quiet on bad files; with Pillow, the
-                                         plug-in and tessara-convert too
+                                         plug-in, tessara-convert and a 16-bit
+                                         PNG read and written too
     python wheel_smoke.py verify OUT     in the build root: its module decodes
                                          what the wheel encoded
 
@@ -117,6 +118,15 @@ def reference(directory):
         (directory / f"{name}.out").write_bytes(image)
         print(f"reference {name}: {manifest[name]['mode']}, {len(image)} bytes")
     (directory / "manifest.json").write_text(json.dumps(manifest, indent=1))
+    # A 16-bit PNG with cICP, by ffmpeg, and its samples as ffmpeg decodes them.
+    png = directory / "rgb16-pq.png"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", f"testsrc2=s={W}x{H}:d=1", "-frames:v", "1", "-vf",
+                    "format=rgb48be,setparams=color_primaries=bt2020:color_trc=smpte2084:colorspace=gbr:range=pc",
+                    png], check=True)
+    samples = subprocess.run(["ffmpeg", "-v", "error", "-i", png, "-f", "rawvideo", "-pix_fmt", f"rgb48{sys.byteorder[0]}e",
+                              "-"], check=True, capture_output=True).stdout
+    png.with_suffix(".out").write_bytes(samples)
+    print(f"reference {png.name}: {len(samples)} bytes")
 
 
 # ---- check: where the wheel is installed -----------------------------------
@@ -279,6 +289,22 @@ def check_arrays():
     check("plug-in: the animation's frames and their timing", timing == [(40, 0), (50, 40), (60, 90)])
 
 
+def check_png(directory, out):
+    """libpng, linked into the second module: a 16-bit PNG read at full
+    depth with its cICP, and written back with them."""
+    from tessara_pillow import _native
+
+    png = directory / "rgb16-pq.png"
+    samples = png.with_suffix(".out").read_bytes()
+    buffer, h, w, c, dtype, facts = _native.png_read(png.read_bytes(), 1 << 30)
+    check("png: ffmpeg's 16-bit PQ PNG read whole, with its cICP",
+          (h, w, c, dtype, facts[0]) == (H, W, 3, "uint16", (9, 16, 0, 1)) and bytes(memoryview(buffer)) == samples)
+    written = _native.png_write(samples, W, H, 3, "uint16", (9, 16, 0, 1), None, None, None, 6)
+    (out / "rgb16-pq.png").write_bytes(written)
+    buffer, *_, facts = _native.png_read(written, 1 << 30)
+    check("png: written and read back", bytes(memoryview(buffer)) == samples and facts[0] == (9, 16, 0, 1))
+
+
 def check_all(directory, out):
     out.mkdir(parents=True, exist_ok=True)
     print(f"tessara from {Path(tessara.__file__).parent}, Python {sys.version.split()[0]}")
@@ -294,6 +320,7 @@ def check_all(directory, out):
     else:
         check_pillow(directory, out)
         check_arrays()
+        check_png(directory, out)
     # What the wheel decoded from its own files, for verify.
     for jxl in sorted(out.glob("*.jxl")):
         facts, image = decoded(jxl.read_bytes())

@@ -5,7 +5,7 @@ for the encoder target JPEG files and pixel frames behind its choice bytes.
     python tools/fuzz_corpus.py OUT_DIR FIXTURE_BIN_DIR
 
 writes OUT_DIR/{animation_fuzz,boxes_fuzz,decoder_fuzz,decode_call_fuzz,arrays_decode_fuzz,
-encoder_fuzz,arrays_encode_fuzz}/."""
+encoder_fuzz,arrays_encode_fuzz,png_read_fuzz}/."""
 
 import hashlib
 import struct
@@ -14,6 +14,7 @@ import tempfile
 from pathlib import Path
 
 import numpy as np
+from PIL import Image
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import tessara  # noqa: E402
@@ -107,6 +108,31 @@ def array_frames() -> list[bytes]:
     return out
 
 
+def png_files() -> list[bytes]:
+    """Every PNG layout Pillow writes (palette, low-bit and 16-bit grey,
+    alpha, Adam7), and 16-bit colour with cICP, Exif and XMP from the
+    module's own writer."""
+    import io
+
+    from tessara_pillow.convert import pngfile
+
+    out = []
+    rgb = Image.fromarray(rng.integers(0, 256, (9, 11, 3), dtype=np.uint8))
+    images = [rgb, rgb.convert("RGBA"), rgb.convert("L"), rgb.convert("LA"), rgb.convert("1"),
+              rgb.quantize(16), Image.fromarray(rng.integers(0, 65536, (7, 5), dtype=np.uint16))]
+    for im in images:
+        for interlace in (0, 1):
+            buffer = io.BytesIO()
+            im.save(buffer, "PNG", interlace=interlace, transparency=0 if im.mode in ("L", "P") else None)
+            out.append(buffer.getvalue())
+    for channels in (2, 3, 4):
+        buffer = io.BytesIO()
+        pngfile.write(buffer, rng.integers(0, 65536, (6, 7, channels), dtype=np.uint16), cicp=(9, 16, 0, 1),
+                      exif=b"II*\0\x08\0\0\0\0\0", xmp=b"<x:xmpmeta/>")
+        out.append(buffer.getvalue())
+    return out
+
+
 def write(directory: Path, inputs: list[bytes]) -> None:
     directory.mkdir(parents=True, exist_ok=True)
     for data in inputs:
@@ -121,6 +147,7 @@ def main() -> None:
             write(out / target, files)
         write(out / "encoder_fuzz", encoder_inputs(Path(tmp)))
         write(out / "arrays_encode_fuzz", array_frames())
+        write(out / "png_read_fuzz", png_files())
     print(f"fuzz_corpus: {len(files)} JPEG XL seeds in {out}")
 
 

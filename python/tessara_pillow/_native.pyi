@@ -1,4 +1,4 @@
-"""File facts, frames at any precision and encoding, for tessara_pillow
+"""File facts, frames at any precision, encoding and PNG files, for tessara_pillow
 (private: use tessara_pillow.decode_array, encode_array, jxl_info, and
 Image.open / save with the plug-in)."""
 
@@ -31,8 +31,38 @@ def encode(
     use_container: bool = False,
     compress_boxes: bool = False,
     orientation: int = 1,
+    cicp: tuple[int, int, int, int] | None = None,
     /,
 ) -> bytes: ...
+
+# (cICP, ICC profile, sRGB intent (-1: none), gAMA x 100000 (0: none),
+#  cHRM x 100000, Exif, XMP, acTL (frames, plays))
+_PngFacts = tuple[
+    tuple[int, int, int, int] | None,
+    bytes,
+    int,
+    int,
+    tuple[int, int, int, int, int, int, int, int] | None,
+    bytes,
+    bytes,
+    tuple[int, int] | None,
+]
+
+def png_read(data: Buffer, max_pixels: int, /) -> tuple[SampleBuffer, int, int, int, str, _PngFacts]: ...
+def png_write(
+    samples: Buffer,
+    width: int,
+    height: int,
+    channels: int,
+    dtype: str,
+    cicp: tuple[int, int, int, int] | None,
+    icc: Buffer | None,
+    exif: Buffer | None,
+    xmp: Buffer | None,
+    compress_level: int,
+    /,
+) -> bytes: ...
+def cicp_encodable(cicp: tuple[int, int, int, int], /) -> bool: ...
 
 @final
 class FrameDecoder:

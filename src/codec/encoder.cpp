@@ -186,7 +186,8 @@ Result<std::vector<uint8_t>, EncodeError> encode_frame(const Session& s, PixelFr
 
 // The basic info and colour of a SampleFrame: its own depth, alpha at the
 // same depth, and its profile (or sRGB, linear for floats).
-Status<EncodeError> declare_samples(const Session& s, const SampleFrame& frame) noexcept {
+Status<EncodeError> declare_samples(const Session& s, const SampleFrame& frame,
+                                    const JxlColorEncoding* encoding) noexcept {
   const KindLayout& kind = layout_of(frame.kind);
   const auto stored = static_cast<uint32_t>(kind.size * 8);
   const bool alpha = frame.channels % 2 == 0;
@@ -207,6 +208,11 @@ Status<EncodeError> declare_samples(const Session& s, const SampleFrame& frame) 
   info.alpha_exponent_bits = alpha ? info.exponent_bits_per_sample : 0;
   s.runner.notify_basic_info(info);
   TESSARA_TRY(check_call(s.encoder, [&] { return JxlEncoderSetBasicInfo(s.encoder, &info); }));
+  if (encoding != nullptr) {
+    JxlColorEncoding named = *encoding;
+    named.color_space = grey ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+    return check_call(s.encoder, [&] { return JxlEncoderSetColorEncoding(s.encoder, &named); });
+  }
   if (!frame.icc.empty()) return declare_profile(s.encoder, frame.icc, s.settings.lossless, grey);
   JxlColorEncoding color;
   if (kind.exponent_bits == 0) {
@@ -330,14 +336,14 @@ Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_pixels(
 }
 
 Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_samples(
-    const SampleFrame& frame) noexcept {
+    const SampleFrame& frame, const JxlColorEncoding* encoding) noexcept {
   if (check_frame(frame, settings_.lossless) != FrameProblem::None) {
     return Err{EncodeError::BadInput};
   }
   const Session s{encoder_.get(),   frame_settings_, boxes_enabled_, *runner_, settings_,
                   effective_effort(effort_, settings_.lossless, frame)};
   TESSARA_TRY(apply_frame_settings(s, Distance::Apply));
-  TESSARA_TRY(declare_samples(s, frame));
+  TESSARA_TRY(declare_samples(s, frame, encoding));
   if (frame.bits != 0 && frame.bits < layout_of(frame.kind).size * 8) {
     // Narrowed integers are given as stored (a 12-bit sample as 0..4095),
     // not spread over their type's range.

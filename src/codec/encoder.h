@@ -94,10 +94,13 @@ class EncoderDriver {
                                                           uint32_t width, uint32_t height) noexcept;
   Result<std::vector<uint8_t>, EncodeError> encode_pixels(PixelFrame<float> frame,
                                                           uint32_t width, uint32_t height) noexcept;
-  // Any sample kind at its frame's depth, tagged with its profile. The
+  // Any sample kind at its frame's depth, tagged with its profile, or with
+  // `encoding` (an encoding libjxl names, such as a PNG's cICP gives; its
+  // colour space follows the frame's channels) when there is one. The
   // settings' has_alpha and color are not used: the frame says them. Fails
   // as BadInput on a FrameProblem.
-  Result<std::vector<uint8_t>, EncodeError> encode_samples(const SampleFrame& frame) noexcept;
+  Result<std::vector<uint8_t>, EncodeError> encode_samples(
+      const SampleFrame& frame, const JxlColorEncoding* encoding = nullptr) noexcept;
   // Stores reconstruction data so the JPEG file can be rebuilt bit for bit.
   Result<std::vector<uint8_t>, EncodeError> encode_jpeg(std::span<const uint8_t> jpeg) noexcept;
 

@@ -82,9 +82,36 @@ PyObject* raise_animation(const AnimationError& error) noexcept {
   }
 }
 
+PyObject* raise_png(const png::PngError& error) noexcept {
+  using K = png::PngError::Kind;
+  switch (error.kind) {
+    case K::NotPng: return set(PyExc_ValueError, "not a PNG file: no PNG signature");
+    case K::Corrupt:
+      PyErr_Format(PyExc_ValueError, "libpng cannot read the file: %s", error.message);
+      return nullptr;
+    case K::Truncated:
+      return set(PyExc_ValueError,
+                 "the PNG image data ends before its last row: the file is truncated or damaged");
+    case K::TooLarge: return set(PyExc_ValueError, "the image has more pixels than the limit");
+    case K::OutOfMemory: return PyErr_NoMemory();
+    case K::TextTooLarge:
+      return set(PyExc_ValueError, "its XMP text decompresses to more than 1 MiB");
+    case K::BadRequest:
+      return set(PyExc_ValueError,
+                 "the samples do not match the size, channels and depth (PNG: 1 to 4 "
+                 "channels, 8 or 16 bits)");
+    case K::Refused:
+      PyErr_Format(PyExc_ValueError, "libpng refused to write the image: %s", error.message);
+      return nullptr;
+    case K::Internal: break;
+  }
+  return set(PyExc_SystemError, "libpng could not be set up");
+}
+
 }  // namespace
 
 PyObject* raise(const Failure& failure) noexcept {
+  if (const auto* e = std::get_if<png::PngError>(&failure)) return raise_png(*e);
   if (const auto* e = std::get_if<EncodeError>(&failure)) return raise_encode(*e);
   if (const auto* e = std::get_if<FrameProblem>(&failure)) return raise_frame(*e);
   if (const auto* e = std::get_if<AnimationError>(&failure)) return raise_animation(*e);

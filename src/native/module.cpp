@@ -11,6 +11,7 @@
 #include <span>
 #include <utility>
 
+#include "codec/cicp.h"
 #include "codec/encoder.h"
 #include "codec/result.h"
 #include "codec/runner.h"
@@ -18,6 +19,7 @@
 #include "native/animation.h"
 #include "native/errors.h"
 #include "native/facts.h"
+#include "native/png.h"
 #include "native/sample_buffer.h"
 #include "native/samples.h"
 #include "native/state.h"
@@ -34,6 +36,7 @@ struct EncodeRequest {
   std::span<const uint8_t> exif;
   std::span<const uint8_t> xmp;
   bool compress_boxes = false;
+  std::optional<JxlColorEncoding> encoding;  // in place of frame.icc
 };
 
 // The codec work of one encode, run with the lock released.
@@ -52,17 +55,18 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
       return Err{Failure{added.error()}};
     }
   }
-  auto encoded = driver.value().encode_samples(r.frame);
+  auto encoded = driver.value().encode_samples(r.frame, r.encoding ? &*r.encoding : nullptr);
   if (!encoded) return Err{Failure{encoded.error()}};
   return std::move(encoded.value());
 }
 
 // encode(samples, width, height, channels, dtype, bits, lossless, quality,
 //        effort, decoding_speed, exif, xmp, icc, num_threads
-//        [, use_container, compress_boxes, orientation]) -> bytes
+//        [, use_container, compress_boxes, orientation, cicp]) -> bytes
 // The container and compression serve the Pillow plug-in's save options;
 // the orientation (1 to 8) is the one the Exif or XMP stored with the pixels
-// gives, which readers apply.
+// gives, which readers apply; cicp (a PNG's code points) labels the samples
+// in place of icc.
 PyObject* encode(PyObject*, PyObject* args) noexcept {
   Borrowed samples, exif, xmp, icc;
   EncodeRequest r;
@@ -72,14 +76,25 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
   int compress_boxes = 0;
   int orientation = JXL_ORIENT_IDENTITY;
   long long decoding_speed = 0;
-  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|ppi:encode", &samples.view, &r.frame.width,
+  PyObject* cicp_object = Py_None;
+  std::optional<std::array<uint8_t, 4>> cicp;
+  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|ppiO:encode", &samples.view, &r.frame.width,
                         &r.frame.height, &r.frame.channels, &dtype, &r.frame.bits, &lossless,
                         &r.quality, &r.effort, &decoding_speed, &exif.view, &xmp.view, &icc.view,
-                        &r.num_threads, &use_container, &compress_boxes, &orientation)) {
+                        &r.num_threads, &use_container, &compress_boxes, &orientation,
+                        &cicp_object) ||
+      !parse_cicp(cicp_object, cicp)) {
     return nullptr;
   }
   const std::optional<JxlOrientation> oriented = orientation_of(orientation);
   if (!oriented) return nullptr;
+  if (cicp) {
+    r.encoding = color_encoding_from_cicp(*cicp, r.frame.channels <= 2);
+    if (!r.encoding) {
+      return PyErr_Format(PyExc_ValueError, "JPEG XL has no colour encoding for cICP (%u, %u, %u, %u)",
+                          (*cicp)[0], (*cicp)[1], (*cicp)[2], (*cicp)[3]);
+    }
+  }
   const std::optional<SampleKind> kind = kind_named(dtype);
   if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
   if (r.effort < 1 || r.effort > 10) {
@@ -111,7 +126,13 @@ PyMethodDef methods[] = {
     {"encode", encode, METH_VARARGS,
      "encode(samples, width, height, channels, dtype, bits, lossless, quality, effort, "
      "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes, "
-     "orientation]) -> bytes"},
+     "orientation, cicp]) -> bytes"},
+    {"png_read", png_read, METH_VARARGS,
+     "png_read(data, max_pixels) -> (buffer, height, width, channels, dtype, facts)"},
+    {"png_write", png_write, METH_VARARGS,
+     "png_write(samples, width, height, channels, dtype, cicp, icc, exif, xmp, compress_level) -> bytes"},
+    {"cicp_encodable", cicp_encodable, METH_VARARGS,
+     "cicp_encodable(cicp) -> whether JPEG XL has a colour encoding for these code points"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -165,7 +186,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tessara_pillow._native",
-    "File facts, frames at any precision and encoding, for tessara_pillow (private).",
+    "File facts, frames at any precision, encoding and PNG files, for tessara_pillow (private).",
     sizeof(ModuleState),
     methods,
     slots,

@@ -1,9 +1,12 @@
-"""Colour at more than 8 bits through a conversion. Pillow has no 16-bit or
-float colour mode: it gives 16-bit and float colour JPEG XL files and 16-bit
-RGB(A) PNGs as 8-bit "RGB"/"RGBA" (and grey with alpha as 8-bit "LA"). For
-those inputs the samples are read at full precision as numpy arrays, and
-written to JPEG XL with encode_array (depth and profile kept) or to a 16-bit
-PNG (floats scaled to 0-65535); other outputs get Pillow's 8 bits."""
+"""Colour at more than 8 bits, and PNG colour Pillow does not read, through a
+conversion. Pillow has no 16-bit or float colour mode: it gives 16-bit and
+float colour JPEG XL files and 16-bit RGB(A) PNGs as 8-bit "RGB"/"RGBA"
+(and grey with alpha as 8-bit "LA"), and it ignores a PNG's cICP chunk. For
+those inputs the samples are read at full precision as numpy arrays (PNG
+through libpng: pngfile.py), and written to JPEG XL with their depth and
+colour kept (a profile, or the colour encoding cICP names) or to a PNG of
+their depth (floats as 16 bits, scaled to 0-65535); other outputs get
+Pillow's 8 bits."""
 
 from __future__ import annotations
 
@@ -11,11 +14,13 @@ import os
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any
 
-from PIL import Image
+from PIL import Image, ImageOps
 
+from .. import _native
 from ..colour import colour_space
+from ..metadata import exif_to_box
 from ..plugin import JxlImageFile
-from . import png16
+from . import pngfile
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -24,18 +29,23 @@ JXL, PNG = "JXL", "PNG"
 # Formats written at full precision here.
 FORMATS = (JXL, PNG)
 _ORIENTATION = 0x0112
+_EXIF_PREFIX = b"Exif\0\0"
+_RAW_EXIF = "Raw profile type exif"
 
 
 @dataclass(frozen=True)
 class Samples:
     """An input's samples beyond what its Pillow image holds."""
 
-    array: npt.NDArray[Any]  # uint16, float16 or float32; (H, W, 2 to 4), upright
+    array: npt.NDArray[Any]  # uint8, uint16, float16 or float32; (H, W, 1 to 4), upright
     bits: int  # of the integers as stored (a 12-bit file: 0..4095); 0 for floats
     icc: bytes | None  # the profile the samples are in
     # Of the alpha channel, where it differs from the colour's (an 8-bit
     # alpha beside 16-bit colour holds 0..255); None: as the colour.
     alpha_bits: int | None = None
+    cicp: tuple[int, int, int, int] | None = None  # a PNG's colour code points; before icc
+    # A PNG's own Exif (orientation applied) and XMP; None: the image's, as Pillow reads them.
+    metadata: dict[str, bytes] | None = None
 
 
 def _numpy_present() -> bool:
@@ -69,14 +79,14 @@ def _file_bytes(source: IO[bytes], count: int | None = None) -> bytes:
 def read(im: Image.Image, source: IO[bytes], num_threads: int) -> Samples | None:
     """The samples of `im` (opened from `source`) at full precision, when its
     Pillow image has fewer bits than the file: 16-bit or float colour, or
-    grey with alpha, in JPEG XL; 16-bit RGB(A) or grey+alpha PNG. None for
-    any other input (Pillow's image holds it all), or without numpy."""
+    grey with alpha, in JPEG XL; a 16-bit PNG, or one with a cICP chunk. None
+    for any other input (Pillow's image holds it all), or without numpy."""
     if not _numpy_present():
         return None
     if isinstance(im, JxlImageFile):
         return _jxl_samples(im, source, num_threads)
-    if im.format == PNG and png16.deep_kind(_file_bytes(source, 33)) and "transparency" not in im.info:
-        return _png_samples(im, _file_bytes(source))
+    if im.format == PNG and pngfile.needs_libpng(source):
+        return _png_samples(_file_bytes(source), im.info)
     return None
 
 
@@ -95,14 +105,58 @@ def _jxl_samples(im: JxlImageFile, source: IO[bytes], num_threads: int) -> Sampl
         return None  # integers of more than 16 bits, or beside floats: a depth neither output is written at here
     array = decode_array(_file_bytes(source), num_threads=num_threads)
     alpha = None if not found.has_alpha or alpha_bits == bits else alpha_bits
-    return Samples(array, bits, found.icc or None, alpha)
+    return Samples(array, bits, found.icc or None, alpha_bits=alpha)
 
 
-def _png_samples(im: Image.Image, data: bytes) -> Samples:
-    array = png16.read(data)
-    orientation = im.getexif().get(_ORIENTATION, 1)
-    return Samples(upright(array, orientation if isinstance(orientation, int) else 1), 16,
-                   im.info.get("icc_profile") or None)
+def _png_samples(data: bytes, info: dict[str | tuple[int, int], Any]) -> Samples:
+    """`info`: what Pillow read of the file's chunks before its image data."""
+    png = pngfile.read(data)
+    metadata = {}
+    if png.exif:
+        metadata["exif"] = _EXIF_PREFIX + png.exif
+    elif isinstance(raw := info.get(_RAW_EXIF), str):
+        # ImageMagick's Exif as hex text (after a name and a length line),
+        # read as Pillow's getexif() reads it.
+        try:
+            metadata["exif"] = bytes.fromhex("".join(raw.split("\n")[3:]))
+        except ValueError:
+            pass
+    if png.xmp:
+        metadata["xmp"] = png.xmp
+    orientation = _orientation(metadata)
+    if orientation != 1:
+        metadata = _upright_metadata(metadata)
+    array = png.array
+    bits = 16 if array.dtype.name == "uint16" else 8
+    return Samples(upright(array, orientation), bits, png.colour.icc_profile, cicp=png.colour.cicp,
+                   metadata=metadata)
+
+
+def _orientation(metadata: dict[str, bytes]) -> int:
+    if "exif" not in metadata:
+        return 1
+    exif = Image.Exif()
+    exif.load(metadata["exif"])
+    orientation = exif.get(_ORIENTATION, 1)
+    return orientation if isinstance(orientation, int) and 1 <= orientation <= 8 else 1
+
+
+def _upright_metadata(metadata: dict[str, bytes]) -> dict[str, bytes]:
+    """Exif and XMP without the orientation that upright() applied: Pillow's
+    exif_transpose does that to an image's info, here to a stand-in's."""
+    stand_in = Image.new("L", (1, 1))
+    for key, given in metadata.items():
+        stand_in.info[key] = given
+    turned = ImageOps.exif_transpose(stand_in)
+    assert turned is not None
+    kept = {}
+    for key in ("exif", "xmp"):
+        value = turned.info.get(key)
+        if isinstance(value, str):
+            value = value.encode()
+        if isinstance(value, bytes) and value:
+            kept[key] = value
+    return kept
 
 
 def upright(array: npt.NDArray[Any], orientation: int) -> npt.NDArray[Any]:
@@ -132,7 +186,7 @@ def _profile_for(samples: Samples) -> bytes | None:
         space = colour_space(samples.icc)
     except OSError:
         return None
-    return samples.icc if space == ("GRAY" if samples.array.shape[2] == 2 else "RGB") else None
+    return samples.icc if space == ("GRAY" if samples.array.shape[2] <= 2 else "RGB") else None
 
 
 def to_sixteen_bits(samples: Samples) -> npt.NDArray[Any]:
@@ -182,13 +236,44 @@ def write(stream: IO[bytes], samples: Samples, fmt: str, options: dict[str, Any]
     """`samples` in `fmt` (one of FORMATS) with the JPEG XL save options of
     the converter and the image's Exif and XMP."""
     icc = _profile_for(samples)
+    array = samples.array if samples.array.shape[2] > 1 else samples.array[..., 0]
     if fmt == PNG:
-        png16.write(stream, to_sixteen_bits(samples), icc=icc, exif=metadata.get("exif"), xmp=metadata.get("xmp"))
+        if array.dtype.name != "uint8":
+            array = to_sixteen_bits(samples)
+        pngfile.write(stream, array, cicp=samples.cicp, icc_profile=icc, exif=metadata.get("exif"),
+                      xmp=metadata.get("xmp"))
+        return
+    bits = samples.bits if samples.bits not in (0, 8, 16) else None
+    if samples.cicp is not None:
+        if not _native.cicp_encodable(samples.cicp):
+            # Its samples are not what an sRGB or profile label would say
+            # (narrow range, say): no label rather than a wrong one.
+            msg = (f"its cICP chunk {samples.cicp} names colours JPEG XL has no encoding for "
+                   "(RGB at full range with primaries and a transfer it knows)")
+            raise ValueError(msg)
+        stream.write(_encode_labelled(array, samples.cicp, options, metadata))
         return
     from ..arrays import encode_array
 
-    bits = samples.bits if samples.bits not in (0, 16) else None
-    stream.write(encode_array(_alpha_as_colour(samples), lossless=options["lossless"], quality=options.get("quality", 90),
+    deep = _alpha_as_colour(samples)
+    stream.write(encode_array(deep if deep.shape[2] > 1 else deep[..., 0], lossless=options["lossless"],
+                              quality=options.get("quality", 90),
                               effort=options["effort"], decoding_speed=options["decoding_speed"],
                               bits_per_sample=bits, exif=metadata.get("exif"), xmp=metadata.get("xmp"),
                               icc_profile=icc, num_threads=options["num_threads"]))
+
+
+def _encode_labelled(array: npt.NDArray[Any], cicp: tuple[int, int, int, int], options: dict[str, Any],
+                     metadata: dict[str, bytes]) -> bytes:
+    """A PNG's samples (uint8 or uint16, as read) as JPEG XL in the colour
+    encoding its cICP names, as cjxl stores it: no profile is made up."""
+    import numpy as np
+
+    height, width = array.shape[:2]
+    channels = 1 if array.ndim == 2 else array.shape[2]
+    exif = metadata.get("exif")
+    samples = np.ascontiguousarray(array)
+    return _native.encode(samples, width, height, channels, samples.dtype.name, 0, options["lossless"],
+                          float(options.get("quality", 90)), options["effort"], options["decoding_speed"],
+                          exif_to_box(exif) if exif else None, metadata.get("xmp"), None, options["num_threads"],
+                          False, False, 1, cicp)

@@ -85,9 +85,9 @@ def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int
 def _write_deep(job: Job, settings: Settings, outputs: Outputs, origin: _Origin, im: Image.Image,
                 samples: deep.Samples, num_threads: int) -> int:
     """An input with more bits than its Pillow image, written at its own precision."""
-    if not isinstance(im, JxlImageFile):
-        im.load()  # a PNG's metadata may follow its image data
-    metadata = _metadata(_upright(im))  # JPEG XL's Exif and XMP are read on open
+    metadata = samples.metadata
+    if metadata is None:
+        metadata = _metadata(_upright(im))  # JPEG XL's Exif and XMP are read on open
     with _writing(job, settings, outputs, origin) as stream:
         deep.write(stream, samples, job.fmt, _encoder_options(JXL, settings, num_threads), metadata)
         return stream.tell()

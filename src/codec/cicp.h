@@ -1,0 +1,20 @@
+// Coding-independent code points (H.273: primaries, transfer, matrix, full
+// range), as a PNG's cICP chunk holds them, mapped to a JPEG XL colour
+// encoding the way cjxl maps them.
+#pragma once
+
+#include <jxl/color_encoding.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace tessara {
+
+// The encoding of RGB samples (or grey, with `grey`) so labelled; nothing
+// when JPEG XL has no encoding for them (a YCbCr matrix, narrow range, or
+// primaries or a transfer it cannot express).
+std::optional<JxlColorEncoding> color_encoding_from_cicp(const std::array<uint8_t, 4>& cicp,
+                                                         bool grey) noexcept;
+
+}  // namespace tessara
