@@ -154,6 +154,43 @@ Result<FrameFacts, AnimationError> frame_facts(JxlDecoder* dec, uint64_t frame) 
   return facts;
 }
 
+void discard_pixels(void* /*opaque*/, size_t /*x*/, size_t /*y*/, size_t /*pixels*/,
+                    const void* /*samples*/) noexcept {}
+
+// Whether displayed frame `index`, whose header the walk read before the
+// input ended, is whole: a walk that skips frame data cannot tell a frame
+// that ends exactly where the input does from one cut short, so the frame
+// is decoded, its pixels dropped as they come.
+bool frame_whole(std::span<const uint8_t> data, uint64_t index) noexcept {
+  auto decoder = make_decoder();
+  if (!decoder) return false;
+  JxlDecoder* dec = decoder.value().get();
+  if (JxlDecoderSubscribeEvents(dec, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+      !set_input(dec, data)) {
+    return false;
+  }
+  JxlDecoderSkipFrames(dec, static_cast<size_t>(index));
+  JxlBasicInfo info{};
+  for (;;) {
+    const Step step = process(dec);
+    switch (step.status) {
+      case JXL_DEC_BASIC_INFO:
+        if (JxlDecoderGetBasicInfo(dec, &info) != JXL_DEC_SUCCESS) return false;
+        break;
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+        const JxlPixelFormat format{info.num_color_channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+        const std::optional<JxlDecoderStatus> set = allocating_call([&] {
+          return JxlDecoderSetImageOutCallback(dec, &format, discard_pixels, nullptr);
+        });
+        if (set != JXL_DEC_SUCCESS) return false;
+        break;
+      }
+      case JXL_DEC_FULL_IMAGE: return true;
+      default: return false;
+    }
+  }
+}
+
 }  // namespace
 
 std::string error_text(const AnimationError& error) {
@@ -259,8 +296,14 @@ Result<FrameWalk, AnimationError> walk_frames(std::span<const uint8_t> data,
         return walk;
       default: {
         if (walk.facts.width == 0) return Err{failure(step, AnimationError::kNoFrame)};
-        const AnimationError e = failure(step, walk.frames.size());
+        AnimationError e = failure(step, walk.frames.size());
         if (e.kind == Kind::OutOfMemory) return Err{e};
+        // Cut exactly at the end of a frame: that frame is whole, the next
+        // one is missing.
+        if (e.kind == Kind::Truncated && pending && frame_whole(data, walk.frames.size())) {
+          if (!settle()) return Err{error_at(Kind::OutOfMemory, AnimationError::kNoFrame)};
+          e.frame = walk.frames.size();
+        }
         walk.stopped = e;
         return walk;
       }
