@@ -16,24 +16,15 @@
 #include "codec/animation.h"
 #include "codec/encoder.h"
 #include "codec/runner.h"
-#include "lib/heap.h"
 #include "lib/ref.h"
 #include "native/errors.h"
+#include "native/objects.h"
 #include "native/sample_buffer.h"
 #include "native/samples.h"
 #include "native/state.h"
 
 namespace tessara::native {
 namespace {
-
-// The pool for num_threads: an empty runner for 0 (the calling thread does
-// the work); nothing at all for a count no pool can have.
-std::optional<std::optional<ThreadsRunner>> make_pool(long long num_threads) noexcept {
-  if (num_threads == 0) return std::optional<ThreadsRunner>{};
-  std::optional<ThreadsRunner> runner = create_runner(num_threads);
-  if (!runner) return std::nullopt;
-  return std::optional<std::optional<ThreadsRunner>>{std::move(runner)};
-}
 
 const char* stop_kind(AnimationError::Kind kind) noexcept {
   switch (kind) {
@@ -42,11 +33,6 @@ const char* stop_kind(AnimationError::Kind kind) noexcept {
     case AnimationError::Kind::Corrupt: return "corrupt";
     default: return "unexpected";
   }
-}
-
-PyObject* new_ref(PyObject* object) noexcept {
-  Py_INCREF(object);
-  return object;
 }
 
 PyObject* frame_name(const std::string& name) noexcept {
@@ -83,14 +69,6 @@ PyObject* frames_list(const std::vector<FrameFacts>& frames) noexcept {
   return list;
 }
 
-// The dealloc of both types: each object owns its codec state through one
-// pointer, destroyed (with the interpreter lock held) before the object goes.
-template <typename Object>
-void state_dealloc(PyObject* self) noexcept {
-  delete reinterpret_cast<Object*>(self)->state;
-  py::free_heap_instance(self);
-}
-
 // ---- FrameDecoder ---------------------------------------------------------------
 
 struct DecoderState {
@@ -124,14 +102,6 @@ std::optional<Failure> open_decoder(DecoderState& st, FrameFormat format,
   return std::nullopt;
 }
 
-bool no_keywords(PyObject* kwds, const char* what) noexcept {
-  if (kwds != nullptr && PyDict_Size(kwds) != 0) {
-    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", what);
-    return false;
-  }
-  return true;
-}
-
 // FrameDecoder(data, dtype, channels, stored_depth, num_threads)
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
   if (!no_keywords(kwds, "FrameDecoder")) return nullptr;
@@ -160,15 +130,6 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   if (self == nullptr) return nullptr;
   reinterpret_cast<FrameDecoderObject*>(self)->state = st.release();
   return self;
-}
-
-bool claim(bool& busy) noexcept {
-  if (busy) {
-    PyErr_SetString(PyExc_RuntimeError, "the object is in use by another thread");
-    return false;
-  }
-  busy = true;
-  return true;
 }
 
 // decode(index) -> (SampleBuffer, duration ticks, name)

@@ -109,6 +109,26 @@ PyObject* raise_animation(const AnimationError& error) noexcept {
   }
 }
 
+PyObject* raise_progressive(const ProgressiveError& error) noexcept {
+  using K = ProgressiveError::Kind;
+  PyObject* type = PyExc_ValueError;
+  switch (error.kind) {
+    case K::OutOfMemory: return PyErr_NoMemory();
+    case K::DecoderCreateFailed:
+    case K::Unexpected: type = PyExc_RuntimeError; break;
+    case K::NotJpegXl:
+    case K::Corrupt:
+    case K::TooLarge:
+    case K::NoImageYet: break;
+  }
+  try {
+    const std::string text = error_text(error);
+    return set(type, text.c_str());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 }  // namespace
 
 PyObject* raise(const Failure& failure) noexcept {
@@ -116,6 +136,7 @@ PyObject* raise(const Failure& failure) noexcept {
   if (const auto* e = std::get_if<EncodeError>(&failure)) return raise_encode(*e);
   if (const auto* e = std::get_if<FrameProblem>(&failure)) return raise_frame(*e);
   if (const auto* e = std::get_if<AnimationError>(&failure)) return raise_animation(*e);
+  if (const auto* e = std::get_if<ProgressiveError>(&failure)) return raise_progressive(*e);
   return set(PyExc_ValueError,
              "num_threads: libjxl cannot start a pool of that many workers (at most 1024)");
 }

@@ -7,6 +7,7 @@
 #include "codec/animation.h"
 #include "codec/encoder.h"
 #include "codec/errors.h"
+#include "codec/progressive.h"
 #include "lib/python.h"
 
 namespace tessara::native {
@@ -16,7 +17,8 @@ struct PoolRefused {};
 
 // Everything that can go wrong in codec work, as a value: it is made while
 // the interpreter lock is released and raised once it is held again.
-using Failure = std::variant<DecodeError, EncodeError, FrameProblem, PoolRefused, AnimationError>;
+using Failure = std::variant<DecodeError, EncodeError, FrameProblem, PoolRefused, AnimationError,
+                             ProgressiveError>;
 
 // Sets the exception for `failure` and returns nullptr, for `return raise(...)`.
 PyObject* raise(const Failure& failure) noexcept;

@@ -17,6 +17,7 @@
 #include "codec/runner.h"
 #include "lib/python.h"
 #include "native/animation.h"
+#include "native/progressive.h"
 #include "native/errors.h"
 #include "native/sample_buffer.h"
 #include "native/samples.h"
@@ -84,6 +85,7 @@ struct EncodeRequest {
   std::span<const uint8_t> exif;
   std::span<const uint8_t> xmp;
   bool compress_boxes = false;
+  Progression progression;
 };
 
 // The codec work of one encode, run with the lock released.
@@ -96,6 +98,7 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
   auto driver = EncoderDriver::create(*runner, r.settings);
   if (!driver) return Err{Failure{driver.error()}};
   driver.value().set_effort(static_cast<uint8_t>(r.effort));
+  driver.value().set_progression(r.progression);
   for (auto [kind, contents] : {std::pair{BoxKind::Exif, r.exif}, std::pair{BoxKind::Xml, r.xmp}}) {
     if (contents.data() == nullptr) continue;
     if (auto added = driver.value().add_box(kind, contents, r.compress_boxes); !added) {
@@ -109,8 +112,10 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
 
 // encode(samples, width, height, channels, dtype, bits, lossless, quality,
 //        effort, decoding_speed, exif, xmp, icc, num_threads
-//        [, use_container, compress_boxes]) -> bytes
-// The last two serve the Pillow plug-in's save options.
+//        [, use_container, compress_boxes, progressive_dc, progressive_ac,
+//        responsive]) -> bytes
+// The container and boxes options serve the Pillow plug-in's save options;
+// the progression ones are -1 for libjxl's choice.
 PyObject* encode(PyObject*, PyObject* args) noexcept {
   Borrowed samples, exif, xmp, icc;
   EncodeRequest r;
@@ -119,12 +124,15 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
   int use_container = 0;
   int compress_boxes = 0;
   long long decoding_speed = 0;
-  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|pp:encode", &samples.view, &r.frame.width,
+  long long progressive_dc = -1, progressive_ac = -1, responsive = -1;
+  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|ppLLL:encode", &samples.view, &r.frame.width,
                         &r.frame.height, &r.frame.channels, &dtype, &r.frame.bits, &lossless,
                         &r.quality, &r.effort, &decoding_speed, &exif.view, &xmp.view, &icc.view,
-                        &r.num_threads, &use_container, &compress_boxes)) {
+                        &r.num_threads, &use_container, &compress_boxes, &progressive_dc,
+                        &progressive_ac, &responsive)) {
     return nullptr;
   }
+  r.progression = {progressive_dc, progressive_ac, responsive};
   const std::optional<SampleKind> kind = kind_named(dtype);
   if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
   if (r.effort < 1 || r.effort > 10) {
@@ -155,7 +163,8 @@ PyMethodDef methods[] = {
     {"info", info, METH_VARARGS, "info(data) -> the header's facts as a tuple"},
     {"encode", encode, METH_VARARGS,
      "encode(samples, width, height, channels, dtype, bits, lossless, quality, effort, "
-     "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes]) -> bytes"},
+     "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes, "
+     "progressive_dc, progressive_ac, responsive]) -> bytes"},
     {"walk", walk, METH_VARARGS,
      "walk(data, max_frames) -> (facts, [(duration ticks, name), ...], stopped): frame headers only"},
     {nullptr, nullptr, 0, nullptr},
@@ -174,7 +183,9 @@ int exec_module(PyObject* module) noexcept {
   if (add_type(module, "SampleBuffer", sample_buffer_type, &ModuleState::sample_buffer_type) < 0 ||
       add_type(module, "FrameDecoder", frame_decoder_type, &ModuleState::frame_decoder_type) < 0 ||
       add_type(module, "AnimationEncoder", animation_encoder_type,
-               &ModuleState::animation_encoder_type) < 0) {
+               &ModuleState::animation_encoder_type) < 0 ||
+      add_type(module, "ProgressiveDecoder", progressive_decoder_type,
+               &ModuleState::progressive_decoder_type) < 0) {
     return -1;
   }
   return 0;
@@ -186,6 +197,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     Py_VISIT(state->sample_buffer_type);
     Py_VISIT(state->frame_decoder_type);
     Py_VISIT(state->animation_encoder_type);
+    Py_VISIT(state->progressive_decoder_type);
   }
   return 0;
 }
@@ -196,6 +208,7 @@ int clear(PyObject* module) noexcept {
     Py_CLEAR(state->sample_buffer_type);
     Py_CLEAR(state->frame_decoder_type);
     Py_CLEAR(state->animation_encoder_type);
+    Py_CLEAR(state->progressive_decoder_type);
   }
   return 0;
 }
