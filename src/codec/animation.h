@@ -109,6 +109,13 @@ struct FrameWalk {
 Result<FrameWalk, AnimationError> walk_frames(std::span<const uint8_t> data,
                                               size_t max_frames = kMaxFrames) noexcept;
 
+// Whether displayed frame `index` decodes in full from `data`. A walk skips
+// frame data by the sizes in the frame's table of contents, so it cannot tell
+// a frame that ends exactly where the input does from one cut short, nor
+// (libjxl stops at the last frame's header) a last frame cut short from a
+// whole one: this decodes the frame, its pixels dropped as they come.
+bool frame_whole(std::span<const uint8_t> data, uint64_t index) noexcept;
+
 // ---- One frame at a time ------------------------------------------------------
 
 // The samples a frame is delivered as: interleaved, native byte order, rows
@@ -195,6 +202,7 @@ struct AnimationSettings {
   float distance = 1.0f;
   uint8_t effort = 7;
   int64_t decoding_speed = 0;
+  Progression progression = {};
   bool use_container = false;  // boxes make a container whatever this says
   bool uses_original_profile = false;
 };

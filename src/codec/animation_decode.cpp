@@ -157,10 +157,8 @@ Result<FrameFacts, AnimationError> frame_facts(JxlDecoder* dec, uint64_t frame) 
 void discard_pixels(void* /*opaque*/, size_t /*x*/, size_t /*y*/, size_t /*pixels*/,
                     const void* /*samples*/) noexcept {}
 
-// Whether displayed frame `index`, whose header the walk read before the
-// input ended, is whole: a walk that skips frame data cannot tell a frame
-// that ends exactly where the input does from one cut short, so the frame
-// is decoded, its pixels dropped as they come.
+}  // namespace
+
 bool frame_whole(std::span<const uint8_t> data, uint64_t index) noexcept {
   auto decoder = make_decoder();
   if (!decoder) return false;
@@ -190,8 +188,6 @@ bool frame_whole(std::span<const uint8_t> data, uint64_t index) noexcept {
     }
   }
 }
-
-}  // namespace
 
 std::string error_text(const AnimationError& error) {
   std::string where =

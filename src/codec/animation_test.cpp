@@ -378,6 +378,15 @@ TEST(AnimationBroken, CutAtTheEndOfAFrameKeepsThatFrame) {
     ASSERT_FALSE(next.ok());
     EXPECT_EQ(error_text(next.error()), "frame " + std::to_string(k + 1) + ": the file is truncated");
   }
+  // The walk lists the last frame from its header; only a decode tells.
+  const uint64_t last = a.frames.size() - 1;
+  const Bytes short_by_one(a.file.begin(), a.file.end() - 1);
+  auto walk = walk_frames(short_by_one);
+  ASSERT_TRUE(walk.ok());
+  EXPECT_EQ(walk.value().frames.size(), a.frames.size());
+  EXPECT_FALSE(frame_whole(short_by_one, last));
+  EXPECT_TRUE(frame_whole(a.file, last));
+  EXPECT_TRUE(frame_whole(short_by_one, last - 1));
 }
 
 TEST(AnimationBroken, RefusalsAreValues) {

@@ -258,7 +258,8 @@ std::optional<Failure> create_encoder(EncoderState& st, const AnimationSettings&
 
 // AnimationEncoder(width, height, channels, dtype, bits, lossless, quality,
 //                  effort, decoding_speed, ticks numerator, ticks denominator,
-//                  loops, linear, icc, use_container, num_threads)
+//                  loops, linear, icc, use_container, num_threads
+//                  [, progressive_dc, progressive_ac, responsive])
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
   if (!no_keywords(kwds, "AnimationEncoder")) return nullptr;
   std::unique_ptr<EncoderState> st(new (std::nothrow) EncoderState);
@@ -269,12 +270,15 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   int lossless = 0, linear = 0, use_container = 0, effort = 7;
   float quality = 90;
   long long decoding_speed = 0, num_threads = -1;
-  if (!PyArg_ParseTuple(args, "IIIsIpfiLIIIpz*pL:AnimationEncoder", &s.width, &s.height,
+  long long progressive_dc = -1, progressive_ac = -1, responsive = -1;
+  if (!PyArg_ParseTuple(args, "IIIsIpfiLIIIpz*pL|LLL:AnimationEncoder", &s.width, &s.height,
                         &s.channels, &dtype, &s.bits, &lossless, &quality, &effort,
                         &decoding_speed, &s.tps_numerator, &s.tps_denominator, &s.num_loops,
-                        &linear, &icc.view, &use_container, &num_threads)) {
+                        &linear, &icc.view, &use_container, &num_threads, &progressive_dc,
+                        &progressive_ac, &responsive)) {
     return nullptr;
   }
+  s.progression = {progressive_dc, progressive_ac, responsive};
   const std::optional<SampleKind> kind = kind_named(dtype);
   if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
   if (effort < 1 || effort > 10) {
@@ -454,6 +458,17 @@ PyObject* walk(PyObject*, PyObject* args) noexcept {
                        f.exponent_bits_per_sample, dtype_name(own.kind),
                        PyBool_FromLong(f.is_animated), PyBool_FromLong(f.has_jpeg_reconstruction),
                        f.tps_numerator, f.tps_denominator, f.num_loops, frames, stopped);
+}
+
+PyObject* whole(PyObject*, PyObject* args) noexcept {
+  Borrowed data;
+  unsigned long long index = 0;
+  if (!PyArg_ParseTuple(args, "y*K:frame_whole", &data.view, &index)) return nullptr;
+  bool answer = false;
+  Py_BEGIN_ALLOW_THREADS
+  answer = frame_whole(data.bytes(), index);
+  Py_END_ALLOW_THREADS
+  return PyBool_FromLong(answer);
 }
 
 PyObject* frame_decoder_type(PyObject* module) noexcept {

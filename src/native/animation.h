@@ -14,6 +14,9 @@ namespace tessara::native {
 //         "truncated", "corrupt", "too_many_frames" or "unexpected".
 PyObject* walk(PyObject* module, PyObject* args) noexcept;
 
+// frame_whole(data, index) -> bool: whether that displayed frame's data is all there
+PyObject* whole(PyObject* module, PyObject* args) noexcept;
+
 // The two types, made once per module object; nullptr with an exception set.
 PyObject* frame_decoder_type(PyObject* module) noexcept;
 PyObject* animation_encoder_type(PyObject* module) noexcept;

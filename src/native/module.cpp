@@ -167,6 +167,8 @@ PyMethodDef methods[] = {
      "progressive_dc, progressive_ac, responsive]) -> bytes"},
     {"walk", walk, METH_VARARGS,
      "walk(data, max_frames) -> (facts, [(duration ticks, name), ...], stopped): frame headers only"},
+    {"frame_whole", whole, METH_VARARGS,
+     "frame_whole(data, index) -> bool: whether a displayed frame's data is all there"},
     {nullptr, nullptr, 0, nullptr},
 };
 
