@@ -30,6 +30,9 @@ def encode(
     num_threads: int,
     use_container: bool = False,
     compress_boxes: bool = False,
+    progressive_dc: int = -1,
+    progressive_ac: int = -1,
+    responsive: int = -1,
     /,
 ) -> bytes: ...
 
@@ -40,6 +43,7 @@ _Facts = tuple[int, int, int, int, int, str, bool, bool, int, int, int]
 def walk(
     data: Buffer, max_frames: int, /
 ) -> tuple[_Facts, list[tuple[int, str]], tuple[str, int | None, str] | None]: ...
+def frame_whole(data: Buffer, index: int, /) -> bool: ...
 @final
 class FrameDecoder:
     """An animation's displayed frames one at a time; holds `data` for its life."""
@@ -79,6 +83,9 @@ class AnimationEncoder:
         icc: Buffer | None,
         use_container: bool,
         num_threads: int,
+        progressive_dc: int = -1,
+        progressive_ac: int = -1,
+        responsive: int = -1,
         /,
     ) -> AnimationEncoder: ...
     def add_box(self, kind: str, contents: Buffer, compress: bool, /) -> None: ...
@@ -86,3 +93,23 @@ class AnimationEncoder:
     def finish(self) -> bytes: ...
     @property
     def frames_added(self) -> int: ...
+
+# (width, height, channels, dtype, colour channels, alpha, bits, exponent
+#  bits, orientation, animated)
+_ProgressiveFacts = tuple[int, int, int, str, int, bool, int, int, int, bool]
+
+@final
+class ProgressiveDecoder:
+    """A still image (or an animation's frame) from bytes as they arrive."""
+
+    def __new__(cls, num_threads: int, max_pixels: int, frame: int = 0, /) -> ProgressiveDecoder: ...
+    def feed(self, data: Buffer, /) -> str: ...
+    def render(self, layout: str, any_picture: bool, /) -> tuple[SampleBuffer, str, int, str, bool] | None: ...
+    @property
+    def stage(self) -> str: ...
+    @property
+    def facts(self) -> _ProgressiveFacts | None: ...
+    @property
+    def icc_profile(self) -> bytes: ...
+    @property
+    def bytes_fed(self) -> int: ...

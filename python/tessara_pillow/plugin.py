@@ -16,8 +16,8 @@ from PIL import Image, ImageFile
 
 import tessara
 
-from . import (_native, animated, animation_save, errors, header, layouts, metadata, native_save, pixel_access,
-               save_options)
+from . import (_native, animated, animation_save, errors, header, incremental, layouts, metadata, native_save,
+               pixel_access, save_options, truncated)
 from .arrays import MAX_PIXELS
 
 FORMAT = "JXL"
@@ -102,8 +102,10 @@ class JxlImageFile(ImageFile.ImageFile):
                 self.info["exif"] = metadata.exif_with_orientation_1(self.info["exif"])
             if "xmp" in self.info:
                 self.info["xmp"] = metadata.xmp_with_orientation_1(self.info["xmp"])
-        self.tile = []
         self._open_animation(jxl)
+        # ImageFile.Parser decodes a still as it is fed (incremental.py);
+        # load() decodes by itself.
+        self.tile = [] if self._animation is not None else [incremental.tile(self, self.fp.seek(0, io.SEEK_END))]
 
     @property
     def jpeg_reconstruction(self) -> bool:
@@ -117,6 +119,7 @@ class JxlImageFile(ImageFile.ImageFile):
                 self._load_frame()
             else:
                 self._load_decoded()
+        self.tile = []
         access = super().load()
         if self.readonly and access is not None:
             # Pillow's own object over read-only pixels refuses writes.
@@ -149,6 +152,8 @@ class JxlImageFile(ImageFile.ImageFile):
         if self._animation is None:
             return 1
         try:
+            if ImageFile.LOAD_TRUNCATED_IMAGES:
+                return self._animation.whole_count()
             return self._animation.walk().count
         except OSError:
             return 1  # not even frame 0's header can be read: loading it says why
@@ -162,7 +167,7 @@ class JxlImageFile(ImageFile.ImageFile):
         if not self._seek_check(frame):
             return
         assert self._animation is not None  # a still image has frame 0 only
-        for key, value in self._animation.frame_info(frame).items():
+        for key, value in self._animation.frame_info(frame, ImageFile.LOAD_TRUNCATED_IMAGES).items():
             self.info[key] = value
         self._frame_index = frame
         self._im = None  # one frame's pixels at a time: load() decodes this one
@@ -172,7 +177,12 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _load_frame(self) -> None:
         assert self._animation is not None
-        image, icc = self._animation.decode(self._frame_index, self.mode, self.size, self.num_threads)
+        try:
+            image, icc = self._animation.decode(self._frame_index, self.mode, self.size, self.num_threads)
+        except OSError as e:
+            if not ImageFile.LOAD_TRUNCATED_IMAGES:
+                raise
+            image, icc = self._animation.partial(self._frame_index, self.mode, self.size, self.num_threads, e)
         self.im = image.im
         self.readonly = image.readonly
         if icc:
@@ -192,12 +202,15 @@ class JxlImageFile(ImageFile.ImageFile):
         try:
             is_jpeg, info, image, icc, _ = tessara.Decoder(num_threads=self.num_threads)(data)
         except RuntimeError as e:
-            if not self._header.jpeg_reconstruction:
+            if self._header.jpeg_reconstruction:
+                # libjxl refuses to rebuild a JPEG whose reconstruction data no
+                # longer matches the file (exiftool edited its Exif, say): the
+                # pixels still decode, as djxl falls back to them.
+                icc = self._take_jpeg_pixels(data, e)
+            elif ImageFile.LOAD_TRUNCATED_IMAGES:
+                icc = self._take_partial(data, e)
+            else:
                 raise OSError(self._decode_failure(e)) from e
-            # libjxl refuses to rebuild a JPEG whose reconstruction data no
-            # longer matches the file (exiftool edited its Exif, say): the
-            # pixels still decode, as djxl falls back to them.
-            icc = self._take_jpeg_pixels(data, e)
         else:
             self._check_decoded(is_jpeg, info, image)
             if is_jpeg:
@@ -223,6 +236,9 @@ class JxlImageFile(ImageFile.ImageFile):
             samples, height, width, channels, dtype = _native.decode(data, self.num_threads, MAX_PIXELS)
             icc = _native.info(data)[11]
         except (ValueError, RuntimeError) as e:
+            if ImageFile.LOAD_TRUNCATED_IMAGES:
+                # Its JPEG needs the whole file: the pixels that arrived.
+                return self._take_partial(data, failure)
             raise OSError(self._decode_failure(failure)) from e
         orientation = self._header.codestream.orientation
         expected = self._header.codestream.oriented_size
@@ -234,6 +250,26 @@ class JxlImageFile(ImageFile.ImageFile):
         image = Image.frombuffer(self.mode, (width, height), cast(bytes, samples), "raw", self.mode, 0, 1)
         if orientation != 1:
             image = image.transpose(_UNDO_ORIENTATION[orientation])
+        self.im = image.im
+        self.readonly = image.readonly
+        return icc
+
+    def _take_partial(self, data: bytes, failure: RuntimeError) -> bytes:
+        """The picture a file cut short holds (truncated.py), laid out as
+        load() lays out the whole file; returns the profile of its pixels.
+        OSError with the whole decode's reason where libjxl finds the bytes
+        corrupt."""
+        try:
+            image, icc = truncated.partial_picture(data, self.num_threads)
+        except (ValueError, RuntimeError) as e:
+            raise OSError(self._decode_failure(failure)) from e
+        orientation = self._header.codestream.orientation
+        if self._header.jpeg_reconstruction and orientation != 1:
+            image = image.transpose(_UNDO_ORIENTATION[orientation])
+        if image.mode != self.mode or image.size != self.size:
+            msg = (f"JPEG XL: decoded a {image.size[0]}x{image.size[1]} {image.mode} picture, "
+                   f"not the {self.size[0]}x{self.size[1]} {self.mode} its header announced")
+            raise OSError(msg)
         self.im = image.im
         self.readonly = image.readonly
         return icc
@@ -316,9 +352,9 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     pixels, profile = save_options.encodable(im, save_options.icc_option(im))
     layout = layouts.encoded(pixels.mode)
     assert layout is not None  # encodable converted it
-    if pixels.mode == "I;16" or profile is not None:
+    if pixels.mode == "I;16" or profile is not None or o.progression != save_options.NO_PROGRESSION:
         # The module would tag these pixels as what they are not: 16-bit
-        # grey as linear, every profile as sRGB.
+        # grey as linear, every profile as sRGB; and it has no progression.
         try:
             data = native_save.encode(pixels.mode, pixels.size, save_options.packed(pixels, layout), profile, o)
         except ValueError as e:
@@ -361,6 +397,7 @@ def _save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
 
 def register() -> None:
     Image.register_open(FORMAT, JxlImageFile, _accept)
+    Image.register_decoder(incremental.NAME, incremental.IncrementalDecoder)
     Image.register_save(FORMAT, _save)
     Image.register_save_all(FORMAT, _save_all)
     Image.register_extension(FORMAT, ".jxl")
