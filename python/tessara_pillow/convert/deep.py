@@ -151,4 +151,5 @@ def write(stream: IO[bytes], samples: Samples, fmt: str, options: dict[str, Any]
     stream.write(encode_array(samples.array, lossless=options["lossless"], quality=options.get("quality", 90),
                               effort=options["effort"], decoding_speed=options["decoding_speed"],
                               bits_per_sample=bits, exif=metadata.get("exif"), xmp=metadata.get("xmp"),
-                              icc_profile=icc, num_threads=options["num_threads"]))
+                              icc_profile=icc, num_threads=options["num_threads"],
+                              progressive=options.get("progressive", False)))

@@ -41,6 +41,7 @@ class Settings:
     lossless: bool = False
     effort: int = 7
     decoding_speed: int = 0
+    progressive: bool = False  # JPEG XL pixels coded for progressive decoding
     out_dir: Path | None = None
     overwrite: bool = False
     max_pixels: int | None = 2 * Image.MAX_IMAGE_PIXELS if Image.MAX_IMAGE_PIXELS else None
