@@ -184,6 +184,12 @@ def test_pictures_handed_out_are_the_callers(files):
     np.testing.assert_array_equal(np.asarray(image), kept)
     early[:] = 0  # its own memory
     np.testing.assert_array_equal(decoder.array(), decode_array(data))
+    # The whole image is handed to Pillow as decoded; a write copies it first.
+    whole = decoder.image()
+    whole.putpixel((0, 0), (1, 2, 3))
+    whole.paste((9, 9, 9), (0, 0, 50, 50))
+    np.testing.assert_array_equal(np.asarray(decoder.image()), whole_load(data))
+    np.testing.assert_array_equal(decoder.array(), decode_array(data))
 
 
 def test_more_bytes_after_the_image_are_ignored(files):

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "codec/memory.h"
@@ -207,9 +208,11 @@ Check ProgressiveDecoder::on_basic_info() noexcept {
   f.exponent_bits_per_sample = info.exponent_bits_per_sample;
   f.orientation = static_cast<uint32_t>(info.orientation);
   f.is_animated = info.have_animation != JXL_FALSE;
-  const JxlPixelFormat format = full_precision_format(info);
   f.kind = full_precision_kind(info);
-  f.channels = format.num_channels;
+  f.channels = channels_of(info);
+  const bool eight_bits = f.kind == SampleKind::Uint8 && f.bits_per_sample == 8;
+  f.samples_channels = eight_bits && f.channels > 1 ? 4 : f.channels;
+  const JxlPixelFormat format = pixel_format(f.samples_channels, f.kind);
   if (Check s = check_status(JxlDecoderImageOutBufferSize(decoder_.get(), &format, &f.frame_bytes));
       !s) {
     return s;
@@ -239,13 +242,12 @@ Check ProgressiveDecoder::on_image_out_buffer() noexcept {
   const ProgressiveFacts& f = *facts_;
   if (!samples_) {
     // Zeroed: what libjxl never draws (before the first stage, or frames it
-    // cannot draw early) reads as zeros, never as stale memory. calloc
-    // maps large buffers as zero pages without touching them.
-    samples_.reset(static_cast<uint8_t*>(std::calloc(f.frame_bytes > 0 ? f.frame_bytes : 1, 1)));
+    // cannot draw early) reads as zeros, never as stale memory.
+    samples_.reset(new (std::nothrow) uint8_t[f.frame_bytes > 0 ? f.frame_bytes : 1]());
     if (!samples_) return Err{error_of(Kind::OutOfMemory)};
   }
   JxlDecoder* dec = decoder_.get();
-  const JxlPixelFormat format = pixel_format(f.channels, f.kind);
+  const JxlPixelFormat format = pixel_format(f.samples_channels, f.kind);
   if (Check s = check_call([&] {
         return JxlDecoderSetImageOutBuffer(dec, &format, samples_.get(), f.frame_bytes);
       });
@@ -368,6 +370,18 @@ struct ToByte {
 
 void to_array_samples(const ProgressiveFacts& facts, std::span<const uint8_t> in,
                       std::span<uint8_t> out) noexcept {
+  if (facts.samples_channels != facts.channels) {
+    // 8-bit samples four a pixel: the colour channels and the alpha there is.
+    const size_t pixels = std::min(in.size() / 4, out.size() / facts.channels);
+    const uint32_t colour = facts.colour_channels;
+    for (size_t i = 0; i < pixels; ++i) {
+      const uint8_t* p = in.data() + 4 * i;
+      uint8_t* q = out.data() + facts.channels * i;
+      for (uint32_t c = 0; c < colour; ++c) q[c] = p[c];
+      if (facts.has_alpha) q[colour] = p[3];
+    }
+    return;
+  }
   const size_t n = std::min(in.size(), out.size());
   if (n > 0) std::memcpy(out.data(), in.data(), n);
   if (facts.kind == SampleKind::Float && facts.exponent_bits_per_sample == 0) {
@@ -377,6 +391,20 @@ void to_array_samples(const ProgressiveFacts& facts, std::span<const uint8_t> in
         static_cast<float>(std::ldexp(1.0, static_cast<int>(facts.bits_per_sample)) - 1);
     scale_and_round({reinterpret_cast<float*>(out.data()), n / sizeof(float)}, top);
   }
+}
+
+bool decoded_for_pillow(const ProgressiveFacts& facts) noexcept {
+  if (facts.samples_channels != 1) {
+    return facts.samples_channels == 4 && facts.kind == SampleKind::Uint8 &&
+           facts.bits_per_sample == 8;
+  }
+  switch (facts.kind) {
+    case SampleKind::Uint8: return facts.bits_per_sample == 8;
+    case SampleKind::Uint16: return facts.bits_per_sample == 16;
+    case SampleKind::Float: return facts.exponent_bits_per_sample != 0;
+    case SampleKind::Float16: return false;
+  }
+  return false;
 }
 
 PillowLayout pillow_layout(const ProgressiveFacts& facts) noexcept {
@@ -400,7 +428,11 @@ void to_pillow_samples(const ProgressiveFacts& facts, std::span<const uint8_t> i
   const PillowLayout target = pillow_layout(facts);
   const size_t pixels = size_t{facts.width} * facts.height;
   const size_t in_size = layout_of(facts.kind).size;
-  if (in.size() < pixels * facts.channels * in_size || out.size() < target.bytes) return;
+  if (in.size() < pixels * facts.samples_channels * in_size || out.size() < target.bytes) return;
+  if (decoded_for_pillow(facts)) {
+    std::memcpy(out.data(), in.data(), target.bytes);
+    return;
+  }
   const uint8_t* src = in.data();
   uint8_t* dst = out.data();
   if (facts.channels == 1) {
@@ -436,19 +468,6 @@ void to_pillow_samples(const ProgressiveFacts& facts, std::span<const uint8_t> i
     return;
   }
   const uint32_t colour = facts.colour_channels;
-  if (facts.kind == SampleKind::Uint8 && facts.bits_per_sample >= 8) {
-    // The usual 8-bit file, in a loop of its own.
-    const uint32_t channels = facts.channels;
-    for (size_t i = 0; i < pixels; ++i) {
-      const uint8_t* p = src + i * channels;
-      uint8_t* q = dst + 4 * i;
-      q[0] = p[0];
-      q[1] = p[colour == 1 ? 0 : 1];
-      q[2] = p[colour == 1 ? 0 : 2];
-      q[3] = facts.has_alpha ? p[colour] : 255;
-    }
-    return;
-  }
   const ToByte to_byte(facts.kind, facts.bits_per_sample);
   const size_t stride = facts.channels * in_size;
   for (size_t i = 0; i < pixels; ++i) {

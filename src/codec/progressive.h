@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
@@ -52,7 +51,10 @@ std::string error_text(const ProgressiveError& error);
 // applied), and the samples' layout: interleaved colour then alpha, rows
 // packed, native byte order, at full precision (codec/layouts.h). Integers
 // up to 24 bits (held as Uint8/Uint16) are as stored, a 12-bit file giving
-// 0..4095; Float samples of an integer file are libjxl's 0..1.
+// 0..4095; Float samples of an integer file are libjxl's 0..1. An 8-bit
+// image of more than one channel is decoded four bytes a pixel, as Pillow
+// keeps "LA", "RGB" and "RGBA" (grey repeated, missing alpha opaque), so
+// that its whole picture is handed to Pillow without a copy.
 struct ProgressiveFacts {
   uint32_t width = 0;
   uint32_t height = 0;
@@ -63,8 +65,9 @@ struct ProgressiveFacts {
   uint32_t orientation = 1;  // the file's own (1-8); the samples are upright
   bool is_animated = false;
   SampleKind kind = SampleKind::Uint8;
-  uint32_t channels = 0;  // colour and alpha
-  size_t frame_bytes = 0;
+  uint32_t channels = 0;          // colour and alpha
+  uint32_t samples_channels = 0;  // as decoded: `channels`, or 4 (above)
+  size_t frame_bytes = 0;         // of samples as decoded
 };
 
 // What render() drew: the stage it shows, and whether libjxl drew any pixel
@@ -108,16 +111,16 @@ class ProgressiveDecoder {
   // header with `any_picture`.
   Result<Rendered, ProgressiveError> render(bool any_picture) noexcept;
   // The samples as last rendered, facts()->frame_bytes long; empty before
-  // the frame starts (then they would be all zero).
+  // the frame starts (then they would be all zero), and once taken.
   std::span<const uint8_t> samples() const noexcept {
     return {samples_.get(), samples_ ? facts_->frame_bytes : 0};
   }
+  // The samples of the complete image, handed over (nothing before).
+  std::unique_ptr<uint8_t[]> take_samples() noexcept {
+    return stage_ == Stage::Complete ? std::move(samples_) : nullptr;
+  }
 
  private:
-  struct FreeSamples {
-    void operator()(uint8_t* p) const noexcept { std::free(p); }
-  };
-
   ProgressiveDecoder(JxlDecoderPtr decoder, uint64_t max_pixels,
                      std::optional<ThreadsRunner> runner) noexcept;
   Status<ProgressiveError> start(uint64_t frame) noexcept;
@@ -137,7 +140,7 @@ class ProgressiveDecoder {
   bool signature_checked_ = false;
   std::optional<ProgressiveFacts> facts_;
   std::vector<uint8_t> icc_;
-  std::unique_ptr<uint8_t, FreeSamples> samples_;
+  std::unique_ptr<uint8_t[]> samples_;
   Stage stage_ = Stage::None;
   // Set while samples() show the state libjxl is in: cleared by progress.
   std::optional<Rendered> rendered_;
@@ -146,8 +149,9 @@ class ProgressiveDecoder {
 
 // ---- The samples as handed out ----------------------------------------------
 
-// The samples of the arrays functions: as decoded, but integers above 16 bits
-// (decoded as Float) back to the values stored. `out` is in.size() long.
+// The samples of the arrays functions, `channels` a pixel: as decoded, but
+// integers above 16 bits (decoded as Float) back to the values stored.
+// `out` is frame_bytes / samples_channels * channels long.
 void to_array_samples(const ProgressiveFacts& facts, std::span<const uint8_t> in,
                       std::span<uint8_t> out) noexcept;
 
@@ -162,6 +166,8 @@ struct PillowLayout {
   size_t bytes = 0;
 };
 PillowLayout pillow_layout(const ProgressiveFacts& facts) noexcept;
+// Whether the samples as decoded are in that layout already.
+bool decoded_for_pillow(const ProgressiveFacts& facts) noexcept;
 // Converts samples into `out`, pillow_layout(facts).bytes long.
 void to_pillow_samples(const ProgressiveFacts& facts, std::span<const uint8_t> in,
                        std::span<uint8_t> out) noexcept;

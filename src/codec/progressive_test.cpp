@@ -108,6 +108,14 @@ ProgressiveDecoder make(uint64_t max_pixels = 0, uint64_t frame = 0) {
 
 Bytes copy_of(std::span<const uint8_t> s) { return Bytes(s.begin(), s.end()); }
 
+// The samples as the array functions hand them out.
+Bytes array_of(const ProgressiveDecoder& d) {
+  const ProgressiveFacts& f = *d.facts();
+  Bytes out(f.frame_bytes / f.samples_channels * f.channels);
+  to_array_samples(f, d.samples(), out);
+  return out;
+}
+
 // ---- Pieces of any size --------------------------------------------------------
 
 class Pieces : public ::testing::TestWithParam<size_t> {};
@@ -128,7 +136,7 @@ TEST_P(Pieces, FedInPiecesTheStagesRiseAndEndInTheOneShotDecode) {
   auto rendered = d.render(false);
   ASSERT_TRUE(rendered.ok());
   EXPECT_TRUE(rendered.value().drawn);
-  EXPECT_EQ(copy_of(d.samples()), one_shot(file));
+  EXPECT_EQ(array_of(d), one_shot(file));
 }
 
 // 0: the whole file at once.
@@ -141,7 +149,7 @@ TEST(Progressive, MoreBytesAfterTheImageAreIgnored) {
   ASSERT_EQ(d.stage(), Stage::Complete);
   const Bytes junk(100, 0xEE);
   EXPECT_TRUE(d.feed(junk).ok());
-  EXPECT_EQ(copy_of(d.samples()), one_shot(file));
+  EXPECT_EQ(array_of(d), one_shot(file));
 }
 
 // ---- Stages, judged by libjxl ----------------------------------------------------
@@ -207,9 +215,9 @@ TEST_P(Stages, EachStageIsLibjxlsOwnPictureOfItsBytes) {
   EXPECT_EQ(rendered.value().stage, GetParam());
   const std::optional<Bytes> reference = libjxl_flush(file, at, 0xA5);
   ASSERT_TRUE(reference.has_value());
-  EXPECT_EQ(copy_of(d.samples()), *reference);
+  EXPECT_EQ(array_of(d), *reference);
   // The picture resembles the image, more so at the later stage.
-  const double off = mean_abs_difference(copy_of(d.samples()), one_shot(file));
+  const double off = mean_abs_difference(array_of(d), one_shot(file));
   EXPECT_LT(off, GetParam() == Stage::Preview ? 12.0 : 6.0);
 }
 
@@ -255,13 +263,13 @@ TEST(Progressive, PicturesAreDrawnOncePerState) {
   ProgressiveDecoder d = make();
   ASSERT_TRUE(d.feed({file.data(), pass}).ok());
   ASSERT_TRUE(d.render(false).ok());
-  const Bytes first = copy_of(d.samples());
+  const Bytes first = array_of(d);
   ASSERT_TRUE(d.render(false).ok());
-  EXPECT_EQ(copy_of(d.samples()), first);
+  EXPECT_EQ(array_of(d), first);
   // More bytes of the same pass: a new picture, refined where they arrived.
   ASSERT_TRUE(d.feed({file.data() + pass, (file.size() - pass) / 3}).ok());
   ASSERT_TRUE(d.render(false).ok());
-  EXPECT_LT(mean_abs_difference(copy_of(d.samples()), one_shot(file)),
+  EXPECT_LT(mean_abs_difference(array_of(d), one_shot(file)),
             mean_abs_difference(first, one_shot(file)));
 }
 
@@ -279,7 +287,7 @@ TEST(Progressive, LosslessGroupsThatArrivedAreExact) {
   auto any = d.render(true);
   ASSERT_TRUE(any.ok());
   ASSERT_TRUE(any.value().drawn);
-  const Bytes samples = copy_of(d.samples());
+  const Bytes samples = array_of(d);
   const std::optional<Bytes> zeros = libjxl_flush(file, cut, 0);
   const std::optional<Bytes> sentinel = libjxl_flush(file, cut, 0xA5);
   ASSERT_TRUE(zeros && sentinel);
@@ -307,9 +315,13 @@ TEST_P(Kinds, TheWholeFileGivesTheFullPrecisionDecode) {
   const ProgressiveFacts& f = *d.facts();
   EXPECT_EQ(f.channels, GetParam().channels);
   EXPECT_EQ(static_cast<int>(f.kind), static_cast<int>(GetParam().kind));
-  Bytes array(f.frame_bytes);
-  to_array_samples(f, d.samples(), array);
-  EXPECT_EQ(array, one_shot(file));
+  EXPECT_EQ(array_of(d), one_shot(file));
+  // Once complete, the samples are handed over whole.
+  const Bytes samples = copy_of(d.samples());
+  std::unique_ptr<uint8_t[]> taken = d.take_samples();
+  ASSERT_TRUE(taken);
+  EXPECT_TRUE(d.samples().empty());
+  EXPECT_EQ(Bytes(taken.get(), taken.get() + samples.size()), samples);
 }
 
 // The samples handed to Pillow are those of the module's decode of the
@@ -401,7 +413,7 @@ TEST(Progressive, AnAnimationGivesTheFrameAskedFor) {
     ASSERT_TRUE(d.feed(file).ok());
     EXPECT_EQ(d.stage(), Stage::Complete);
     EXPECT_TRUE(d.facts()->is_animated);
-    EXPECT_EQ(copy_of(d.samples()), expected) << "frame " << index;
+    EXPECT_EQ(array_of(d), expected) << "frame " << index;
   }
 }
 

@@ -25,6 +25,10 @@ namespace {
 struct DecoderState {
   std::optional<ProgressiveDecoder> decoder;
   py::Ref buffer_type;
+  // The complete image's samples, handed over by the decoder when they are
+  // in Pillow's layout: every image() then maps them (Pillow copies on the
+  // first write), and array() reads them.
+  py::Ref whole;
   bool busy = false;
 };
 
@@ -93,28 +97,35 @@ PyObject* decoder_feed(PyObject* self, PyObject* args) noexcept {
 }
 
 // A copy of the samples as last rendered, in the layout asked for; zeros
-// where libjxl has drawn nothing.
+// where libjxl has drawn nothing. Or, for the complete image already in
+// Pillow's layout, no copy: the samples themselves (`as_is`).
 struct Copy {
   std::unique_ptr<uint8_t[]> memory;
   size_t bytes = 0;
   SampleKind kind = SampleKind::Uint8;
   uint32_t channels = 0;
   Rendered rendered;
+  bool as_is = false;
 };
 
-Result<Copy, Failure> copy_picture(ProgressiveDecoder& decoder, bool pillow,
-                                   bool any_picture) noexcept {
+// `whole`: the complete samples once handed over, else empty.
+Result<Copy, Failure> copy_picture(ProgressiveDecoder& decoder, std::span<const uint8_t> whole,
+                                   bool pillow, bool any_picture) noexcept {
   auto rendered = decoder.render(any_picture);
   if (!rendered) return Err{Failure{rendered.error()}};
   Copy copy;
   copy.rendered = rendered.value();
   if (!copy.rendered.drawn && !any_picture) return copy;
   const ProgressiveFacts& facts = *decoder.facts();
-  const std::span<const uint8_t> samples = decoder.samples();
+  const std::span<const uint8_t> samples = whole.empty() ? decoder.samples() : whole;
   const PillowLayout layout = pillow_layout(facts);
-  copy.bytes = pillow ? layout.bytes : facts.frame_bytes;
+  copy.bytes = pillow ? layout.bytes : facts.frame_bytes / facts.samples_channels * facts.channels;
   copy.kind = pillow ? layout.kind : facts.kind;
   copy.channels = pillow ? layout.channels : facts.channels;
+  if (pillow && decoder.stage() == Stage::Complete && decoded_for_pillow(facts)) {
+    copy.as_is = true;
+    return copy;
+  }
   // Zeroed only where no samples exist yet to convert.
   copy.memory.reset(samples.empty() ? new (std::nothrow) uint8_t[copy.bytes > 0 ? copy.bytes : 1]()
                                     : new (std::nothrow) uint8_t[copy.bytes > 0 ? copy.bytes : 1]);
@@ -141,15 +152,25 @@ PyObject* decoder_render(PyObject* self, PyObject* args) noexcept {
     return PyErr_Format(PyExc_ValueError, "layout must be 'array' or 'pillow', not %s", layout);
   }
   if (!claim(st.busy)) return nullptr;
+  std::span<const uint8_t> whole;
+  if (st.whole) whole = sample_buffer_memory(st.whole.get());
   Result<Copy, Failure> copied = Err{Failure{PoolRefused{}}};
   Py_BEGIN_ALLOW_THREADS
-  copied = copy_picture(*st.decoder, name == "pillow", any_picture != 0);
+  copied = copy_picture(*st.decoder, whole, name == "pillow", any_picture != 0);
   Py_END_ALLOW_THREADS
   st.busy = false;
   if (!copied) return raise(copied.error());
   Copy& copy = copied.value();
-  if (!copy.memory) return new_ref(Py_None);
-  PyObject* buffer = new_sample_buffer(st.buffer_type.get(), std::move(copy.memory), copy.bytes);
+  if (copy.as_is && !st.whole) {
+    std::unique_ptr<uint8_t[]> samples = st.decoder->take_samples();
+    if (!samples) return PyErr_Format(PyExc_SystemError, "the complete samples are gone");
+    st.whole = py::Ref(new_sample_buffer(st.buffer_type.get(), std::move(samples), copy.bytes));
+    if (!st.whole) return nullptr;
+  }
+  if (!copy.as_is && !copy.memory) return new_ref(Py_None);
+  PyObject* buffer =
+      copy.as_is ? new_ref(st.whole.get())
+                 : new_sample_buffer(st.buffer_type.get(), std::move(copy.memory), copy.bytes);
   if (buffer == nullptr) return nullptr;
   return Py_BuildValue("(NsIsN)", buffer, dtype_name(copy.kind), copy.channels,
                        stage_name(copy.rendered.stage), PyBool_FromLong(copy.rendered.drawn));
