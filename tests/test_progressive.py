@@ -15,6 +15,7 @@ from PIL import Image, ImageFile, ImageSequence
 
 import tessara_pillow
 from jxltools import cjxl, djxl, run, tool, write_pnm
+from reliability import ticks_during
 from tessara_pillow import ProgressiveDecoder, decode_array, encode_array, preview
 
 W, H = 720, 540  # 3 x 3 groups: the preview and the passes are stages of their own
@@ -256,24 +257,7 @@ def test_threads_and_pools_decode_alike(files):
 def test_the_lock_is_released_while_feeding(tmp_path):
     write_pnm(tmp_path / "big.ppm", np.random.default_rng(3).integers(0, 256, (1200, 1200, 3), dtype=np.uint8))
     data = cjxl(tmp_path / "big.ppm", tmp_path / "big.jxl", "-d", "0", "-e", "2")
-    ticks = []
-    done = threading.Event()
-
-    def counter():
-        while not done.is_set():
-            ticks.append(1)
-
-    t = threading.Thread(target=counter)
-    t.start()
-    try:
-        before = len(ticks)
-        ProgressiveDecoder(num_threads=1).feed(data)
-        during = len(ticks) - before
-    finally:
-        done.set()
-        t.join()
-    # with the lock held, the counter could only run at switch intervals
-    assert during > 1000
+    assert ticks_during(lambda: ProgressiveDecoder(num_threads=1).feed(data)) > 1000
 
 
 # ---- The plug-in with files cut short ---------------------------------------------

@@ -21,6 +21,7 @@ from PIL import Image, ImageFile
 from . import _native
 from .arrays import MAX_PIXELS
 from .progressive import pillow_picture
+from .truncated import check_announced
 
 if TYPE_CHECKING:
     from .plugin import JxlImageFile
@@ -94,10 +95,7 @@ class IncrementalDecoder(ImageFile.PyDecoder):
             if drawn is None:
                 raise OSError("cannot decode JPEG XL image: libjxl drew no picture")
             picture, info = drawn[0], drawn[0].info
-        if picture.mode != image.mode or picture.size != image.size:
-            msg = (f"JPEG XL: decoded a {picture.size[0]}x{picture.size[1]} {picture.mode} picture, "
-                   f"not the {image.size[0]}x{image.size[1]} {image.mode} its header announced")
-            raise OSError(msg)
+        check_announced(picture, image.mode, image.size)
         image.im = picture.im
         image.readonly = picture.readonly
         for key, value in info.items():

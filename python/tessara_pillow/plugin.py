@@ -266,10 +266,7 @@ class JxlImageFile(ImageFile.ImageFile):
         orientation = self._header.codestream.orientation
         if self._header.jpeg_reconstruction and orientation != 1:
             image = image.transpose(_UNDO_ORIENTATION[orientation])
-        if image.mode != self.mode or image.size != self.size:
-            msg = (f"JPEG XL: decoded a {image.size[0]}x{image.size[1]} {image.mode} picture, "
-                   f"not the {self.size[0]}x{self.size[1]} {self.mode} its header announced")
-            raise OSError(msg)
+        truncated.check_announced(image, self.mode, self.size)
         self.im = image.im
         self.readonly = image.readonly
         return icc

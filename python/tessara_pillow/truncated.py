@@ -18,6 +18,14 @@ from .arrays import MAX_PIXELS
 from .progressive import pillow_picture
 
 
+def check_announced(picture: Image.Image, mode: str, size: tuple[int, int]) -> None:
+    """OSError unless `picture` has the mode and size the header announced."""
+    if picture.mode != mode or picture.size != size:
+        msg = (f"JPEG XL: decoded a {picture.size[0]}x{picture.size[1]} {picture.mode} picture, "
+               f"not the {size[0]}x{size[1]} {mode} its header announced")
+        raise OSError(msg)
+
+
 def partial_picture(data: bytes, num_threads: int, frame: int = 0) -> tuple[Image.Image, bytes]:
     """Displayed frame `frame` (0 for a still image) of a file cut short, in
     the plug-in's mode, upright; and the profile of its pixels. ValueError

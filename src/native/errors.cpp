@@ -84,6 +84,17 @@ PyObject* raise_frame(FrameProblem problem) noexcept {
   return set(PyExc_SystemError, "a frame problem without a problem");
 }
 
+// The codec's own one-line text for an error of `type`.
+template <typename Error>
+PyObject* set_text(PyObject* type, const Error& error) noexcept {
+  try {
+    const std::string text = error_text(error);
+    return set(type, text.c_str());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 // The codec's own one-line text ("frame 2: the file is truncated").
 PyObject* raise_animation(const AnimationError& error) noexcept {
   using K = AnimationError::Kind;
@@ -101,12 +112,7 @@ PyObject* raise_animation(const AnimationError& error) noexcept {
     case K::TooManyFrames:
     case K::FormatRefused: break;
   }
-  try {
-    const std::string text = error_text(error);
-    return set(type, text.c_str());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  return set_text(type, error);
 }
 
 PyObject* raise_progressive(const ProgressiveError& error) noexcept {
@@ -121,12 +127,7 @@ PyObject* raise_progressive(const ProgressiveError& error) noexcept {
     case K::TooLarge:
     case K::NoImageYet: break;
   }
-  try {
-    const std::string text = error_text(error);
-    return set(type, text.c_str());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  return set_text(type, error);
 }
 
 }  // namespace
