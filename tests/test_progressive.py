@@ -258,6 +258,20 @@ def test_the_lock_is_released_while_feeding(tmp_path):
     write_pnm(tmp_path / "big.ppm", np.random.default_rng(3).integers(0, 256, (1200, 1200, 3), dtype=np.uint8))
     data = cjxl(tmp_path / "big.ppm", tmp_path / "big.jxl", "-d", "0", "-e", "2")
     assert ticks_during(lambda: ProgressiveDecoder(num_threads=1).feed(data)) > 1000
+    # Meanwhile the decoder refuses a second thread, rather than race with it.
+    decoder = ProgressiveDecoder(num_threads=1)
+    feeding = threading.Thread(target=decoder.feed, args=(data,))
+    refused = set()
+    feeding.start()
+    while feeding.is_alive():
+        for use in (lambda: decoder.stage, lambda: decoder.size, lambda: decoder.feed(b""), decoder.image):
+            try:
+                use()
+            except RuntimeError as e:
+                refused.add(str(e))
+    feeding.join()
+    assert refused == {"the object is in use by another thread"}
+    assert decoder.stage == "complete"
 
 
 # ---- The plug-in with files cut short ---------------------------------------------

@@ -68,7 +68,7 @@ std::string error_text(const ProgressiveError& error) {
 
 ProgressiveDecoder::ProgressiveDecoder(JxlDecoderPtr decoder, uint64_t max_pixels,
                                        std::optional<ThreadsRunner> runner) noexcept
-    : decoder_(std::move(decoder)), runner_(std::move(runner)), max_pixels_(max_pixels) {}
+    : runner_(std::move(runner)), decoder_(std::move(decoder)), max_pixels_(max_pixels) {}
 
 Result<ProgressiveDecoder, ProgressiveError> ProgressiveDecoder::create(
     uint64_t max_pixels, std::optional<ThreadsRunner> runner, uint64_t frame) noexcept {
@@ -123,16 +123,14 @@ Check ProgressiveDecoder::feed(std::span<const uint8_t> data) noexcept {
     input = unconsumed_;
   }
   if (!signature_checked_) {
+    // A container's signature is 12 bytes; until they are in, they are kept.
     const JxlSignature signature = JxlSignatureCheck(input.data(), input.size());
-    if (signature == JXL_SIG_INVALID) return fail(error_of(Kind::NotJpegXl));
     if (signature == JXL_SIG_NOT_ENOUGH_BYTES) {
       if (unconsumed_.empty() && !try_assign(unconsumed_, data.data(), data.data() + data.size())) {
         return fail(error_of(Kind::OutOfMemory));
       }
       return {};
     }
-    // A JPEG file passes the signature check as such; libjxl decodes only
-    // the two JPEG XL ones.
     if (signature != JXL_SIG_CODESTREAM && signature != JXL_SIG_CONTAINER) {
       return fail(error_of(Kind::NotJpegXl));
     }
@@ -174,7 +172,8 @@ Check ProgressiveDecoder::run(std::span<const uint8_t> input) noexcept {
         } else if (!try_assign(unconsumed_, tail, tail + left)) {
           return fail(error_of(Kind::OutOfMemory));
         }
-        // Sections are decoded as they are consumed: nothing consumed, nothing new to draw.
+        // libjxl decodes a section as it consumes it: nothing consumed,
+        // nothing new to draw.
         if (left < input.size()) rendered_.reset();
         return {};
       }

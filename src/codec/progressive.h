@@ -132,8 +132,9 @@ class ProgressiveDecoder {
   void finish() noexcept;
   Status<ProgressiveError> fail(ProgressiveError error) noexcept;
 
-  JxlDecoderPtr decoder_;  // null once the image is complete or has failed
+  // The pool outlives the decoder that runs on it (members go in reverse).
   std::optional<ThreadsRunner> runner_;
+  JxlDecoderPtr decoder_;  // null once the image is complete or has failed
   uint64_t max_pixels_ = 0;
   std::vector<uint8_t> unconsumed_;  // bytes libjxl has yet to consume
   uint64_t fed_ = 0;

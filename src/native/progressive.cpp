@@ -77,10 +77,6 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   return self;
 }
 
-PyObject* stage_string(const DecoderState& st) noexcept {
-  return PyUnicode_FromString(stage_name(st.decoder->stage()));
-}
-
 // feed(data) -> stage
 PyObject* decoder_feed(PyObject* self, PyObject* args) noexcept {
   DecoderState& st = state_of_object(self);
@@ -93,7 +89,7 @@ PyObject* decoder_feed(PyObject* self, PyObject* args) noexcept {
   Py_END_ALLOW_THREADS
   st.busy = false;
   if (!fed) return raise(Failure{fed.error()});
-  return stage_string(st);
+  return PyUnicode_FromString(stage_name(st.decoder->stage()));
 }
 
 // A copy of the samples as last rendered, in the layout asked for; zeros
@@ -176,12 +172,28 @@ PyObject* decoder_render(PyObject* self, PyObject* args) noexcept {
                        stage_name(copy.rendered.stage), PyBool_FromLong(copy.rendered.drawn));
 }
 
-PyObject* get_stage(PyObject* self, void*) noexcept { return stage_string(state_of_object(self)); }
+// The decoder, for a getter: not while another thread has it busy decoding
+// (what it reads would be changing under it).
+const ProgressiveDecoder* idle(PyObject* self) noexcept {
+  const DecoderState& st = state_of_object(self);
+  if (st.busy) {
+    PyErr_SetString(PyExc_RuntimeError, "the object is in use by another thread");
+    return nullptr;
+  }
+  return &*st.decoder;
+}
+
+PyObject* get_stage(PyObject* self, void*) noexcept {
+  const ProgressiveDecoder* d = idle(self);
+  return d == nullptr ? nullptr : PyUnicode_FromString(stage_name(d->stage()));
+}
 
 // (width, height, channels, dtype, colour channels, alpha, bits, exponent
 //  bits, orientation, animated), or None before the image header
 PyObject* get_facts(PyObject* self, void*) noexcept {
-  const std::optional<ProgressiveFacts>& f = state_of_object(self).decoder->facts();
+  const ProgressiveDecoder* d = idle(self);
+  if (d == nullptr) return nullptr;
+  const std::optional<ProgressiveFacts>& f = d->facts();
   if (!f) return new_ref(Py_None);
   return Py_BuildValue("(IIIsINIIIN)", f->width, f->height, f->channels, dtype_name(f->kind),
                        f->colour_channels, PyBool_FromLong(f->has_alpha), f->bits_per_sample,
@@ -190,13 +202,16 @@ PyObject* get_facts(PyObject* self, void*) noexcept {
 }
 
 PyObject* get_icc(PyObject* self, void*) noexcept {
-  const std::vector<uint8_t>& icc = state_of_object(self).decoder->icc();
+  const ProgressiveDecoder* d = idle(self);
+  if (d == nullptr) return nullptr;
+  const std::vector<uint8_t>& icc = d->icc();
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(icc.data()),
                                    static_cast<Py_ssize_t>(icc.size()));
 }
 
 PyObject* get_bytes_fed(PyObject* self, void*) noexcept {
-  return PyLong_FromUnsignedLongLong(state_of_object(self).decoder->bytes_fed());
+  const ProgressiveDecoder* d = idle(self);
+  return d == nullptr ? nullptr : PyLong_FromUnsignedLongLong(d->bytes_fed());
 }
 
 PyMethodDef methods[] = {
