@@ -29,6 +29,9 @@
 //   png ID                           a PNG read with libpng alone, row by row
 //                                    into one buffer, 16-bit samples in native
 //                                    byte order
+//   chunked ID CHUNK THREADS POOL    the file fed in pieces of CHUNK bytes as
+//                                    they would arrive, the bytes libjxl has
+//                                    not consumed given again; native samples
 // Timing covers the calls only: reading input, parsing the command and
 // freeing the last call's output happen outside it.
 #include <jxl/codestream_header.h>
@@ -39,6 +42,7 @@
 #include <png.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -472,6 +476,51 @@ Output animation(const Bytes& file, int threads, bool reuse, DecodeOut out_kind)
   return frame;
 }
 
+// A decode of bytes as they arrive: the input left open, each request for
+// more answered with the unconsumed rest and the next piece.
+Output chunked(const Bytes& file, size_t chunk, int threads, bool reuse) {
+  Pool pool(threads, reuse);
+  DecoderHandle h;
+  ok(JxlDecoderSetParallelRunner(h.p, JxlThreadParallelRunner, pool.get()), "runner");
+  ok(JxlDecoderSubscribeEvents(h.p, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE), "subscribe");
+  JxlBasicInfo info{};
+  Output pixels;
+  Bytes input;
+  size_t at = 0;
+  for (;;) {
+    switch (JxlDecoderProcessInput(h.p)) {
+      case JXL_DEC_BASIC_INFO:
+        ok(JxlDecoderGetBasicInfo(h.p, &info), "basic info");
+        break;
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+        const uint32_t channels = info.num_color_channels + (info.alpha_bits ? 1u : 0u);
+        const JxlPixelFormat format{channels, sample_type(info), JXL_NATIVE_ENDIAN, 0};
+        size_t size = 0;
+        ok(JxlDecoderImageOutBufferSize(h.p, &format, &size), "buffer size");
+        pixels = Output::of_size(size);
+        ok(JxlDecoderSetImageOutBuffer(h.p, &format, pixels.data.get(), size), "image buffer");
+        break;
+      }
+      case JXL_DEC_NEED_MORE_INPUT: {
+        const size_t left = JxlDecoderReleaseInput(h.p);
+        input.erase(input.begin(), input.end() - static_cast<ptrdiff_t>(left));
+        if (at == file.size()) throw Failure("truncated");
+        const size_t n = std::min(chunk, file.size() - at);
+        input.insert(input.end(), file.begin() + static_cast<ptrdiff_t>(at),
+                     file.begin() + static_cast<ptrdiff_t>(at + n));
+        at += n;
+        ok(JxlDecoderSetInput(h.p, input.data(), input.size()), "input");
+        break;
+      }
+      case JXL_DEC_FULL_IMAGE:
+        JxlDecoderReleaseInput(h.p);
+        return pixels;
+      default:
+        throw Failure("chunked decode failed");
+    }
+  }
+}
+
 // ---- encoding ----------------------------------------------------------------
 
 void ok(JxlEncoderStatus status, const char* what) {
@@ -651,6 +700,12 @@ Job parse_job(std::istringstream& in) {
                                : out == "u8"   ? DecodeOut::Uint8
                                                : throw Failure("OUT is native or u8");
     return [&file, threads, reuse, kind_out] { return animation(file, threads, reuse, kind_out); };
+  }
+  if (kind == "chunked") {
+    const Bytes& file = input_word(in);
+    const auto chunk = word<size_t>(in, "CHUNK");
+    const auto [threads, reuse] = pool_words(in);
+    return [&file, chunk, threads, reuse] { return chunked(file, chunk, threads, reuse); };
   }
   throw Failure("unknown job " + kind);
 }

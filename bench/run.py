@@ -41,6 +41,7 @@ from PIL import Image, ImageSequence
 import tessara
 import tessara_pillow
 from tessara_pillow import layouts, plugin, save_options
+from tessara_pillow.convert.scene import landscape
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import inputs  # noqa: E402
@@ -346,6 +347,8 @@ class Bench:
             self.memory_cases(rgb8_jxl, ppm, w, h)
         if self.want("animation"):
             self.animation_cases()
+        if self.want("progressive"):
+            self.progressive_cases()
         return self.out
 
     def want(self, section: str) -> bool:
@@ -511,6 +514,100 @@ class Bench:
                          Target(1.10))
         if self.args.memory:
             self.animation_memory_case(path, aw * ah * 3 / MiB)
+
+    def progressive_cases(self) -> None:
+        """Truncated and progressive files of photo-like pictures at each of
+        --progressive-megapixels: the bytes the 1:8 preview takes (ours,
+        found with preview(), against libjxl's own decoder fed prefixes,
+        bench/jxl_stages), its PSNR against the whole image downscaled 8x,
+        and its time against a one-shot decode; the size each coding costs;
+        and feeding the file in 64 KiB pieces against a one-shot decode."""
+        rows = ["| picture | coding | size | preview bytes, ours | libjxl's | PSNR (dB) |",
+                "|---|---|---:|---:|---:|---:|"]
+        for megapixels in self.args.progressive_megapixels:
+            pw, ph = inputs.size_for(megapixels)
+            mp = f"{pw * ph / 1e6:.0f} MP"
+            print(f"making {pw}x{ph} progressive inputs ...", file=sys.stderr, flush=True)
+            pictures = {"scene": inputs.quantize(inputs.scene(pw, ph, 3, seed=11), np.uint8),
+                        "landscape": np.asarray(landscape((pw, ph)).rgb)}
+            for picture, pixels in pictures.items():
+                files = self.progressive_files(f"{picture}{megapixels:g}", pixels)
+                del pixels
+                default_size = files["cjxl"].stat().st_size
+                for coding, path in files.items():
+                    data = path.read_bytes()
+                    ours = _preview_bytes(data)
+                    theirs = self.libjxl_preview_bytes(path)
+                    quality = _preview_psnr(data, ours)
+                    size = f"{len(data) / 1e6:.2f} MB" + (f" ({len(data) / default_size - 1:+.1%})"
+                                                           if coding != "cjxl" and coding != "JPEG" else "")
+                    rows.append(f"| {picture} {mp} | {coding} | {size} | {ours / len(data):.1%} | "
+                                f"{theirs / len(data):.1%} | {quality:.1f} |")
+                    label = f"preview bytes, {picture} {mp}, {coding}"
+                    self.out.checks.append(Check(f"{label}: ours / libjxl's", "overhead", ours / theirs, ours / theirs,
+                                                 ours / theirs, Target(1.0),
+                                                 f"{ours / len(data):.1%} vs {theirs / len(data):.1%} of the file"))
+                    if coding == "progressive=True":
+                        self.out.checks.append(Check(f"{label}: share of the file", "info", ours / len(data),
+                                                     ours / len(data), ours / len(data), Target(0.20)))
+                if picture == "scene":
+                    self.progressive_timing(f"{picture} {mp}", files)
+        self.out.notes.append("Preview of progressive files (bytes as a share of the file):\n\n" + "\n".join(rows))
+
+    def progressive_files(self, stem: str, pixels: np.ndarray) -> dict[str, Path]:
+        """The picture as cjxl writes it at its defaults and with -p, as
+        save(progressive=True) writes it, and as a JPEG transcoded by cjxl."""
+        ppm = self.netpbm(f"{stem}.ppm", pixels)
+        files = {}
+        for coding, options in (("cjxl", []), ("cjxl -p", ["-p"])):
+            path = self.tmp / f"{stem}{len(files)}.jxl"
+            subprocess.run(["cjxl", "--quiet", *options, str(ppm), str(path)], check=True)
+            self.raw.load(path.name, path)
+            files[coding] = path
+        files["progressive=True"] = self.file(f"{stem}p.jxl", tessara_pillow.encode_array(pixels, progressive=True))
+        jpeg = self.file(f"{stem}.jpg", inputs.jpeg_bytes(pixels))
+        path = self.tmp / f"{stem}j.jxl"
+        subprocess.run(["cjxl", "--quiet", "--lossless_jpeg=1", str(jpeg), str(path)], check=True)
+        self.raw.load(path.name, path)
+        files["JPEG"] = path
+        ppm.unlink()
+        return files
+
+    def libjxl_preview_bytes(self, path: Path) -> int:
+        out = subprocess.run([str(self.args.bin / "jxl_stages"), str(path), "preview"], check=True,
+                             capture_output=True, text=True).stdout
+        return int(out.split()[1])
+
+    def progressive_timing(self, name: str, files: dict[str, Path]) -> None:
+        for coding in ("cjxl", "progressive=True"):
+            path = files[coding]
+            data = path.read_bytes()
+            prefix = data[:_preview_bytes(data)]
+
+            def pieces() -> None:
+                decoder = tessara_pillow.ProgressiveDecoder()
+                for at in range(0, len(data), 65536):
+                    decoder.feed(data[at:at + 65536])
+                decoder.image()
+
+            layers = [
+                Layer("raw libjxl, one-shot", lambda: self.raw.run(1, "decode", path.name, -1, "new", "native")),
+                Layer("raw libjxl, 64 KiB pieces", lambda: self.raw.run(1, "chunked", path.name, 65536, -1, "new")),
+                python_layer("ProgressiveDecoder, 64 KiB pieces, image()", pieces),
+                python_layer("plug-in load()", lambda: Image.open(io.BytesIO(data)).load()),
+                python_layer("preview() of the preview's bytes", lambda: tessara_pillow.preview(prefix)),
+            ]
+            case = f"progressive, {name}, {coding}"
+            s = self.out.case(case, layers, self.args)
+            self.out.compare(f"{case}: 64 KiB pieces + image() / raw one-shot", "overhead",
+                             ratio(s["ProgressiveDecoder, 64 KiB pieces, image()"], s["raw libjxl, one-shot"]),
+                             Target(1.10))
+            self.out.compare(f"{case}: 64 KiB pieces + image() / plug-in load()", "info",
+                             ratio(s["ProgressiveDecoder, 64 KiB pieces, image()"], s["plug-in load()"]), None)
+            self.out.compare(f"{case}: raw, 64 KiB pieces / one-shot", "info",
+                             ratio(s["raw libjxl, 64 KiB pieces"], s["raw libjxl, one-shot"]), None)
+            self.out.compare(f"{case}: preview() / raw one-shot decode", "info",
+                             ratio(s["preview() of the preview's bytes"], s["raw libjxl, one-shot"]), None)
 
     def animation_memory_case(self, path: Path, frame_mib: float) -> None:
         with RawHarness(self.args.jxl_raw) as fresh:
@@ -752,6 +849,36 @@ class Bench:
                             (name, "plug-in save()", plug_e, "")]
 
 
+# ---- progressive files ---------------------------------------------------------
+
+
+def _preview_bytes(data: bytes) -> int:
+    """The fewest bytes from which preview() gives a picture."""
+    lo, hi = 1, len(data)
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if tessara_pillow.preview(data[:mid])[0] is not None:
+            hi = mid
+        else:
+            lo = mid + 1
+    return lo
+
+
+def _preview_psnr(data: bytes, prefix: int) -> float:
+    """PSNR of the preview drawn from `prefix` bytes against the whole image,
+    both downscaled 8x (8 x 8 means)."""
+    image, _ = tessara_pillow.preview(data[:prefix])
+    assert image is not None
+    whole = tessara_pillow.decode_array(data)
+    h, w = whole.shape[0] // 8 * 8, whole.shape[1] // 8 * 8
+
+    def eighth(a: np.ndarray) -> np.ndarray:
+        return a[:h, :w].astype(np.float64).reshape(h // 8, 8, w // 8, 8, -1).mean(axis=(1, 3))
+
+    mse = float(np.mean((eighth(np.asarray(image)) - eighth(whole)) ** 2))
+    return 10 * np.log10(255.0**2 / mse) if mse else float("inf")
+
+
 # ---- the plug-in's thread options -------------------------------------------
 
 
@@ -897,11 +1024,13 @@ def main() -> int:
     parser.add_argument("--animation-megapixels", type=float, default=1.0,
                         help="size of each frame of the animation (default 1)")
     parser.add_argument("--thread-calls", type=int, default=2, help="calls per thread in the thread test")
+    parser.add_argument("--progressive-megapixels", type=lambda v: [float(x) for x in v.split(",")],
+                        default=[2.0, 12.0], help="sizes of the progressive files (default 2,12)")
     parser.add_argument("--no-cli", dest="cli", action="store_false", help="skip cjxl/djxl subprocesses")
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="skip the peak memory runs")
     parser.add_argument("--only", type=lambda v: set(v.split(",")), default=set(),
                         help="comma-separated sections: rgb8,header,rgba,grey,rgb16,arrays,colour,png,jpeg,thumb,"
-                             "threads,memory,animation")
+                             "threads,memory,animation,progressive")
     parser.add_argument("--plot", type=Path, help="write a bar chart of the ratios to this PNG")
     parser.add_argument("--markdown", type=Path, help="also write the table to this file")
     parser.add_argument("--allocator", choices=("fresh", "glibc"), default="fresh",

@@ -6,6 +6,7 @@ import gc
 import os
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -16,6 +17,27 @@ UNDER_SANITIZER = "TESSARA_SANITIZER" in os.environ
 SKIP_UNDER_SANITIZER = pytest.mark.skipif(
     UNDER_SANITIZER, reason="needs the plain allocator: AddressSanitizer keeps freed memory in "
     "quarantine and reserves terabytes of shadow address space")
+
+
+def ticks_during(call):
+    """How often a Python thread counted while `call` ran: with the
+    interpreter lock held by the call, it could only run at switch intervals."""
+    ticks = []
+    done = threading.Event()
+
+    def counter():
+        while not done.is_set():
+            ticks.append(1)
+
+    t = threading.Thread(target=counter)
+    t.start()
+    try:
+        before = len(ticks)
+        call()
+        return len(ticks) - before
+    finally:
+        done.set()
+        t.join()
 
 
 def fault_module_dir():

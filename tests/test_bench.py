@@ -138,6 +138,37 @@ def test_raw_reads_png_samples_as_the_converter_does(raw, tmp_path, channels, dt
     assert raw_output(raw, tmp_path, "png", "png") == expected.tobytes() == pixels.tobytes()
 
 
+# The progressive section: raw libjxl fed in pieces decodes as in one shot,
+# and jxl_stages (libjxl's own decoder fed prefixes) finds the preview in
+# the same bytes as preview().
+@pytest.mark.parametrize("chunk", [1000, 65536])
+def test_raw_fed_in_pieces_decodes_as_in_one_shot(raw, tmp_path, chunk):
+    pixels = inputs.quantize(inputs.scene(700, 500, 3), np.uint8)
+    (tmp_path / "in.jxl").write_bytes(tessara_pillow.encode_array(pixels, progressive=True))
+    raw.load("in", tmp_path / "in.jxl")
+    whole = raw_output(raw, tmp_path, "decode", "in", -1, "new", "native")
+    assert raw_output(raw, tmp_path, "chunked", "in", chunk, -1, "new") == whole
+
+
+@pytest.mark.parametrize("options", [{}, {"progressive": True}, {"progressive_ac": True}])
+def test_libjxls_preview_bytes_are_ours(tmp_path, options):
+    stages = Path(os.environ.get("TESSARA_FIXTURE_BIN", "build/cpp")) / "jxl_stages"
+    if not stages.exists():
+        unavailable("jxl_stages is not built (run through tools/dev test)")
+    data = tessara_pillow.encode_array(inputs.quantize(inputs.scene(700, 500, 3), np.uint8), **options)
+    (tmp_path / "in.jxl").write_bytes(data)
+    out = subprocess.run([str(stages), str(tmp_path / "in.jxl")], check=True, capture_output=True, text=True).stdout
+    theirs = {stage: int(count) for stage, count in (line.split() for line in out.splitlines())}
+    assert theirs["size"] == len(data) == theirs["complete"]
+    for stage in ("preview", "pass"):
+        if theirs[stage] == 0:
+            assert stage == "pass" and not options.get("progressive_ac", options.get("progressive"))
+            continue
+        at = theirs[stage]
+        assert tessara_pillow.preview(data[:at])[1] == stage
+        assert tessara_pillow.preview(data[: at - 1])[1] != stage
+
+
 def test_raw_reports_bad_commands_and_keeps_serving(raw):
     for words in [("run", 1, "decode", "missing", -1, "new", "native"), ("run", 1, "decode"), ("bogus",)]:
         with pytest.raises(RuntimeError):

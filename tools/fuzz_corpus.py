@@ -5,7 +5,7 @@ for the encoder target JPEG files and pixel frames behind its choice bytes.
     python tools/fuzz_corpus.py OUT_DIR FIXTURE_BIN_DIR
 
 writes OUT_DIR/{animation_fuzz,boxes_fuzz,decoder_fuzz,decode_call_fuzz,arrays_decode_fuzz,
-encoder_fuzz,arrays_encode_fuzz,png_read_fuzz}/."""
+encoder_fuzz,arrays_encode_fuzz,png_read_fuzz,progressive_fuzz}/."""
 
 import hashlib
 import struct
@@ -148,6 +148,8 @@ def main() -> None:
         write(out / "encoder_fuzz", encoder_inputs(Path(tmp)))
         write(out / "arrays_encode_fuzz", array_frames())
         write(out / "png_read_fuzz", png_files())
+        # Four bytes choose how the file is split and cut (progressive_fuzz.cpp).
+        write(out / "progressive_fuzz", [bytes([k * 37 % 256, k, 0, 0]) + f for k, f in enumerate(files)])
     print(f"fuzz_corpus: {len(files)} JPEG XL seeds in {out}")
 
 

@@ -32,6 +32,9 @@ def encode(
     compress_boxes: bool = False,
     orientation: int = 1,
     cicp: tuple[int, int, int, int] | None = None,
+    progressive_dc: int = -1,
+    progressive_ac: int = -1,
+    responsive: int = -1,
     /,
 ) -> bytes: ...
 
@@ -64,6 +67,7 @@ def png_write(
 ) -> bytes: ...
 def cicp_encodable(cicp: tuple[int, int, int, int], /) -> bool: ...
 
+def frame_whole(data: Buffer, index: int, /) -> bool: ...
 @final
 class FrameDecoder:
     """A file's displayed frames one at a time; holds `data` for its life.
@@ -107,6 +111,9 @@ class AnimationEncoder:
         use_container: bool,
         num_threads: int,
         orientation: int = 1,
+        progressive_dc: int = -1,
+        progressive_ac: int = -1,
+        responsive: int = -1,
         /,
     ) -> AnimationEncoder: ...
     def add_box(self, kind: str, contents: Buffer, compress: bool, /) -> None: ...
@@ -114,3 +121,23 @@ class AnimationEncoder:
     def finish(self) -> bytes: ...
     @property
     def frames_added(self) -> int: ...
+
+# (width, height, channels, dtype, colour channels, alpha, bits, exponent
+#  bits, orientation, animated)
+_ProgressiveFacts = tuple[int, int, int, str, int, bool, int, int, int, bool]
+
+@final
+class ProgressiveDecoder:
+    """A still image (or an animation's frame) from bytes as they arrive."""
+
+    def __new__(cls, num_threads: int, max_pixels: int, frame: int = 0, /) -> ProgressiveDecoder: ...
+    def feed(self, data: Buffer, /) -> str: ...
+    def render(self, layout: str, any_picture: bool, /) -> tuple[SampleBuffer, str, int, str, bool] | None: ...
+    @property
+    def stage(self) -> str: ...
+    @property
+    def facts(self) -> _ProgressiveFacts | None: ...
+    @property
+    def icc_profile(self) -> bytes: ...
+    @property
+    def bytes_fed(self) -> int: ...

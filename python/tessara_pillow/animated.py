@@ -8,11 +8,9 @@ so one frame's pixels are held at a time."""
 
 from __future__ import annotations
 
-from typing import cast
+from PIL import Image
 
-from PIL import Image, _imaging
-
-from . import _native, facts, layouts
+from . import _native, facts, layouts, truncated
 
 
 class AnimatedFile:
@@ -24,6 +22,7 @@ class AnimatedFile:
         self._walk: facts.FileFacts | None = None
         self._decoder: _native.FrameDecoder | None = None
         self._threads = -1
+        self._whole: int | None = None
 
     def walk(self) -> facts.FileFacts:
         """The facts with every frame header; OSError where not even the
@@ -44,12 +43,27 @@ class AnimatedFile:
             info |= {"duration": durations[0], "timestamp": timestamps[0]}
         return info
 
-    def frame_info(self, index: int) -> dict[str, int]:
+    def whole_count(self) -> int:
+        """The frames whose data the file holds, at least frame 0 (a partial
+        picture of it stands for the animation). The walk lists the last
+        frame from its header alone: its data is checked by decoding it."""
+        if self._whole is None:
+            walk = self.walk()
+            count = len(walk.frames)
+            if walk.stopped is None and count and not _native.frame_whole(self._data, count - 1):
+                count -= 1
+            self._whole = max(1, count)
+        return self._whole
+
+    def frame_info(self, index: int, partial: bool = False) -> dict[str, int]:
         """The info keys of frame `index` (< count); OSError for the frame
-        the file breaks in or that composites too many layers."""
+        the file breaks in or that composites too many layers, or with
+        `partial` its loop alone."""
         walk = self.walk()
         broken = walk.broken
         if broken is not None and index >= broken[0]:
+            if partial:
+                return {"loop": walk.loop}
             raise OSError(f"cannot decode JPEG XL animation: {broken[1]}")
         durations, timestamps = walk.timing()
         return {"loop": walk.loop, "duration": durations[index], "timestamp": timestamps[index]}
@@ -73,20 +87,17 @@ class AnimatedFile:
             samples, _, _ = decoder.decode(index)
         except (ValueError, IndexError, RuntimeError) as e:
             raise OSError(f"cannot decode JPEG XL animation: {e}") from e
-        return image_of(samples, mode, size), decoder.icc_profile
+        return layouts.image_over(samples, mode, size), decoder.icc_profile
 
-
-def image_of(samples: _native.SampleBuffer, mode: str, size: tuple[int, int]) -> Image.Image:
-    """A read-only image of `mode` over the samples, without a copy (Pillow
-    copies on the first write); a copy where Pillow's mapping is not there."""
-    try:
-        core = _imaging.map_buffer(samples, size, "raw", 0, (mode, 0, 1))
-    except (AttributeError, TypeError, ValueError):  # Pillow's internals changed
-        if layouts.pillow_pixels(mode)[1] == 4:
-            rgba = Image.frombuffer("RGBA", size, cast(bytes, samples), "raw", "RGBA", 0, 1)
-            return rgba if mode == "RGBA" else rgba.convert(mode)
-        rawmode = {"F": "F;32NF", "I;16": "I;16N"}.get(mode, mode)
-        return Image.frombuffer(mode, size, cast(bytes, samples), "raw", rawmode, 0, 1)
-    image = Image.new(mode, (0, 0))._new(core)
-    image.readonly = 1
-    return image
+    def partial(self, index: int, mode: str, size: tuple[int, int], num_threads: int,
+                failure: OSError) -> tuple[Image.Image, bytes]:
+        """Frame `index` of a file cut short as libjxl draws what arrived of
+        it (truncated.py), and its profile; `failure` (the whole frame's
+        decode) where the bytes are corrupt."""
+        try:
+            image, icc = truncated.partial_picture(self._data, num_threads, index)
+        except (ValueError, RuntimeError) as e:
+            raise failure from e
+        if image.mode != mode or image.size != size:
+            raise failure
+        return image, icc

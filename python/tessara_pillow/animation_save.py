@@ -60,7 +60,7 @@ def save_all(im: Image.Image, fp: IO[bytes]) -> None:
         encoder = _native.AnimationEncoder(
             size[0], size[1], layout.channels, layout.sample, 0, options.lossless, options.quality,
             options.effort, options.decoding_speed, numerator, denominator, _loop(im), mode == "F", profile,
-            options.use_container, options.num_threads, options.orientation)
+            options.use_container, options.num_threads, options.orientation, *options.progression)
         for kind, box in (("exif", options.exif), ("xmp", options.xmp)):
             if box:
                 encoder.add_box(kind, box, options.compress_metadata)

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 from . import _native, timing
 from .facts import FileFacts
 from .metadata import exif_to_box, orientation
-from .save_options import check_int, check_number
+from .save_options import check_int, check_number, progression
 
 if TYPE_CHECKING:
     import numpy as np
@@ -169,6 +169,10 @@ def encode_array(
     num_threads: int = -1,
     duration: float | Iterable[float] | None = None,
     loop: int = 0,
+    progressive: bool = False,
+    progressive_dc: int | None = None,
+    progressive_ac: bool | None = None,
+    responsive: bool | None = None,
 ) -> bytes:
     """A JPEG XL file of a numpy array: shape (H, W) or (H, W, 1) grey,
     (H, W, 2) grey with alpha, (H, W, 3) colour, (H, W, 4) colour with alpha;
@@ -196,7 +200,15 @@ def encode_array(
     time in milliseconds, one number for all or a sequence of N (stored
     exactly: see timing.py); loop is the number of plays, 0 for forever.
     Without duration a 3-D array is one (H, W, C) image, and a 4-D array is
-    refused. Every other option holds for every frame. C-contiguous arrays are read in place; others are first made
+    refused. Every other option holds for every frame.
+
+    progressive=True codes the file for progressive decoding (a 1:8
+    preview early in the file, the detail in passes; docs/progressive.md
+    says what it costs in size); progressive_dc (0 to 2 DC frames),
+    progressive_ac and responsive (squeezed lossless or modular images) ask
+    for each part alone, as cjxl's options of the same names do.
+
+    C-contiguous arrays are read in place; others are first made
     contiguous by numpy. The interpreter lock is released during the encode.
 
     What libjxl 0.11 cannot keep or survive is refused with ValueError: NaN,
@@ -231,6 +243,7 @@ def encode_array(
     xmp_box, icc = _bytes_option("xmp", xmp), _bytes_option("icc_profile", icc_profile)
     oriented = orientation(exif_box, xmp_box)
     threads = _threads(num_threads)
+    coding = progression(progressive, progressive_dc, progressive_ac, responsive)
     # Only a strided, misaligned or byte-swapped array is copied.
     samples = np.require(a, dtype=a.dtype.newbyteorder("="), requirements=["C_CONTIGUOUS", "ALIGNED"])
     if duration is not None:
@@ -243,7 +256,7 @@ def encode_array(
         encoder = _native.AnimationEncoder(width, height, channels, dtype, bits, bool(lossless), float(quality),
                                            effort, decoding_speed, numerator, denominator, loop,
                                            dtype.startswith("float") and icc is None, icc, False, threads,
-                                           oriented)
+                                           oriented, *coding)
         for kind, box in (("exif", exif_box), ("xmp", xmp_box)):
             if box is not None:
                 encoder.add_box(kind, box, False)
@@ -251,4 +264,5 @@ def encode_array(
             encoder.add_frame(frame, t, "")
         return encoder.finish()
     return _native.encode(samples, width, height, channels, dtype, bits, bool(lossless), float(quality),
-                          effort, decoding_speed, exif_box, xmp_box, icc, threads, False, False, oriented)
+                          effort, decoding_speed, exif_box, xmp_box, icc, threads, False, False, oriented, None,
+                          *coding)

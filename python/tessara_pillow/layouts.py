@@ -1,10 +1,17 @@
 """Sample layouts: for each kind of pixels a JPEG XL image header can declare,
 what the decode call delivers and how Pillow holds it; and which Pillow modes
-the encode call takes as they are. One table, read by open, load() and save."""
+the encode call takes as they are. One table, read by open, load() and save;
+and Pillow's image over samples decoded in its own layout."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, cast
+
+from PIL import Image, _imaging
+
+if TYPE_CHECKING:
+    from . import _native
 
 # The sample types libjxl is asked for; JPEG: the rebuilt JPEG file itself.
 UINT8, UINT16, FLOAT16, FLOAT32, JPEG = "uint8", "uint16", "float16", "float32", "jpeg"
@@ -102,3 +109,19 @@ def pillow_pixels(pillow_mode: str) -> tuple[str, int]:
     making missing alpha opaque), so that no copy is needed."""
     layout = _ENCODED[pillow_mode]
     return layout.sample, 1 if layout.channels == 1 else 4
+
+
+def image_over(samples: _native.SampleBuffer, mode: str, size: tuple[int, int]) -> Image.Image:
+    """A read-only image of `mode` over the samples, without a copy (Pillow
+    copies on the first write); a copy where Pillow's mapping is not there."""
+    try:
+        core = _imaging.map_buffer(samples, size, "raw", 0, (mode, 0, 1))
+    except (AttributeError, TypeError, ValueError):  # Pillow's internals changed
+        if pillow_pixels(mode)[1] == 4:
+            rgba = Image.frombuffer("RGBA", size, cast(bytes, samples), "raw", "RGBA", 0, 1)
+            return rgba if mode == "RGBA" else rgba.convert(mode)
+        rawmode = {"F": "F;32NF", "I;16": "I;16N"}.get(mode, mode)
+        return Image.frombuffer(mode, size, cast(bytes, samples), "raw", rawmode, 0, 1)
+    image = Image.new(mode, (0, 0))._new(core)
+    image.readonly = 1
+    return image

@@ -32,6 +32,6 @@ def encode(mode: str, size: tuple[int, int], packed: bytes, icc: bytes | None, o
     try:
         return _native.encode(samples, size[0], size[1], channels, dtype, 0, o.lossless, o.quality, o.effort,
                               o.decoding_speed, o.exif, o.xmp, icc, o.num_threads, o.use_container,
-                              o.compress_metadata, o.orientation)
+                              o.compress_metadata, o.orientation, None, *o.progression)
     except RuntimeError as e:
         raise ValueError(str(e)) from e

@@ -18,8 +18,8 @@ from PIL import Image, ImageFile
 
 import tessara
 
-from . import (animated, animation_save, errors, facts, header, layouts, metadata, native_save, pixel_access,
-               save_options)
+from . import (animated, animation_save, errors, facts, header, incremental, layouts, metadata, native_save,
+               pixel_access, save_options, truncated)
 
 FORMAT = "JXL"
 # The oldest Pillow the package works with (also declared in pyproject.toml):
@@ -110,8 +110,10 @@ class JxlImageFile(ImageFile.ImageFile):
                 self.info["exif"] = metadata.exif_with_orientation_1(self.info["exif"])
             if "xmp" in self.info:
                 self.info["xmp"] = metadata.xmp_with_orientation_1(self.info["xmp"])
-        self.tile = []
         self._open_animation(found)
+        # ImageFile.Parser decodes a still as it is fed (incremental.py);
+        # load() decodes by itself.
+        self.tile = [] if self._animation is not None else [incremental.tile(self, self.fp.seek(0, io.SEEK_END))]
 
     @staticmethod
     def _as_jpeg(found: facts.FileFacts) -> bool:
@@ -140,6 +142,7 @@ class JxlImageFile(ImageFile.ImageFile):
             else:
                 self._refuse_broken()
                 self._load_decoded()
+        self.tile = []
         access = super().load()
         if self.readonly and access is not None:
             # Pillow's own object over read-only pixels refuses writes.
@@ -170,6 +173,8 @@ class JxlImageFile(ImageFile.ImageFile):
             return 1
         assert self._animation is not None
         try:
+            if ImageFile.LOAD_TRUNCATED_IMAGES:
+                return self._animation.whole_count()
             return self._animation.walk().count
         except OSError:
             return 1  # not even frame 0's header can be read: loading it says why
@@ -190,7 +195,7 @@ class JxlImageFile(ImageFile.ImageFile):
         if not self._seek_check(frame):
             return
         assert self._animation is not None and self.is_animated  # a still image has frame 0 only
-        for key, value in self._animation.frame_info(frame).items():
+        for key, value in self._animation.frame_info(frame, ImageFile.LOAD_TRUNCATED_IMAGES).items():
             self.info[key] = value
         self._frame_index = frame
         self._im = None  # one frame's pixels at a time: load() decodes this one
@@ -201,7 +206,12 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _load_frame(self) -> None:
         assert self._animation is not None
-        image, icc = self._animation.decode(self._frame_index, self.mode, self.size, self.num_threads)
+        try:
+            image, icc = self._animation.decode(self._frame_index, self.mode, self.size, self.num_threads)
+        except OSError as e:
+            if not ImageFile.LOAD_TRUNCATED_IMAGES:
+                raise
+            image, icc = self._animation.partial(self._frame_index, self.mode, self.size, self.num_threads, e)
         self.im = image.im
         self.readonly = image.readonly
         if icc:
@@ -221,12 +231,15 @@ class JxlImageFile(ImageFile.ImageFile):
         try:
             is_jpeg, info, image, icc, _ = tessara.Decoder(num_threads=self.num_threads)(data)
         except RuntimeError as e:
-            if not self._as_jpeg(self._facts):
+            if self._as_jpeg(self._facts):
+                # libjxl refuses to rebuild a JPEG whose reconstruction data no
+                # longer matches the file (exiftool edited its Exif, say): the
+                # pixels still decode, as djxl falls back to them.
+                icc = self._take_jpeg_pixels(data, e)
+            elif ImageFile.LOAD_TRUNCATED_IMAGES:
+                icc = self._take_partial(data, e)
+            else:
                 raise OSError(self._decode_failure(e)) from e
-            # libjxl refuses to rebuild a JPEG whose reconstruction data no
-            # longer matches the file (exiftool edited its Exif, say): the
-            # pixels still decode, as djxl falls back to them.
-            icc = self._take_jpeg_pixels(data, e)
         else:
             self._check_decoded(is_jpeg, info, image)
             if is_jpeg:
@@ -252,10 +265,30 @@ class JxlImageFile(ImageFile.ImageFile):
         try:
             image, icc = animated.AnimatedFile(data, self._facts).decode(0, self.mode, upright, self.num_threads)
         except OSError as e:
+            if ImageFile.LOAD_TRUNCATED_IMAGES:
+                # Its JPEG needs the whole file: the pixels that arrived.
+                return self._take_partial(data, failure)
             raise OSError(self._decode_failure(failure)) from e
         orientation = self._facts.orientation
         if orientation != 1:
             image = image.transpose(_UNDO_ORIENTATION[orientation])
+        self.im = image.im
+        self.readonly = image.readonly
+        return icc
+
+    def _take_partial(self, data: bytes, failure: RuntimeError) -> bytes:
+        """The picture a file cut short holds (truncated.py), laid out as
+        load() lays out the whole file; returns the profile of its pixels.
+        OSError with the whole decode's reason where libjxl finds the bytes
+        corrupt."""
+        try:
+            image, icc = truncated.partial_picture(data, self.num_threads)
+        except (ValueError, RuntimeError) as e:
+            raise OSError(self._decode_failure(failure)) from e
+        orientation = self._facts.orientation
+        if self._as_jpeg(self._facts) and orientation != 1:
+            image = image.transpose(_UNDO_ORIENTATION[orientation])
+        truncated.check_announced(image, self.mode, self.size)
         self.im = image.im
         self.readonly = image.readonly
         return icc
@@ -338,9 +371,11 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     pixels, profile = save_options.encodable(im, save_options.icc_option(im))
     layout = layouts.encoded(pixels.mode)
     assert layout is not None  # encodable converted it
-    if pixels.mode == "I;16" or profile is not None or o.orientation != 1:
+    if (pixels.mode == "I;16" or profile is not None or o.orientation != 1
+            or o.progression != save_options.NO_PROGRESSION):
         # The module would tag these pixels as what they are not: 16-bit
-        # grey as linear, every profile as sRGB, turned pixels as upright.
+        # grey as linear, every profile as sRGB, turned pixels as upright;
+        # and it has no progression.
         try:
             data = native_save.encode(pixels.mode, pixels.size, save_options.packed(pixels, layout), profile, o)
         except ValueError as e:
@@ -383,6 +418,7 @@ def _save_all(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
 
 def register() -> None:
     Image.register_open(FORMAT, JxlImageFile, _accept)
+    Image.register_decoder(incremental.NAME, incremental.IncrementalDecoder)
     Image.register_save(FORMAT, _save)
     Image.register_save_all(FORMAT, _save_all)
     Image.register_extension(FORMAT, ".jxl")

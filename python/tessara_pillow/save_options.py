@@ -60,6 +60,8 @@ class SaveOptions:
     # What the Exif or XMP says turns the pixels upright: the file's
     # orientation, which readers apply, so the pixels are stored as given.
     orientation: int
+    # (progressive DC, progressive AC, responsive), -1 each for libjxl's choice
+    progression: tuple[int, int, int] = (-1, -1, -1)
 
     @classmethod
     def of(cls, im: Image.Image) -> SaveOptions:
@@ -80,7 +82,31 @@ class SaveOptions:
             exif=exif,
             xmp=xmp,
             orientation=metadata.orientation(exif, xmp),
+            progression=progression(info.get("progressive", False), info.get("progressive_dc"),
+                                    info.get("progressive_ac"), info.get("responsive"), wrong_type=ValueError),
         )
+
+
+NO_PROGRESSION = (-1, -1, -1)
+
+
+def progression(progressive: object, progressive_dc: object, progressive_ac: object, responsive: object, *,
+                wrong_type: type[Exception] = TypeError) -> tuple[int, int, int]:
+    """The coding for progressive decoding asked for, as cjxl names it:
+    (progressive_dc, progressive_ac, responsive), -1 where libjxl chooses.
+    progressive_dc counts the DC frames (0 to 2; True is 1), the other two
+    are on or off; progressive=True asks for all three (1, 1, 1), each of
+    which may still be set apart. None leaves an option to the default."""
+    def flag(value: object) -> int:
+        if value is None:
+            return 1 if progressive else -1
+        return int(bool(value))
+
+    if progressive_dc is None or isinstance(progressive_dc, bool):
+        dc = flag(progressive_dc)
+    else:
+        dc = check_int("progressive_dc", progressive_dc, 0, 2, wrong_type=wrong_type)
+    return dc, flag(progressive_ac), flag(responsive)
 
 
 def exif_option(im: Image.Image) -> bytes | None:

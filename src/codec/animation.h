@@ -122,6 +122,7 @@ struct AnimationSettings {
   float distance = 1.0f;
   uint8_t effort = 7;
   int64_t decoding_speed = 0;
+  Progression progression = {};
   bool use_container = false;  // boxes make a container whatever this says
   bool uses_original_profile = false;
   // How readers turn every stored frame upright (Exif's numbering, 1 to 8).

@@ -116,8 +116,9 @@ Status<EncodeError> apply_frame_settings(JxlEncoder* enc, JxlEncoderFrameSetting
   // NaN passes libjxl's range check and later ends the process.
   if (std::isnan(s.distance)) return Err{EncodeError::ApiUsage};
   if (!s.lossless) TESSARA_TRY(check(enc, JxlEncoderSetFrameDistance(fs, s.distance)));
-  return check(enc, JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_DECODING_SPEED,
-                                                     s.decoding_speed));
+  TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_DECODING_SPEED,
+                                                          s.decoding_speed)));
+  return apply_progression(enc, fs, s.progression);
 }
 
 }  // namespace

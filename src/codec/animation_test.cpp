@@ -323,6 +323,75 @@ TEST(AnimationBroken, TruncatedFileFailsAtTheBrokenFrame) {
   }
 }
 
+// Displayed frames a plain libjxl decoder hands out from a prefix.
+size_t frames_libjxl_decodes(const Bytes& file, size_t prefix) {
+  JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+  JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FULL_IMAGE);
+  JxlDecoderSetInput(dec.get(), file.data(), prefix);
+  size_t frames = 0;
+  Bytes out;
+  const JxlPixelFormat pixel = pixel_format(3, SampleKind::Uint8);
+  for (;;) {
+    const JxlDecoderStatus status = JxlDecoderProcessInput(dec.get());
+    if (status == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+      size_t size = 0;
+      JxlDecoderImageOutBufferSize(dec.get(), &pixel, &size);
+      out.resize(size);
+      JxlDecoderSetImageOutBuffer(dec.get(), &pixel, out.data(), size);
+    } else if (status == JXL_DEC_FULL_IMAGE) {
+      ++frames;
+    } else {
+      return frames;
+    }
+  }
+}
+
+// Cut exactly where a frame ends (where libjxl first hands it out): that
+// frame is whole, and the file breaks at the next one.
+TEST(AnimationBroken, CutAtTheEndOfAFrameKeepsThatFrame) {
+  const Animation a = encode(lossless(3, SampleKind::Uint8, 64, 48), {10, 20, 30, 40});
+  for (size_t k = 0; k + 1 < a.frames.size(); ++k) {
+    size_t lo = 0, hi = a.file.size();
+    while (lo < hi) {
+      const size_t mid = (lo + hi) / 2;
+      if (frames_libjxl_decodes(a.file, mid) > k) {
+        hi = mid;
+      } else {
+        lo = mid + 1;
+      }
+    }
+    const Bytes prefix(a.file.begin(), a.file.begin() + static_cast<ptrdiff_t>(lo));
+    auto walk = read_facts(prefix);
+    ASSERT_TRUE(walk.ok());
+    EXPECT_EQ(walk.value().frames.size(), k + 1) << "cut after frame " << k;
+    EXPECT_EQ(walk.value().frames.back().duration, a.durations[k]);
+    ASSERT_TRUE(walk.value().stopped.has_value());
+    EXPECT_EQ(walk.value().stopped->kind, Kind::Truncated);
+    EXPECT_EQ(walk.value().stopped->frame, k + 1);
+    // A byte less, and frame k is the broken one.
+    auto shorter = read_facts({prefix.data(), prefix.size() - 1});
+    ASSERT_TRUE(shorter.ok());
+    EXPECT_EQ(shorter.value().frames.size(), k);
+    auto dec = FrameDecoder::open(prefix, FrameFormat{SampleKind::Uint8, 3}, runner());
+    ASSERT_TRUE(dec.ok());
+    Bytes out(dec.value().frame_bytes());
+    ASSERT_TRUE(dec.value().decode(k, out).ok());
+    EXPECT_TRUE(out == a.frames[k]);
+    auto next = dec.value().decode(k + 1, out);
+    ASSERT_FALSE(next.ok());
+    EXPECT_EQ(error_text(next.error()), "frame " + std::to_string(k + 1) + ": the file is truncated");
+  }
+  // The walk lists the last frame from its header; only a decode tells.
+  const uint64_t last = a.frames.size() - 1;
+  const Bytes short_by_one(a.file.begin(), a.file.end() - 1);
+  auto walk = read_facts(short_by_one);
+  ASSERT_TRUE(walk.ok());
+  EXPECT_EQ(walk.value().frames.size(), a.frames.size());
+  EXPECT_FALSE(frame_whole(short_by_one, last));
+  EXPECT_TRUE(frame_whole(a.file, last));
+  EXPECT_TRUE(frame_whole(short_by_one, last - 1));
+}
+
 TEST(AnimationBroken, RefusalsAreValues) {
   const Animation a = encode(lossless(3, SampleKind::Uint8), {5, 5, 5});
   const Bytes junk = {'G', 'I', 'F', '8', '9', 'a', 0, 0};

@@ -39,6 +39,31 @@ struct Session {
 // the frame, and the stored JPEG could then no longer be rebuilt bit for bit.
 enum class Distance : bool { Skip, Apply };
 
+}  // namespace
+
+Status<EncodeError> apply_progression(JxlEncoder* enc, JxlEncoderFrameSettings* frame_settings,
+                                      const Progression& p) noexcept {
+  const std::pair<JxlEncoderFrameSettingId, int64_t> options[] = {
+      {JXL_ENC_FRAME_SETTING_PROGRESSIVE_DC, p.dc},
+      {JXL_ENC_FRAME_SETTING_PROGRESSIVE_AC, p.ac},
+      {JXL_ENC_FRAME_SETTING_RESPONSIVE, p.responsive},
+  };
+  for (const auto& [id, value] : options) {
+    if (value >= 0) {
+      TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(frame_settings, id, value)));
+    }
+  }
+  // Large images are otherwise written a DC group at a time, each followed
+  // by its detail, and the 1:8 preview needs nearly the whole file.
+  if (p.asked()) {
+    TESSARA_TRY(check(enc, JxlEncoderFrameSettingsSetOption(frame_settings,
+                                                            JXL_ENC_FRAME_SETTING_BUFFERING, 0)));
+  }
+  return {};
+}
+
+namespace {
+
 Status<EncodeError> apply_frame_settings(const Session& s, Distance distance) noexcept {
   // Only a failed allocation of the fresh handle after an earlier run leaves it null.
   if (s.frame_settings == nullptr) return Err{EncodeError::OutOfMemory};
@@ -343,6 +368,7 @@ Result<std::vector<uint8_t>, EncodeError> EncoderDriver::encode_samples(
   const Session s{encoder_.get(),   frame_settings_, boxes_enabled_, *runner_, settings_,
                   effective_effort(effort_, settings_.lossless, frame)};
   TESSARA_TRY(apply_frame_settings(s, Distance::Apply));
+  TESSARA_TRY(apply_progression(s.encoder, s.frame_settings, progression_));
   TESSARA_TRY(declare_samples(s, frame, encoding));
   if (frame.bits != 0 && frame.bits < layout_of(frame.kind).size * 8) {
     // Narrowed integers are given as stored (a 12-bit sample as 0..4095),

@@ -22,6 +22,17 @@ enum class EncoderColorEncoding : uint8_t { Srgb, LinearSrgb, SrgbGrey, LinearSr
 
 enum class BoxKind : uint8_t { Exif, Xml, Jumbf };
 
+// Coding for progressive decoding, as cjxl names it: DC frames (0 to 2:
+// a 1:8 preview of its own, refined from 1:64 and 1:512), AC in spectral
+// passes, modular images squeezed into a pyramid. -1 leaves libjxl's choice.
+struct Progression {
+  int64_t dc = -1;
+  int64_t ac = -1;
+  int64_t responsive = -1;
+
+  bool asked() const noexcept { return dc > 0 || ac > 0 || responsive > 0; }
+};
+
 struct EncoderSettings {
   bool has_alpha = false;
   bool lossless = false;
@@ -72,6 +83,11 @@ enum class FrameProblem : uint8_t {
 
 FrameProblem check_frame(const SampleFrame& frame, bool lossless) noexcept;
 
+// Sets the options of `p` that are not -1 (and whole-frame buffering when
+// any asks for progression); for both encoders.
+Status<EncodeError> apply_progression(JxlEncoder* enc, JxlEncoderFrameSettings* frame_settings,
+                                      const Progression& p) noexcept;
+
 // The effort libjxl is really asked for: lossless effort 1 on integers of 9
 // to 16 bits corrupts libjxl 0.11.2's heap on noisy images, so those get 2.
 uint8_t effective_effort(uint8_t effort, bool lossless, const SampleFrame& frame) noexcept;
@@ -83,6 +99,8 @@ class EncoderDriver {
                                                    const EncoderSettings& settings) noexcept;
 
   void set_effort(uint8_t effort) noexcept { effort_ = effort; }
+  // For encode_samples.
+  void set_progression(const Progression& progression) noexcept { progression_ = progression; }
 
   // Boxes go before the frame; libjxl keeps them in the order they are added.
   Status<EncodeError> add_box(BoxKind kind, std::span<const uint8_t> contents,
@@ -113,6 +131,7 @@ class EncoderDriver {
   const ThreadsRunner* runner_;
   EncoderSettings settings_;
   uint8_t effort_ = 7;
+  Progression progression_;
   bool boxes_enabled_ = false;
 };
 

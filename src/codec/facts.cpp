@@ -169,6 +169,8 @@ class FrameGroups {
     return settle() ? Next::Done : Next::OutOfMemory;
   }
 
+  bool has_pending() const noexcept { return pending_.has_value(); }
+
   bool settle() noexcept {
     if (!pending_) return true;
     FrameFacts* slot = try_emplace_back(facts_.frames);
@@ -192,14 +194,16 @@ class FrameGroups {
   uint32_t layers_ = 0;
 };
 
+void discard_pixels(void* /*opaque*/, size_t /*x*/, size_t /*y*/, size_t /*pixels*/,
+                    const void* /*samples*/) noexcept {}
+
 }  // namespace
 
-SampleKind full_precision_kind(const FileFacts& facts) noexcept {
-  const SampleKind colour = full_precision_kind(facts.colour.bits, facts.colour.exponent_bits);
-  const SampleDepth& alpha = facts.alpha;
-  if (alpha.bits == 0 || holds(colour, alpha.bits, alpha.exponent_bits)) return colour;
+SampleKind full_precision_kind(const SampleDepth& colour, const SampleDepth& alpha) noexcept {
+  const SampleKind kind = full_precision_kind(colour.bits, colour.exponent_bits);
+  if (alpha.bits == 0 || holds(kind, alpha.bits, alpha.exponent_bits)) return kind;
   const SampleKind wider = full_precision_kind(alpha.bits, alpha.exponent_bits);
-  if (holds(wider, facts.colour.bits, facts.colour.exponent_bits)) return wider;
+  if (holds(wider, colour.bits, colour.exponent_bits)) return wider;
   return SampleKind::Float;
 }
 
@@ -240,11 +244,48 @@ Result<FileFacts, AnimationError> read_facts(std::span<const uint8_t> data,
       default: {
         // Before the colour encoding there are no facts to give.
         if (!colour_read) return Err{failure(step, none)};
-        const AnimationError e = failure(step, facts.frames.size());
+        AnimationError e = failure(step, facts.frames.size());
         if (e.kind == Kind::OutOfMemory) return Err{e};
+        // Cut exactly at the end of a frame: that frame is whole, the next
+        // one is missing.
+        if (e.kind == Kind::Truncated && groups.has_pending() &&
+            frame_whole(data, facts.frames.size())) {
+          if (!groups.settle()) return Err{error_at(Kind::OutOfMemory, none)};
+          e.frame = facts.frames.size();
+        }
         facts.stopped = e;
         return result;
       }
+    }
+  }
+}
+
+bool frame_whole(std::span<const uint8_t> data, uint64_t index) noexcept {
+  auto decoder = make_decoder();
+  if (!decoder) return false;
+  JxlDecoder* dec = decoder.value().get();
+  if (JxlDecoderSubscribeEvents(dec, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+      !set_input(dec, data)) {
+    return false;
+  }
+  JxlDecoderSkipFrames(dec, static_cast<size_t>(index));
+  JxlBasicInfo info{};
+  for (;;) {
+    const Step step = process(dec);
+    switch (step.status) {
+      case JXL_DEC_BASIC_INFO:
+        if (JxlDecoderGetBasicInfo(dec, &info) != JXL_DEC_SUCCESS) return false;
+        break;
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+        const JxlPixelFormat format{info.num_color_channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+        const std::optional<JxlDecoderStatus> set = allocating_call([&] {
+          return JxlDecoderSetImageOutCallback(dec, &format, discard_pixels, nullptr);
+        });
+        if (set != JXL_DEC_SUCCESS) return false;
+        break;
+      }
+      case JXL_DEC_FULL_IMAGE: return true;
+      default: return false;
     }
   }
 }

@@ -139,7 +139,10 @@ struct FileFacts {
 
 // The kind that holds every sample of the file's colour and of its alpha
 // exactly (codec/layouts.h), in which the array functions deliver them.
-SampleKind full_precision_kind(const FileFacts& facts) noexcept;
+SampleKind full_precision_kind(const SampleDepth& colour, const SampleDepth& alpha) noexcept;
+inline SampleKind full_precision_kind(const FileFacts& facts) noexcept {
+  return full_precision_kind(facts.colour, facts.alpha);
+}
 
 struct FactsScope {
   // Up to the first displayed frame's header (what opening an image needs),
@@ -155,5 +158,12 @@ struct FactsScope {
 // colour encoding, or out of memory.
 Result<FileFacts, AnimationError> read_facts(std::span<const uint8_t> data,
                                              FactsScope scope = {}) noexcept;
+
+// Whether displayed frame `index` decodes in full from `data`. A walk skips
+// frame data by the sizes in the frame's table of contents, so it cannot tell
+// a frame that ends exactly where the input does from one cut short, nor
+// (libjxl stops at the last frame's header) a last frame cut short from a
+// whole one: this decodes the frame, its pixels dropped as they come.
+bool frame_whole(std::span<const uint8_t> data, uint64_t index) noexcept;
 
 }  // namespace tessara

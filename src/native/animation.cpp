@@ -16,38 +16,16 @@
 #include "codec/animation.h"
 #include "codec/encoder.h"
 #include "codec/runner.h"
-#include "lib/heap.h"
 #include "lib/ref.h"
 #include "native/errors.h"
 #include "native/facts.h"
+#include "native/objects.h"
 #include "native/sample_buffer.h"
 #include "native/samples.h"
 #include "native/state.h"
 
 namespace tessara::native {
 namespace {
-
-// The pool for num_threads: an empty runner for 0 (the calling thread does
-// the work); nothing at all for a count no pool can have.
-std::optional<std::optional<ThreadsRunner>> make_pool(long long num_threads) noexcept {
-  if (num_threads == 0) return std::optional<ThreadsRunner>{};
-  std::optional<ThreadsRunner> runner = create_runner(num_threads);
-  if (!runner) return std::nullopt;
-  return std::optional<std::optional<ThreadsRunner>>{std::move(runner)};
-}
-
-PyObject* new_ref(PyObject* object) noexcept {
-  Py_INCREF(object);
-  return object;
-}
-
-// The dealloc of both types: each object owns its codec state through one
-// pointer, destroyed (with the interpreter lock held) before the object goes.
-template <typename Object>
-void state_dealloc(PyObject* self) noexcept {
-  delete reinterpret_cast<Object*>(self)->state;
-  py::free_heap_instance(self);
-}
 
 // ---- FrameDecoder ---------------------------------------------------------------
 
@@ -80,14 +58,6 @@ std::optional<Failure> open_decoder(DecoderState& st, std::optional<FrameFormat>
   if (!opened) return Failure{opened.error()};
   st.decoder.emplace(std::move(opened.value()));
   return std::nullopt;
-}
-
-bool no_keywords(PyObject* kwds, const char* what) noexcept {
-  if (kwds != nullptr && PyDict_Size(kwds) != 0) {
-    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", what);
-    return false;
-  }
-  return true;
 }
 
 // FrameDecoder(data, dtype, channels, stored_depth, num_threads); dtype ""
@@ -125,15 +95,6 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   if (self == nullptr) return nullptr;
   reinterpret_cast<FrameDecoderObject*>(self)->state = st.release();
   return self;
-}
-
-bool claim(bool& busy) noexcept {
-  if (busy) {
-    PyErr_SetString(PyExc_RuntimeError, "the object is in use by another thread");
-    return false;
-  }
-  busy = true;
-  return true;
 }
 
 // decode(index) -> (SampleBuffer, duration ticks, name)
@@ -266,7 +227,8 @@ std::optional<Failure> create_encoder(EncoderState& st, const AnimationSettings&
 
 // AnimationEncoder(width, height, channels, dtype, bits, lossless, quality,
 //                  effort, decoding_speed, ticks numerator, ticks denominator,
-//                  loops, linear, icc, use_container, num_threads[, orientation])
+//                  loops, linear, icc, use_container, num_threads
+//                  [, orientation, progressive_dc, progressive_ac, responsive])
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
   if (!no_keywords(kwds, "AnimationEncoder")) return nullptr;
   std::unique_ptr<EncoderState> st(new (std::nothrow) EncoderState);
@@ -278,14 +240,17 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   float quality = 90;
   int orientation = JXL_ORIENT_IDENTITY;
   long long decoding_speed = 0, num_threads = -1;
-  if (!PyArg_ParseTuple(args, "IIIsIpfiLIIIpz*pL|i:AnimationEncoder", &s.width, &s.height,
+  long long progressive_dc = -1, progressive_ac = -1, responsive = -1;
+  if (!PyArg_ParseTuple(args, "IIIsIpfiLIIIpz*pL|iLLL:AnimationEncoder", &s.width, &s.height,
                         &s.channels, &dtype, &s.bits, &lossless, &quality, &effort,
                         &decoding_speed, &s.tps_numerator, &s.tps_denominator, &s.num_loops,
-                        &linear, &icc.view, &use_container, &num_threads, &orientation)) {
+                        &linear, &icc.view, &use_container, &num_threads, &orientation,
+                        &progressive_dc, &progressive_ac, &responsive)) {
     return nullptr;
   }
   const std::optional<JxlOrientation> oriented = orientation_of(orientation);
   if (!oriented) return nullptr;
+  s.progression = {progressive_dc, progressive_ac, responsive};
   const std::optional<SampleKind> kind = kind_named(dtype);
   if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
   if (effort < 1 || effort > 10) {
@@ -440,6 +405,17 @@ PyType_Spec encoder_spec = {
 };
 
 }  // namespace
+
+PyObject* whole(PyObject*, PyObject* args) noexcept {
+  Borrowed data;
+  unsigned long long index = 0;
+  if (!PyArg_ParseTuple(args, "y*K:frame_whole", &data.view, &index)) return nullptr;
+  bool answer = false;
+  Py_BEGIN_ALLOW_THREADS
+  answer = frame_whole(data.bytes(), index);
+  Py_END_ALLOW_THREADS
+  return PyBool_FromLong(answer);
+}
 
 PyObject* frame_decoder_type(PyObject* module) noexcept {
   return PyType_FromModuleAndSpec(module, &decoder_spec, nullptr);

@@ -7,6 +7,9 @@
 
 namespace tessara::native {
 
+// frame_whole(data, index) -> bool: whether that displayed frame's data is all there
+PyObject* whole(PyObject* module, PyObject* args) noexcept;
+
 // The two types, made once per module object; nullptr with an exception set.
 PyObject* frame_decoder_type(PyObject* module) noexcept;
 PyObject* animation_encoder_type(PyObject* module) noexcept;

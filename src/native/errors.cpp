@@ -56,6 +56,17 @@ PyObject* raise_frame(FrameProblem problem) noexcept {
   return set(PyExc_SystemError, "a frame problem without a problem");
 }
 
+// The codec's own one-line text for an error of `type`.
+template <typename Error>
+PyObject* set_text(PyObject* type, const Error& error) noexcept {
+  try {
+    const std::string text = error_text(error);
+    return set(type, text.c_str());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 // The codec's own one-line text ("frame 2: the file is truncated").
 PyObject* raise_animation(const AnimationError& error) noexcept {
   using K = AnimationError::Kind;
@@ -74,12 +85,22 @@ PyObject* raise_animation(const AnimationError& error) noexcept {
     case K::TooManyLayers:
     case K::FormatRefused: break;
   }
-  try {
-    const std::string text = error_text(error);
-    return set(type, text.c_str());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+  return set_text(type, error);
+}
+
+PyObject* raise_progressive(const ProgressiveError& error) noexcept {
+  using K = ProgressiveError::Kind;
+  PyObject* type = PyExc_ValueError;
+  switch (error.kind) {
+    case K::OutOfMemory: return PyErr_NoMemory();
+    case K::DecoderCreateFailed:
+    case K::Unexpected: type = PyExc_RuntimeError; break;
+    case K::NotJpegXl:
+    case K::Corrupt:
+    case K::TooLarge:
+    case K::NoImageYet: break;
   }
+  return set_text(type, error);
 }
 
 PyObject* raise_png(const png::PngError& error) noexcept {
@@ -115,6 +136,7 @@ PyObject* raise(const Failure& failure) noexcept {
   if (const auto* e = std::get_if<EncodeError>(&failure)) return raise_encode(*e);
   if (const auto* e = std::get_if<FrameProblem>(&failure)) return raise_frame(*e);
   if (const auto* e = std::get_if<AnimationError>(&failure)) return raise_animation(*e);
+  if (const auto* e = std::get_if<ProgressiveError>(&failure)) return raise_progressive(*e);
   return set(PyExc_ValueError,
              "num_threads: libjxl cannot start a pool of that many workers (at most 1024)");
 }

@@ -17,6 +17,7 @@
 #include "codec/runner.h"
 #include "lib/python.h"
 #include "native/animation.h"
+#include "native/progressive.h"
 #include "native/errors.h"
 #include "native/facts.h"
 #include "native/png.h"
@@ -37,6 +38,7 @@ struct EncodeRequest {
   std::span<const uint8_t> xmp;
   bool compress_boxes = false;
   std::optional<JxlColorEncoding> encoding;  // in place of frame.icc
+  Progression progression;
 };
 
 // The codec work of one encode, run with the lock released.
@@ -49,6 +51,7 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
   auto driver = EncoderDriver::create(*runner, r.settings);
   if (!driver) return Err{Failure{driver.error()}};
   driver.value().set_effort(static_cast<uint8_t>(r.effort));
+  driver.value().set_progression(r.progression);
   for (auto [kind, contents] : {std::pair{BoxKind::Exif, r.exif}, std::pair{BoxKind::Xml, r.xmp}}) {
     if (contents.data() == nullptr) continue;
     if (auto added = driver.value().add_box(kind, contents, r.compress_boxes); !added) {
@@ -62,11 +65,12 @@ Result<std::vector<uint8_t>, Failure> encode_frame(EncodeRequest& r) noexcept {
 
 // encode(samples, width, height, channels, dtype, bits, lossless, quality,
 //        effort, decoding_speed, exif, xmp, icc, num_threads
-//        [, use_container, compress_boxes, orientation, cicp]) -> bytes
+//        [, use_container, compress_boxes, orientation, cicp, progressive_dc,
+//        progressive_ac, responsive]) -> bytes
 // The container and compression serve the Pillow plug-in's save options;
 // the orientation (1 to 8) is the one the Exif or XMP stored with the pixels
 // gives, which readers apply; cicp (a PNG's code points) labels the samples
-// in place of icc.
+// in place of icc; the progression ones are -1 for libjxl's choice.
 PyObject* encode(PyObject*, PyObject* args) noexcept {
   Borrowed samples, exif, xmp, icc;
   EncodeRequest r;
@@ -78,11 +82,12 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
   long long decoding_speed = 0;
   PyObject* cicp_object = Py_None;
   std::optional<std::array<uint8_t, 4>> cicp;
-  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|ppiO:encode", &samples.view, &r.frame.width,
+  long long progressive_dc = -1, progressive_ac = -1, responsive = -1;
+  if (!PyArg_ParseTuple(args, "y*IIIsIpfiLz*z*z*L|ppiOLLL:encode", &samples.view, &r.frame.width,
                         &r.frame.height, &r.frame.channels, &dtype, &r.frame.bits, &lossless,
                         &r.quality, &r.effort, &decoding_speed, &exif.view, &xmp.view, &icc.view,
                         &r.num_threads, &use_container, &compress_boxes, &orientation,
-                        &cicp_object) ||
+                        &cicp_object, &progressive_dc, &progressive_ac, &responsive) ||
       !parse_cicp(cicp_object, cicp)) {
     return nullptr;
   }
@@ -95,6 +100,7 @@ PyObject* encode(PyObject*, PyObject* args) noexcept {
                           (*cicp)[0], (*cicp)[1], (*cicp)[2], (*cicp)[3]);
     }
   }
+  r.progression = {progressive_dc, progressive_ac, responsive};
   const std::optional<SampleKind> kind = kind_named(dtype);
   if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
   if (r.effort < 1 || r.effort > 10) {
@@ -126,13 +132,15 @@ PyMethodDef methods[] = {
     {"encode", encode, METH_VARARGS,
      "encode(samples, width, height, channels, dtype, bits, lossless, quality, effort, "
      "decoding_speed, exif, xmp, icc, num_threads[, use_container, compress_boxes, "
-     "orientation, cicp]) -> bytes"},
+     "orientation, cicp, progressive_dc, progressive_ac, responsive]) -> bytes"},
     {"png_read", png_read, METH_VARARGS,
      "png_read(data, max_pixels) -> (buffer, height, width, channels, dtype, facts)"},
     {"png_write", png_write, METH_VARARGS,
      "png_write(samples, width, height, channels, dtype, cicp, icc, exif, xmp, compress_level) -> bytes"},
     {"cicp_encodable", cicp_encodable, METH_VARARGS,
      "cicp_encodable(cicp) -> whether JPEG XL has a colour encoding for these code points"},
+    {"frame_whole", whole, METH_VARARGS,
+     "frame_whole(data, index) -> bool: whether a displayed frame's data is all there"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -149,7 +157,9 @@ int exec_module(PyObject* module) noexcept {
   if (add_type(module, "SampleBuffer", sample_buffer_type, &ModuleState::sample_buffer_type) < 0 ||
       add_type(module, "FrameDecoder", frame_decoder_type, &ModuleState::frame_decoder_type) < 0 ||
       add_type(module, "AnimationEncoder", animation_encoder_type,
-               &ModuleState::animation_encoder_type) < 0) {
+               &ModuleState::animation_encoder_type) < 0 ||
+      add_type(module, "ProgressiveDecoder", progressive_decoder_type,
+               &ModuleState::progressive_decoder_type) < 0) {
     return -1;
   }
   return 0;
@@ -161,6 +171,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     Py_VISIT(state->sample_buffer_type);
     Py_VISIT(state->frame_decoder_type);
     Py_VISIT(state->animation_encoder_type);
+    Py_VISIT(state->progressive_decoder_type);
   }
   return 0;
 }
@@ -171,6 +182,7 @@ int clear(PyObject* module) noexcept {
     Py_CLEAR(state->sample_buffer_type);
     Py_CLEAR(state->frame_decoder_type);
     Py_CLEAR(state->animation_encoder_type);
+    Py_CLEAR(state->progressive_decoder_type);
   }
   return 0;
 }

@@ -10,6 +10,7 @@ struct ModuleState {
   PyObject* sample_buffer_type;
   PyObject* frame_decoder_type;
   PyObject* animation_encoder_type;
+  PyObject* progressive_decoder_type;
 };
 
 inline ModuleState* state_of(PyObject* module) noexcept {

@@ -173,6 +173,9 @@ def parser() -> argparse.ArgumentParser:
                      help="JPEG XL encoder effort, 1 (fastest) to 10 (smallest) (default 7)")
     enc.add_argument("--decoding-speed", metavar="N", type=_ranged(int, 0, 4), default=0,
                      help="JPEG XL decoding speed, 0 (smallest file) to 4 (fastest) (default 0)")
+    enc.add_argument("--progressive", action="store_true",
+                     help="JPEG XL pixels coded for progressive decoding: a 1:8 preview early in the file, "
+                          "the detail in passes (a few percent larger)")
     run = p.add_argument_group("running")
     run.add_argument("-j", "--jobs", metavar="N", type=_ranged(int, 1, 1024),
                      help=f"files converted at once, each on one core (default: the cores, {_cores()})")
@@ -285,7 +288,7 @@ class _Run:
         quality = s.quality if s.quality is not None else one_file.DEFAULT_QUALITY
         kind = "lossless" if s.lossless else f"quality {quality:g}"
         if job.fmt == planning.JXL:
-            return f"pixels, {kind}, effort {s.effort}"
+            return f"pixels, {kind}, effort {s.effort}{', progressive' if s.progressive else ''}"
         return f"pixels, {job.fmt} {kind}" if job.fmt in (planning.JPEG, "WEBP") else f"pixels, {job.fmt}"
 
     def execute(self, plan: Plan) -> int:
@@ -388,8 +391,9 @@ class _Run:
 
 def _settings(args: argparse.Namespace) -> Settings:
     return Settings(to=args.to, quality=args.quality, lossless=args.lossless, effort=args.effort,
-                    decoding_speed=args.decoding_speed, out_dir=args.output_dir, overwrite=args.overwrite,
-                    max_pixels=args.max_pixels or None, keep_extension=args.keep_extension)
+                    decoding_speed=args.decoding_speed, progressive=args.progressive, out_dir=args.output_dir,
+                    overwrite=args.overwrite, max_pixels=args.max_pixels or None,
+                    keep_extension=args.keep_extension)
 
 
 def _demo(args: argparse.Namespace) -> int:

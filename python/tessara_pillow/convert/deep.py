@@ -260,7 +260,8 @@ def write(stream: IO[bytes], samples: Samples, fmt: str, options: dict[str, Any]
                               quality=options.get("quality", 90),
                               effort=options["effort"], decoding_speed=options["decoding_speed"],
                               bits_per_sample=bits, exif=metadata.get("exif"), xmp=metadata.get("xmp"),
-                              icc_profile=icc, num_threads=options["num_threads"]))
+                              icc_profile=icc, num_threads=options["num_threads"],
+                              progressive=options.get("progressive", False)))
 
 
 def _encode_labelled(array: npt.NDArray[Any], cicp: tuple[int, int, int, int], options: dict[str, Any],
@@ -276,4 +277,12 @@ def _encode_labelled(array: npt.NDArray[Any], cicp: tuple[int, int, int, int], o
     return _native.encode(samples, width, height, channels, samples.dtype.name, 0, options["lossless"],
                           float(options.get("quality", 90)), options["effort"], options["decoding_speed"],
                           exif_to_box(exif) if exif else None, metadata.get("xmp"), None, options["num_threads"],
-                          False, False, 1, cicp)
+                          False, False, 1, cicp, *_progression(options))
+
+
+def _progression(options: dict[str, Any]) -> tuple[int, int, int]:
+    """The encoder's (progressive DC, progressive AC, responsive) for the
+    converter's --progressive: all three, as the plug-in's progressive=True."""
+    from ..save_options import progression
+
+    return progression(options.get("progressive", False), None, None, None)

@@ -224,7 +224,8 @@ def _convert(im: Image.Image, modes: tuple[str, ...]) -> Image.Image:
 def _encoder_options(fmt: str, settings: Settings, num_threads: int) -> dict[str, Any]:
     if fmt == JXL:
         options: dict[str, Any] = {"effort": settings.effort, "decoding_speed": settings.decoding_speed,
-                                   "num_threads": num_threads, "lossless": settings.lossless}
+                                   "num_threads": num_threads, "lossless": settings.lossless,
+                                   "progressive": settings.progressive}
         if settings.quality is not None:
             options["quality"] = settings.quality
         return options

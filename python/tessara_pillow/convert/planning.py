@@ -44,6 +44,7 @@ class Settings:
     lossless: bool = False
     effort: int = 7
     decoding_speed: int = 0
+    progressive: bool = False  # JPEG XL pixels coded for progressive decoding
     out_dir: Path | None = None
     overwrite: bool = False
     keep_extension: bool = False  # photo.jpg -> photo.jpg.jxl, and back
