@@ -453,6 +453,8 @@ def _missing_codestream(walk: _Walk) -> HeaderError:
         return _error(f"no codestream in the first {_MAX_BOXES} boxes")
     if len(walk.boxes) < 2:
         return _error("the file is truncated before its file type box")
+    if walk.boxes[-1].truncated:
+        return _error("the file is truncated before its codestream")
     return _error("no codestream box before the end of the file")
 
 

@@ -7,15 +7,21 @@ from __future__ import annotations
 
 import io
 import os
-from typing import Any
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, BinaryIO
 
 from PIL import Image, ImageCms, ImageOps, PngImagePlugin
 
 from . import animation, deep
-from .jpeg_frame import transcoding_obstacle
+from .jpeg_frame import ends_early, transcoding_obstacle
+from .opening import open_image
 from .outputs import Outputs
 from .planning import JPEG, JXL, PNG, Action, Job, Settings, check_pixels
-from .reasons import Refused, describe
+from .pool import Done
+from .reasons import Refused, describe, truncated, where_truncated
 from ..plugin import JxlImageFile
 from ..transcode import JpegNotRebuilt, jpeg_to_jxl, jxl_to_jpeg
 
@@ -31,49 +37,143 @@ _MODES = {
 }
 
 
-def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int:
-    """Convert job.source into job.target; returns the bytes written. The
-    source is opened once, so what it was when opened is what is converted."""
+def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> Done:
+    """Convert job.source into job.target. The source is opened once, so what
+    it was when opened is what is converted."""
     with open(job.source, "rb") as source:
+        status = os.fstat(source.fileno())
         # Never more readable, nor more writable by others, than its input.
-        mode = 0o666 & (os.fstat(source.fileno()).st_mode | 0o600)
+        mode = 0o666 & (status.st_mode | 0o600)
         if job.action is Action.COPY:
-            return _write(job, settings, outputs, mode, source.read())
-        with Image.open(source) as im:
+            data = source.read()
+            return Done(_write(job.target, settings, outputs, mode, data), unreadable=_unreadable(data, num_threads))
+        larger_than = status.st_size if settings.no_larger else None
+        with open_image(source) as im:
             check_pixels(im, settings)
-            if job.action is Action.TRANSCODE:
-                source.seek(0)
-                return _write(job, settings, outputs, mode, _transcoded(source.read(), settings, num_threads))
-            if job.action is Action.REBUILD:
-                source.seek(0)
-                return _write(job, settings, outputs, mode, _rebuilt(source.read(), num_threads))
+            try:
+                return Done(_output(job, settings, _Target(job.target, outputs, settings, mode, larger_than), source,
+                                     im, num_threads))
+            except _Larger as e:
+                return Done(_keep_original(job, settings, outputs, mode, source), larger=e.size)
+            except (OSError, SyntaxError, EOFError, ValueError) as e:
+                plain = _plainly(e, im.format, status.st_size)
+                if plain is e:
+                    raise
+                raise plain from e
+
+
+def kept_original(job: Job) -> Path | None:
+    """Where --no-larger puts the original instead of a larger output: under
+    OUTDIR, at the output's place with the input's name; None in place, where
+    it stays as it is."""
+    target = job.target.with_name(job.source.name)
+    return None if os.path.realpath(target) == os.path.realpath(job.source) else target
+
+
+class _Larger(Exception):
+    def __init__(self, size: int) -> None:
+        super().__init__(size)
+        self.size = size
+
+
+@dataclass(frozen=True)
+class _Target:
+    """Where an output goes, and the size it may not exceed (--no-larger)."""
+
+    path: Path
+    outputs: Outputs
+    settings: Settings
+    mode: int
+    larger_than: int | None
+
+    @contextmanager
+    def writing(self) -> Iterator[BinaryIO]:
+        with self.outputs.writing(self.path, overwrite=self.settings.overwrite, mode=self.mode) as stream:
+            yield stream
+            if self.larger_than is not None and stream.tell() > self.larger_than:
+                raise _Larger(stream.tell())  # removes what was written
+
+
+def _output(job: Job, settings: Settings, target: _Target, source: BinaryIO, im: Image.Image,
+            num_threads: int) -> int:
+    """Write the job's output; its bytes."""
+    if job.action is Action.TRANSCODE:
+        source.seek(0)
+        return _written(target, _transcoded(source.read(), settings, num_threads))
+    if job.action is Action.REBUILD:
+        source.seek(0)
+        return _written(target, _rebuilt(source.read(), num_threads))
+    if isinstance(im, JxlImageFile):
+        im.num_threads = num_threads
+    if animation.is_animation(im):
+        return _animation(job, settings, target, im, num_threads)
+    if job.fmt in deep.FORMATS:
+        samples = deep.read(im, source, num_threads)
+        if samples is not None:
+            return _write_deep(job, settings, target, im, samples, num_threads)
+    im.load()
+    if job.fmt == JXL:
+        upright = _upright(im)
+        pixels, metadata = upright, _metadata(upright)
+    else:
+        pixels, metadata = _for_format(im, job.fmt, _metadata(im))
+    options = _encoder_options(job.fmt, settings, num_threads) | _metadata_options(job.fmt, metadata)
+    with target.writing() as stream:
+        pixels.save(stream, job.fmt, **options)
+        return stream.tell()
+
+
+def _plainly(error: BaseException, fmt: str | None, size: int) -> BaseException:
+    """A failure that says only that the file is truncated, said with the
+    format and where the file ends; any other as it is."""
+    where = where_truncated(describe(error))
+    return error if where is None else Refused(truncated(fmt, size, where))
+
+
+def _unreadable(data: bytes, num_threads: int) -> str:
+    """Why a file copied unchanged cannot be read, every frame of it decoded
+    ("" when it can): a copy says nothing of its content otherwise."""
+    fmt = None
+    try:
+        with open_image(io.BytesIO(data)) as im:
+            fmt = im.format
             if isinstance(im, JxlImageFile):
                 im.num_threads = num_threads
-            if animation.is_animation(im):
-                return _animation(job, settings, outputs, mode, im, num_threads)
-            if job.fmt in deep.FORMATS:
-                samples = deep.read(im, source, num_threads)
-                if samples is not None:
-                    return _write_deep(job, settings, outputs, mode, im, samples, num_threads)
-            im.load()
-            if job.fmt == JXL:
-                upright = _upright(im)
-                pixels, metadata = upright, _metadata(upright)
-            else:
-                pixels, metadata = _for_format(im, job.fmt, _metadata(im))
-            options = _encoder_options(job.fmt, settings, num_threads) | _metadata_options(job.fmt, metadata)
-            with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
-                pixels.save(stream, job.fmt, **options)
-                return stream.tell()
+            for index in range(getattr(im, "n_frames", 1)):
+                im.seek(index)
+                im.load()
+    except MemoryError:
+        raise
+    except Exception as e:
+        return describe(_plainly(e, fmt, len(data)))
+    return ""
 
 
-def _write_deep(job: Job, settings: Settings, outputs: Outputs, mode: int, im: Image.Image,
-                samples: deep.Samples, num_threads: int) -> int:
+def _keep_original(job: Job, settings: Settings, outputs: Outputs, mode: int, source: BinaryIO) -> int:
+    """The original instead of a larger output: copied under OUTDIR (unless an
+    earlier run put it there already), left alone in place. Its bytes."""
+    original = kept_original(job)
+    source.seek(0)
+    data = source.read()
+    if original is None or _holds(original, data):
+        return len(data)
+    return _write(original, settings, outputs, mode, data)
+
+
+def _holds(path: Path, data: bytes) -> bool:
+    try:
+        return path.stat().st_size == len(data) and path.read_bytes() == data
+    except OSError:
+        return False
+
+
+def _write_deep(job: Job, settings: Settings, target: _Target, im: Image.Image, samples: deep.Samples,
+                num_threads: int) -> int:
     """An input with more bits than its Pillow image, written at its own precision."""
     if not isinstance(im, JxlImageFile):
         im.load()  # a PNG's metadata may follow its image data
     metadata = _metadata(_upright(im))  # JPEG XL's Exif and XMP are read on open
-    with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
+    with target.writing() as stream:
         deep.write(stream, samples, job.fmt, _encoder_options(JXL, settings, num_threads), metadata)
         return stream.tell()
 
@@ -93,6 +193,8 @@ def _transcoded(jpeg: bytes, settings: Settings, num_threads: int) -> bytes:
         return jpeg_to_jxl(jpeg, effort=settings.effort, num_threads=num_threads)
     except ValueError as e:
         kind = transcoding_obstacle(jpeg)
+        if kind is None and ends_early(jpeg):
+            raise Refused(truncated(JPEG, len(jpeg))) from e
         if kind is None:
             msg = f"{describe(e)}; --lossless or --quality encode its pixels instead"
         else:
@@ -101,19 +203,25 @@ def _transcoded(jpeg: bytes, settings: Settings, num_threads: int) -> bytes:
         raise Refused(msg) from e
 
 
-def _animation(job: Job, settings: Settings, outputs: Outputs, mode: int, im: Image.Image, num_threads: int) -> int:
+def _animation(job: Job, settings: Settings, target: _Target, im: Image.Image, num_threads: int) -> int:
     """Every frame, with its duration and the loop count, and the metadata
     of the first frame (its pixels are not turned upright: one frame's Exif
     orientation says nothing of the others)."""
     options = _encoder_options(job.fmt, settings, num_threads) | animation.save_options(im, job.fmt, settings)
     options |= _metadata_options(job.fmt, _metadata(im))
-    with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
+    with target.writing() as stream:
         im.save(stream, job.fmt, **options)
         return stream.tell()
 
 
-def _write(job: Job, settings: Settings, outputs: Outputs, mode: int, data: bytes) -> int:
-    with outputs.writing(job.target, overwrite=settings.overwrite, mode=mode) as stream:
+def _written(target: _Target, data: bytes) -> int:
+    with target.writing() as stream:
+        stream.write(data)
+    return len(data)
+
+
+def _write(path: Path, settings: Settings, outputs: Outputs, mode: int, data: bytes) -> int:
+    with outputs.writing(path, overwrite=settings.overwrite, mode=mode) as stream:
         stream.write(data)
     return len(data)
 

@@ -15,6 +15,7 @@ from pathlib import Path
 from PIL import Image
 
 from ..plugin import JxlImageFile
+from .opening import open_image
 from .reasons import Refused, describe
 
 JXL, JPEG, PNG = "JXL", "JPEG", "PNG"
@@ -44,6 +45,7 @@ class Settings:
     out_dir: Path | None = None
     overwrite: bool = False
     max_pixels: int | None = 2 * Image.MAX_IMAGE_PIXELS if Image.MAX_IMAGE_PIXELS else None
+    no_larger: bool = False  # keep the original where the output would be larger
 
 
 @dataclass(frozen=True)
@@ -168,7 +170,7 @@ class Input:
 def _identify(found: Found, settings: Settings) -> Input:
     with open(found.path, "rb") as file:
         status = os.fstat(file.fileno())
-        with Image.open(file) as im:
+        with open_image(file) as im:
             check_pixels(im, settings)
             rebuildable = isinstance(im, JxlImageFile) and im.jpeg_reconstruction
             return Input(found, str(im.format), rebuildable, status.st_size, status.st_mtime_ns)
