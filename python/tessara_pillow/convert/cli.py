@@ -426,8 +426,10 @@ def _growth(before: int, after: int) -> str:
 
 def _demo(args: argparse.Namespace) -> int:
     out = args.output_dir or Path(tempfile.mkdtemp(prefix="tessara-demo-"))
+    # tools/dev says how it runs this program, for the line that shows how to view the files.
+    command = os.environ.get("TESSARA_CONVERT_COMMAND") or PROG
     try:
-        rows = demo.run(out, args.demo_size)
+        rows = demo.run(out, args.demo_size, command=command, temporary=args.output_dir is None)
     except OSError as e:
         print(printable(f"{PROG}: {describe(e)}"), file=sys.stderr)
         return EXIT_FAILED
