@@ -50,7 +50,8 @@ one way. To JPEG XL:
                the original bit for bit (--quality or --lossless encode its
                pixels instead)
   a JPEG XL    is left alone (copied unchanged with -o)
-  an animated GIF, APNG or WebP  becomes an animated .jxl (GIF losslessly)
+  an animated GIF, APNG or WebP  becomes an animated .jxl (losslessly but
+               from a lossy WebP, which gets quality 75)
 Back, when every input is JPEG XL:
   a JPEG XL    becomes its original JPEG (.jpg, bit for bit) when it carries
                JPEG reconstruction data, and .png otherwise (an animated
@@ -68,7 +69,9 @@ name and renamed when complete: an interrupted run leaves no partial file,
 and running it again finishes the work, since outputs that exist are skipped
 (and so are files in an input directory that an earlier run made there).
 A file that cannot be converted gives one line on standard error; the others
-go on. A progress line is shown when standard error is a terminal.
+go on. A JPEG XL output larger than its input gets a line of its own
+(--no-larger keeps the original instead). A progress line is shown when
+standard error is a terminal.
 
 With --scheduler the files are converted as tasks on a Dask cluster, each
 on one core of a worker; planning, progress and the summary stay here, and
