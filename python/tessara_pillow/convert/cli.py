@@ -365,10 +365,11 @@ class _Run:
             self.tally.converted += 1
             self.tally.size_in += job.size
             self.tally.size_out += outcome.size
-            # Larger JPEG XL is what a user converting to it would not expect;
-            # larger PNG or JPEG going back is the rule.
-            larger = outcome.size > job.size and job.fmt == planning.JXL
-            if self.args.verbose or larger:
+            # Larger JPEG XL is what a user converting to it would not expect,
+            # so it has a line even without -v; larger PNG or JPEG going back
+            # is the rule.
+            larger = outcome.size > job.size
+            if self.args.verbose or (larger and job.fmt == planning.JXL):
                 line = f"{job.source} -> {job.target}: {human_bytes(job.size)} -> {human_bytes(outcome.size)}"
                 if larger:
                     line += f", larger than its input ({_growth(job.size, outcome.size)}; --no-larger keeps the " \
