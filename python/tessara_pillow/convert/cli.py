@@ -278,7 +278,7 @@ class _Run:
 
     def what(self, job: Job) -> str:
         s = self.settings
-        kept = "; the original kept if smaller" if s.no_larger else ""
+        kept = "; the original kept if the output is larger" if s.no_larger else ""
         if job.action is Action.TRANSCODE:
             return f"lossless JPEG transcode, effort {s.effort}{kept}"
         if job.action is Action.REBUILD:

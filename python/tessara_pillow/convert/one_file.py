@@ -46,7 +46,8 @@ def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> Don
         mode = 0o666 & (status.st_mode | 0o600)
         if job.action is Action.COPY:
             data = source.read()
-            return Done(_write(job.target, settings, outputs, mode, data), unreadable=_unreadable(data, num_threads))
+            return Done(_write(job.target, settings, outputs, mode, data),
+                        unreadable=_unreadable(data, settings, num_threads))
         larger_than = status.st_size if settings.no_larger else None
         with open_image(source) as im:
             check_pixels(im, settings)
@@ -130,13 +131,14 @@ def _plainly(error: BaseException, fmt: str | None, size: int) -> BaseException:
     return error if where is None else Refused(truncated(fmt, size, where))
 
 
-def _unreadable(data: bytes, num_threads: int) -> str:
+def _unreadable(data: bytes, settings: Settings, num_threads: int) -> str:
     """Why a file copied unchanged cannot be read, every frame of it decoded
     ("" when it can): a copy says nothing of its content otherwise."""
     fmt = None
     try:
         with open_image(io.BytesIO(data)) as im:
             fmt = im.format
+            check_pixels(im, settings)  # what was planned may have changed since
             if isinstance(im, JxlImageFile):
                 im.num_threads = num_threads
             for index in range(getattr(im, "n_frames", 1)):
