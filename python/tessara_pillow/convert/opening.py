@@ -35,7 +35,8 @@ def _unreadable(fmt: str, error: BaseException, size: int) -> str:
     text = plain_pillow(" ".join(str(error).split())).removeprefix(f"{format_name(fmt)}: ")
     if text.startswith(TRUNCATED):
         return truncated(fmt, size, text.removeprefix(TRUNCATED).strip(" ,;"))
-    return f"a {format_name(fmt)} file that cannot be read: {text or type(error).__name__}"
+    name = format_name(fmt)
+    return f"{'an' if name[:1] in 'AEIOU' else 'a'} {name} file that cannot be read: {text or type(error).__name__}"
 
 
 def open_image(file: BinaryIO) -> ImageFile.ImageFile:
@@ -63,10 +64,12 @@ def open_image(file: BinaryIO) -> ImageFile.ImageFile:
             except _NOT_THIS_FORMAT as e:
                 if accept:  # the file carries its signature (formats without one try every file)
                     tried.append((fmt, e))
-            except (OSError, EOFError) as e:  # its reading ran out of file: that is all to say
-                if plain_pillow(str(e)) != TRUNCATED and not isinstance(e, EOFError):
-                    raise
+            except EOFError as e:  # its reading ran out of file
                 raise UnidentifiedImageError(truncated(fmt, _file_size(file))) from e
+            except OSError as e:
+                if e.errno is not None:  # reading the file failed, not its content
+                    raise
+                raise UnidentifiedImageError(_unreadable(fmt, e, _file_size(file))) from e
         # As Image.open: the formats registered so far, then all of Pillow's.
         if not Image.init():
             break

@@ -14,9 +14,10 @@ NOT_AN_IMAGE = "not an image Pillow can read"
 TRUNCATED = "the file is truncated"
 # Names people know the formats by, where Pillow's differ.
 _NAMES = {"JXL": "JPEG XL", "WEBP": "WebP", "JPEG2000": "JPEG 2000", "MPO": "JPEG"}
-# Pillow's texts for a file that ends too soon, wherever it noticed.
+# Pillow's texts for a file that ends too soon, wherever it noticed (the
+# last: a header read from fewer bytes than it holds).
 _PILLOW_TRUNCATED = re.compile(r"Truncated File Read|image file is truncated( \(\d+ bytes not processed\))?|"
-                               r"truncated PNG file")
+                               r"truncated PNG file|unpack_from requires a buffer of at least .*")
 # A text that says no more than that: the plug-in's, or Pillow's made plain.
 _ONLY_TRUNCATED = re.compile(rf"(?:.*?: )?(?:frame (\d+): )?{TRUNCATED}")
 
