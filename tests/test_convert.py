@@ -239,17 +239,39 @@ def truncated(path, fmt):
 BAD = {
     "empty.png": (lambda p: p.write_bytes(b""), "not an image Pillow can read"),
     "text.jpg": (lambda p: p.write_text("hello"), "not an image Pillow can read"),
-    "half.png": (lambda p: truncated(p, "PNG"), "image file is truncated"),
+    "half.png": (lambda p: truncated(p, "PNG"), "a truncated PNG file: it ends after {size} bytes"),
     "half.jxl": (lambda p: truncated(p, "JXL"), "cannot decode JPEG XL image: the file is truncated or damaged"),
     "bomb.png": (lambda p: p.write_bytes(png_declaring(100_000, 100_000)), "decompression bomb: 100000x100000"),
     "bomb.jxl": (lambda p: p.write_bytes(declared_codestream()), "decompression bomb: 100000x100000"),
     "bomb.jpg": (lambda p: p.write_bytes(jpeg_declaring(60_000, 60_000)), "decompression bomb: 60000x60000"),
-    "moving.gif": (lambda p: cut_animation(p, "GIF"), "image file is truncated"),
-    "moving.jxl": (lambda p: cut_animation(p, "JXL"), "cannot decode JPEG XL animation: frame 2: the file is truncated"),
+    "moving.gif": (lambda p: cut_animation(p, "GIF"), "a truncated GIF file: it ends after {size} bytes"),
+    "moving.jxl": (lambda p: cut_animation(p, "JXL"), "a truncated JPEG XL file: it ends after {size} bytes, in frame 2"),
+    "head.jxl": (lambda p: container_head(p, 30),
+                 "a truncated JPEG XL file: it ends after 30 bytes, before its image header ends"),
+    "head.png": (lambda p: p.write_bytes(saved_as(picture("RGB"), "PNG")[:20]),
+                 "a truncated PNG file: it ends after 20 bytes"),
+    "head.gif": (lambda p: p.write_bytes(saved_as(picture("RGB"), "GIF")[:8]),
+                 "a truncated GIF file: it ends after 8 bytes"),
+    "head.webp": (lambda p: p.write_bytes(saved_as(picture("RGB"), "WEBP")[:40]),
+                  "a WebP file that cannot be read: "),
+    "cut.jpg": (lambda p: p.write_bytes(saved_as(picture("RGB", (64, 64)), "JPEG")[:400]),
+                "a truncated JPEG file: it ends after 400 bytes"),
     "cmyk.jpg": (lambda p: picture("CMYK").save(p), "this is a CMYK JPEG, which lossless JPEG transcoding"),
     "arith.jpg": (lambda p: arithmetic_jpeg(p), "this is an arithmetic-coded JPEG, which lossless JPEG"),
     "missing.png": (lambda p: None, "No such file or directory"),
 }
+
+
+def container_head(path, count):
+    """The first bytes of a JPEG XL file in a container, as cjxl writes a JPEG's."""
+    jpeg, whole = path.with_name("whole.jpg"), path.with_name("whole.jxl")
+    picture("RGB").save(jpeg)
+    cjxl(jpeg, whole, "--lossless_jpeg=1")
+    data = whole.read_bytes()
+    assert data[4:8] == b"JXL " and len(data) > count
+    path.write_bytes(data[:count])
+    jpeg.unlink()
+    whole.unlink()
 
 
 def arithmetic_jpeg(path, *options):
@@ -275,7 +297,8 @@ def test_a_bad_file_fails_alone_with_one_line(tmp_path, capsys, name):
     code, _, err = convert(capsys, *good, tmp_path / name, "-o", tmp_path / "out")
     assert code == 1
     failure, summary = err.splitlines()
-    assert failure.startswith(f"tessara-convert: {tmp_path / name}: ") and reason in failure, failure
+    size = (tmp_path / name).stat().st_size if (tmp_path / name).exists() else 0
+    assert failure.startswith(f"tessara-convert: {tmp_path / name}: ") and reason.format(size=size) in failure, failure
     assert "Generic Error" not in failure and "Please build" not in failure
     assert "1 converted" in summary and "1 failed" in summary
     assert files(tmp_path / "out") == ["good0.png" if suffix == ".jxl" else "good0.jxl"]

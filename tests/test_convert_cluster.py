@@ -1,14 +1,18 @@
 """tessara-convert --scheduler on real Dask processes on loopback: the bytes
 and messages of a local run, workers killed and a scheduler lost in the middle
-of a run, a worker without tessara, Ctrl-C, no temporary file left, a local
-cluster on loopback only, and Dask imported only for --scheduler."""
+of a run, every worker lost, a worker without tessara, a worker shared with
+another client left as found, Ctrl-C, no temporary file left, a local cluster
+on loopback only, addresses where no scheduler answers, Dask imported only
+for --scheduler, and the cluster in the build root as the docs start it."""
 
 import contextlib
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
+import threading
 import time
 import types
 from pathlib import Path
@@ -19,7 +23,7 @@ from PIL import Image
 
 from jxltools import unavailable
 from test_convert import tree  # noqa: F401  (a fixture: PNGs, JPEGs, JPEG XL files with and without JPEG data)
-from tessara_pillow.convert import one_file, remote
+from tessara_pillow.convert import main, one_file, remote
 from tessara_pillow.convert.outputs import Outputs
 from tessara_pillow.convert.planning import Action, Job, Settings
 from tessara_pillow.convert.provenance import RECORDS
@@ -257,6 +261,116 @@ def test_a_rerun_job_takes_its_own_finished_output_for_done(tmp_path, retried, e
 
 def test_a_worker_that_cannot_see_an_input_says_so(tmp_path):
     job = Job(tmp_path / "gone.png", tmp_path / "gone.jxl", Action.ENCODE, "JXL", 10)
-    # one_file.run as remote.Converter runs it, without what Converter sets for the whole process
-    [reason] = remote.attempt(lambda job, threads: one_file.run(job, Settings(), Outputs(), threads), [job], 0)
+    [reason] = remote.attempt(remote.Converter(Settings()), [job], 0)
     assert reason.startswith("No such file or directory on ") and "every worker sees" in reason
+
+
+REPO = Path(__file__).resolve().parents[1]
+# On a worker, through client.run: Pillow's limit and the count of warnings filters.
+WORKER_STATE = "(__import__('PIL.Image').Image.MAX_IMAGE_PIXELS, len(__import__('warnings').filters))"
+
+
+def test_a_run_leaves_a_shared_worker_as_it_found_it(tmp_path, shared):
+    small_files(tmp_path / "src", 3)  # 24x24: 576 pixels each
+    with distributed.Client(shared.address, timeout=30) as other:
+        # Another client's own policy on the same workers: 200 pixels at most.
+        original = other.run(eval, WORKER_STATE)
+        other.run(exec, "__import__('PIL.Image').Image.MAX_IMAGE_PIXELS = 200")
+        try:
+            code, _, err = convert(tmp_path / "src", "-o", tmp_path / "out", "--scheduler", shared.address)
+            assert code == 0 and err.startswith("tessara-convert: 3 converted, 0 failed"), err  # --max-pixels, per file
+            assert other.run(eval, WORKER_STATE) == {w: (200, filters) for w, (_, filters) in original.items()}
+            # and Pillow's check still refuses what that policy refuses
+            opened = other.run(lambda path: __import__("PIL.Image").Image.open(path).size,
+                               str(tmp_path / "src" / "000.png"), on_error="return")
+            assert all(type(e).__name__ == "DecompressionBombError" for e in opened.values()), opened
+        finally:
+            limit = next(iter(original.values()))[0]
+            other.run(exec, f"__import__('PIL.Image').Image.MAX_IMAGE_PIXELS = {limit}")
+
+
+def test_losing_every_worker_stops_the_run_with_one_line_and_a_rerun_finishes_it(tmp_path, capsys, monkeypatch):
+    src, out = tmp_path / "src", tmp_path / "out"
+    small_files(src, 300)
+    monkeypatch.setattr(dask_pool, "WORKERS_S", 3)  # the start's wait, shortened alike
+    with cluster(tmp_path / "dask", workers=1) as c:
+        ended = []
+        run = threading.Thread(target=lambda: ended.append(main([str(src), "-o", str(out), "--scheduler", c.address])))
+        run.start()
+        deadline = time.monotonic() + 60
+        while len(list(out.glob("*.jxl"))) < 20 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        c.workers[0].kill()
+        run.join(timeout=90)
+        if run.is_alive():  # waits for ever: end it by taking its scheduler away
+            c.scheduler.kill()
+            run.join()
+    _, err = capsys.readouterr()
+    lines = err.splitlines()
+    assert ended == [1] and len(lines) == 1, err
+    assert re.fullmatch(rf"tessara-convert: no worker left on the scheduler at {c.address} for 3 s; stopped with "
+                        r"\d+ files finished or more \(running the same command again finishes the others\)", lines[0])
+    finished = len([p for p in out.iterdir() if p.name != RECORDS])
+    assert 20 <= finished < 300 and not [p for p in out.iterdir() if p.name.startswith(".") and p.name != RECORDS]
+    code, _, err = convert(src, "-o", out, "-j", 2)
+    assert code == 0 and f"{300 - finished} converted" in err, err
+    assert convert(src, "-o", tmp_path / "local", "-j", 2)[0] == 0
+    assert files(out) == files(tmp_path / "local")
+
+
+def answering(kind):
+    """A listener on loopback that is no scheduler: it never answers, or
+    answers as a web server would."""
+    server = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        with contextlib.suppress(OSError):
+            while True:
+                connection, _ = server.accept()
+                if kind == "web":
+                    connection.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n" * 4)
+                held.append(connection)
+
+    held = []
+    threading.Thread(target=serve, daemon=True).start()
+    return server
+
+
+@pytest.mark.parametrize("kind, reason", [("silent", "it gave no answer in 1 s"),
+                                          ("web", "what answers there is not a Dask scheduler")])
+def test_a_scheduler_address_where_no_scheduler_answers_gives_one_line(tmp_path, kind, reason):
+    small_files(tmp_path / "src", 1)
+    with answering(kind) as server:
+        address = f"tcp://127.0.0.1:{server.getsockname()[1]}"
+        code, _, err = convert(tmp_path / "src", "--scheduler", address,
+                               env=os.environ | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+    assert code == 1 and err.splitlines() == [f"tessara-convert: cannot reach the scheduler at {address}: {reason}"]
+
+
+def docs_block(heading):
+    """The first shell block under a heading of docs/cluster.md."""
+    section = (REPO / "docs" / "cluster.md").read_text().split(f"\n## {heading}\n", 1)[1]
+    return section.split("```sh\n", 1)[1].split("```", 1)[0]
+
+
+def test_the_documented_cluster_in_the_build_root_converts_the_users_folder(tmp_path):
+    if Path(sys.prefix) != REPO / "build" / "venv":
+        pytest.skip("runs tools/dev, whose venv these tests are not running in")
+    with socket.create_server(("127.0.0.1", 0)) as probe:
+        port = probe.getsockname()[1]
+    home = tmp_path / "pictures"
+    home.mkdir()
+    small_files(home / "photos", 5)
+    script = docs_block("A cluster in the build root (`tools/dev`)")
+    script = script.replace("~/pictures", str(home)).replace("~/tessara", str(REPO)).replace("8786", str(port))
+    with open(tmp_path / "out.log", "w") as out, open(tmp_path / "err.log", "w") as err:
+        # The shell's own commands read what follows its line, as typed.
+        shell = subprocess.Popen(["bash"], stdin=subprocess.PIPE, stdout=out, stderr=err, text=True,
+                                 start_new_session=True, cwd=tmp_path)
+        try:
+            shell.communicate(script, timeout=240)
+        finally:
+            os.killpg(shell.pid, signal.SIGKILL)  # the scheduler and the worker it left running
+    said = (tmp_path / "err.log").read_text()
+    assert "tessara-convert: 5 converted, 0 failed" in said, said[-3000:]
+    assert sorted(p.name for p in (home / "photos-jxl").iterdir() if p.name != RECORDS) == [f"{i:03}.jxl" for i in range(5)]

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from jxltools import djxl, read_pfm, read_pnm
+from jxltools import djxl, read_pfm, read_pnm, tool
 from tessara_pillow.convert import demo, main, scene
 from tessara_pillow.convert.provenance import RECORDS
 
@@ -25,7 +25,7 @@ PARTS = {mode: part for mode, _, part, _ in demo.MODES}
 
 def parse(text):
     """The table's rows as dicts keyed by the header, cut at the columns the
-    dashed line marks, and the last line of the output."""
+    dashed line marks, and the line that says where the files went."""
     lines = text.splitlines()
     at = next(i for i, line in enumerate(lines) if line.startswith("----"))
     spans = [m.start() for m in re.finditer(r"-+", lines[at])] + [None]
@@ -36,7 +36,7 @@ def parse(text):
         if not line.strip():
             break
         rows.append(dict(zip(names, (line[a:b].strip() for a, b in zip(spans, spans[1:])))))
-    return rows, lines[-1]
+    return rows, next(line for line in lines if " Wrote " in line)
 
 
 def samples(mode, path, tmp_path):
@@ -88,7 +88,7 @@ def test_every_row_of_the_table_is_what_the_files_say(small_run, tmp_path):
             peak = {"I;16": 65535, "F": 1.0}.get(mode, 255)
             want = expected_psnr(original, decoded.reshape(original.shape), peak, mode in ("LA", "RGBA"))
             assert float(row["result"].split()[1]) == pytest.approx(want, abs=0.05), row
-    assert "Wrote 18 files" in last and last.endswith(str(out))
+    assert "Wrote 18 files" in last and last.endswith(f" to {out}.")
 
 
 def test_the_jpeg_rows_rebuild_the_jpeg_and_say_how_much_it_saved(small_run, tmp_path):
@@ -164,7 +164,26 @@ def test_no_arguments_run_the_demonstration_on_the_default_image(tmp_path):
     lossless = [r for r in table if r["settings"].startswith("lossless")]
     assert len(lossless) == 7 and all(r["result"] == "exact" for r in lossless)
     assert table[-1]["result"].startswith("rebuilt bit for bit, ")
-    written = Path(last.split(" to ", 1)[1])
+    written = Path(re.fullmatch(r".* to (\S+) \(rm -r (\S+) removes them\)\.", last)[1])
     assert written.parent == tmp_path and len([p for p in written.iterdir() if p.name != RECORDS]) == 18
+    assert last.endswith(f"(rm -r {written} removes them).")
     with Image.open(written / "photo.png") as im:
         assert im.size == demo.DEFAULT_SIZE and 2e6 < im.width * im.height < 6e6
+
+
+def test_the_last_line_shows_a_command_that_makes_every_file_viewable(small_run, tmp_path):
+    out, _, text = small_run
+    last = text.splitlines()[-1]
+    command = last.split(": ", 1)[1]
+    assert last.startswith("To look at them in any image viewer") and command.startswith("tessara-convert ")
+    bin_dir = Path(sys.executable).parent
+    done = subprocess.run(["bash", "-c", command], capture_output=True, text=True,
+                          env={**os.environ, "PATH": f"{bin_dir}:{os.environ['PATH']}"})
+    assert done.returncode == 0, done.stderr
+    made = sorted(p.name for p in (out / "viewable").iterdir() if p.name != RECORDS)
+    assert made == sorted([f"{PARTS[m]}-{k}-e7.png" for m in PARTS for k in ("lossless", "q90")] +
+                          ["colour8-lossless-e3.png", "colour8-q90-e3.png", "photo.jpg"])
+    assert (out / "viewable" / "photo.jpg").read_bytes() == (out / "photo.jpg").read_bytes()
+    checked = subprocess.run([tool("pngcheck"), *sorted((out / "viewable").glob("*.png"))], capture_output=True,
+                             text=True)
+    assert checked.returncode == 0, checked.stdout

@@ -51,9 +51,15 @@ def test_devroot_binds_what_it_is_asked_for_once_and_parents_first(tmp_path):
     "args, binds",
     [
         ([], ["--rw", "/tmp"]),
-        (["{data}/in.png", "-o", "out", "-q", "80"], ["--rw", "/tmp", "--rw", "out", "--ro", "{data}/in.png"]),
-        (["-vo{data}/out", "photos"], ["--rw", "/tmp", "--rw", "{data}/out", "--ro", "photos"]),
-        (["--output-dir={data}/out", "--", "-o"], ["--rw", "/tmp", "--rw", "{data}/out"]),
+        # an OUTDIR that does not exist: its nearest existing parent, where the converter makes it
+        (["{data}/in.png", "-o", "out", "-q", "80"], ["--rw", "/tmp", "--rw", "{here}", "--ro", "{data}/in.png"]),
+        (["-vo{data}/out", "photos"], ["--rw", "/tmp", "--rw", "{data}", "--ro", "photos"]),
+        (["--output-dir={data}/out", "--", "-o"], ["--rw", "/tmp", "--rw", "{data}"]),
+        (["-n", "photos", "-o", "{data}/new/out"], ["--rw", "/tmp", "--rw", "{data}", "--ro", "photos"]),
+        (["--to", "bmpx", "-o", "out/deeper", "{data}/in.png"],
+         ["--rw", "/tmp", "--rw", "{here}", "--ro", "{data}/in.png"]),
+        # one that exists: itself
+        (["-o", "photos", "{data}/in.png"], ["--rw", "/tmp", "--rw", "{here}/photos", "--ro", "{data}/in.png"]),
         (["photos/a.png", "{data}", "missing.png"], ["--rw", "/tmp", "--rw", "photos", "--rw", "{data}"]),
     ],
 )
@@ -65,8 +71,19 @@ def test_dev_main_runs_the_converter_where_it_was_called_on_the_paths_it_names(t
     (repo / "tools" / "devroot").write_text('#!/usr/bin/env bash\n[ "$1" != run ] || { pwd; printf "%s\\n" "$@"; }\n')
     (repo / "tools" / "devroot").chmod(0o755)
     args = [a.format(data=data) for a in args]
+    before = sorted(p for p in tmp_path.rglob("*"))
     shown = bash(repo / "tools/dev", "main", *args, cwd=here)
-    assert shown == [str(here), "run", *(b.format(data=data) for b in binds), "--", "env", "TESSARA_DEV_INNER=1",
-                     f"{repo}/tools/dev", "main", *args]
-    for out in (b.format(data=data) for b in binds if "out" in b):
-        assert (here / out).is_dir()  # made first, so that it can be bound
+    assert shown == [str(here), "run", *(b.format(data=data, here=here) for b in binds), "--", "env",
+                     "TESSARA_DEV_INNER=1", f"TESSARA_CONVERT_COMMAND={repo}/tools/dev main", f"{repo}/tools/dev",
+                     "main", *args]
+    # nothing is made before the converter runs: a dry run or a usage error leaves no folder behind
+    assert sorted(p for p in tmp_path.rglob("*")) == before
+
+
+def test_dev_shell_starts_where_it_was_called_and_sees_the_folders_it_is_given(tmp_path):
+    repo, here, data = clone(tmp_path, "dev"), outside(tmp_path), outside(tmp_path, "data")
+    (repo / "tools" / "devroot").write_text('#!/usr/bin/env bash\n[ "$1" != run ] || { pwd; printf "%s\\n" "$@"; }\n')
+    (repo / "tools" / "devroot").chmod(0o755)
+    shown = bash(repo / "tools/dev", "shell", data, cwd=here)
+    assert shown == [str(here), "run", "--rw", str(data), "--", "env", "TESSARA_DEV_INNER=1",
+                     "TESSARA_CONVERT_COMMAND=tessara-convert", f"{repo}/tools/dev", "shell", str(data)]

@@ -63,4 +63,5 @@ def test_stub_encode_call_matches_the_argument_names():
 
 def test_the_plug_in_package_is_strictly_typed():
     assert (PACKAGE / "py.typed").exists()
-    run_mypy("mypy", "--strict", "--no-incremental", str(PACKAGE))
+    launcher = Path(__import__("tessara_convert").__file__).parent
+    run_mypy("mypy", "--strict", "--no-incremental", str(PACKAGE), str(launcher))

@@ -74,13 +74,13 @@ def test_holds_the_modules_packages_stubs_and_licences(wheel):
     _, root, dist_info = wheel
     names = {p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file()}
     wanted = {"tessara.abi3.so", "tessara_pillow/_native.abi3.so", "tessara_pillow/__init__.py", "tessara_pillow/py.typed",
-              "tessara_pillow/convert/cli.py", "tessara-stubs/__init__.pyi"}
+              "tessara_pillow/convert/cli.py", "tessara_convert/__init__.py", "tessara-stubs/__init__.pyi"}
     assert wanted <= names
     assert {"libjxl-LICENSE", "highway-LICENSE", "brotli-LICENSE", "lcms2-LICENSE", "libpng-LICENSE", "zlib-LICENSE"} <= {
         p.name for p in (dist_info / "licenses").iterdir()}
     assert not [n for n in names if n.endswith((".pyc", ".a")) or "__pycache__" in n]
     entry_points = (dist_info / "entry_points.txt").read_text()
-    assert "tessara-convert = tessara_pillow.convert:main" in entry_points
+    assert "tessara-convert = tessara_convert:main" in entry_points
 
 
 def test_record_lists_every_file_with_its_hash(wheel):

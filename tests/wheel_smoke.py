@@ -9,7 +9,8 @@ tools/wheel/check):
                                          transcode a JPEG and rebuild it, stay
                                          quiet on bad files; with Pillow, the
                                          plug-in, tessara-convert and a 16-bit
-                                         PNG read and written too
+                                         PNG read and written too (without,
+                                         tessara-convert's one line)
     python wheel_smoke.py verify OUT     in the build root: its module decodes
                                          what the wheel encoded
 
@@ -255,6 +256,14 @@ def check_convert(directory, out):
           rebuilt.exists() and rebuilt.read_bytes() == JPEG.read_bytes())
 
 
+def check_convert_without_pillow(out):
+    convert = shutil.which("tessara-convert", path=os.path.dirname(sys.executable))
+    run = subprocess.run([convert, out], capture_output=True, text=True)
+    lines = run.stderr.splitlines()
+    check("tessara-convert without Pillow: one line that says what to install",
+          run.returncode == 1 and len(lines) == 1 and "needs Pillow" in run.stderr, run.stderr.strip()[-300:])
+
+
 def check_arrays():
     """The second module, tessara_pillow._native: every sample type there and
     back losslessly, through the array functions when numpy is here."""
@@ -316,7 +325,8 @@ def check_all(directory, out):
     try:
         import PIL  # noqa: F401
     except ImportError:
-        print("(no Pillow here: the plug-in and tessara-convert are checked elsewhere)")
+        print("(no Pillow here: the plug-in and the converter's work are checked elsewhere)")
+        check_convert_without_pillow(out)
     else:
         check_pillow(directory, out)
         check_arrays()

@@ -22,7 +22,7 @@ import zipfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-PACKAGES = ("tessara_pillow", "tessara-stubs")  # under python/
+PACKAGES = ("tessara_pillow", "tessara_convert", "tessara-stubs")  # under python/
 ABI_TAG = "cp312-abi3"  # Py_LIMITED_API 3.12 (cmake/python_module.cmake)
 EPOCH = (1980, 1, 1, 0, 0, 0)  # fixed entry times: the same inputs give the same wheel
 GLIBC_VERSION = re.compile(rb"\bGLIBC_2\.(\d+)\b")

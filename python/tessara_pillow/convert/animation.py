@@ -9,6 +9,8 @@ duration and loop count."""
 from __future__ import annotations
 
 import io
+import os
+import struct
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import IO, Any
@@ -29,6 +31,12 @@ _APNG_DISPOSE_NONE, _APNG_DISPOSE_BACKGROUND = 0, 1
 _GIF_KEEP = 1  # GIF disposal: the next frame is drawn over this one
 _DEEP = ("I", "I;16", "F")  # modes Pillow cannot turn into RGBA
 
+# JPEG XL's quality for an animation from a lossy WebP (stills get 90). Its
+# frames carry a loss already, and the WebP codes only what changes from
+# frame to frame where JPEG XL here codes whole frames: at 90 such files came
+# out up to three times their size, at 75 mostly smaller (docs/converter.md).
+LOSSY_ANIMATION_QUALITY = 75
+
 
 def is_animation(im: Image.Image) -> bool:
     """An animation by its header for JPEG XL (even of one frame, which it
@@ -46,12 +54,13 @@ def save_options(im: Image.Image, fmt: str, settings: Settings) -> dict[str, Any
         msg = (f"an animation ({getattr(im, 'n_frames', 1)} frames) cannot be written as {fmt}; "
                "--to jxl, png, gif or webp keep its frames")
         raise Refused(msg)
-    options: dict[str, Any] = {"save_all": True, "loop": loop_option(fmt, timing.plays(im.format, im.info.get("loop")))}
+    plays = timing.plays(im.format, im.info.get("loop"))
+    options: dict[str, Any] = {"save_all": True, "loop": loop_option(fmt, plays)}
     if fmt == JXL:
         # The plug-in reads each frame's own duration, fractions of a
-        # millisecond included. GIF's palettes are kept exactly, as cjxl does.
-        if im.format == "GIF" and settings.quality is None:
-            options["lossless"] = True
+        # millisecond included.
+        if settings.quality is None and not settings.lossless:
+            options |= _jxl_defaults(im)
         return options
     options["duration"] = _durations(im)
     return options
@@ -66,6 +75,37 @@ def loop_option(fmt: str, plays: int) -> int | None:
     if fmt == "WEBP":
         return min(plays, _MAX_WEBP_LOOP)
     return plays
+
+
+def _jxl_defaults(im: Image.Image) -> dict[str, Any]:
+    """An animation from a lossless source (GIF, APNG, lossless WebP) stays
+    lossless, its pixels exact (GIF's palettes too, as cjxl keeps them): for
+    the drawn content such files hold, lossless JPEG XL came out smaller than
+    the source where quality 90 came out up to four times larger."""
+    if im.format in ("GIF", "PNG") or (im.format == "WEBP" and im.fp is not None and not _lossy_webp(im.fp)):
+        return {"lossless": True}
+    if im.format == "WEBP":
+        return {"quality": LOSSY_ANIMATION_QUALITY}
+    return {}
+
+
+def _lossy_webp(fp: IO[bytes]) -> bool:
+    """Whether a WebP file holds a lossy picture ("VP8 " data; lossless is
+    "VP8L"), from its chunk headers alone. A frame of an animation (ANMF)
+    holds such chunks after 16 bytes of its own."""
+    position = fp.tell()
+    try:
+        end = fp.seek(0, os.SEEK_END)
+        offset = 12  # "RIFF", its size, "WEBP"
+        while offset + 8 <= end:
+            fp.seek(offset)
+            kind, size = struct.unpack("<4sI", fp.read(8))
+            if kind == b"VP8 ":
+                return True
+            offset += 8 + (16 if kind == b"ANMF" else size + (size & 1))
+        return False
+    finally:
+        fp.seek(position)
 
 
 def _durations(im: Image.Image) -> list[float]:

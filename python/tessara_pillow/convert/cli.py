@@ -6,6 +6,7 @@ summary."""
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import signal
 import sys
@@ -23,11 +24,11 @@ from typing import NoReturn, TextIO
 from PIL import Image
 
 from . import demo, libjxl_notes, one_file, planning, remote
-from .outputs import Outputs, remove_leftovers
+from .outputs import Outputs, check_directory, directory_failure, remove_leftovers
 from .planning import Action, Job, Plan, Settings
-from .pool import Pool, RunFailed, ThreadPool, Work
+from .pool import Done, Pool, RunFailed, ThreadPool, Work
 from .progress import Progress, clock, human_bytes
-from .reasons import describe, printable
+from .reasons import describe, format_name, printable
 
 PROG = "tessara-convert"
 EXIT_FAILED = 1
@@ -49,8 +50,9 @@ one way. To JPEG XL:
                the original bit for bit (--quality or --lossless encode its
                pixels instead)
   a JPEG XL    is left alone (copied unchanged with -o)
-  an animated GIF, APNG or WebP  becomes an animated .jxl (GIF losslessly),
-               played as often (a GIF's loop 2 counts repeats: 3 plays)
+  an animated GIF, APNG or WebP  becomes an animated .jxl (losslessly but
+               from a lossy WebP, which gets quality 75), played as often (a
+               GIF's loop 2 counts repeats: 3 plays)
 Back, when every input is JPEG XL:
   a JPEG XL    becomes its original JPEG (.jpg, bit for bit) when it carries
                JPEG reconstruction data, and .png otherwise (an animated
@@ -75,7 +77,9 @@ else is an original, which is never overwritten, not even with --overwrite.
 An output whose input changed since it was made is stale: a line says so,
 and --overwrite converts it again.
 A file that cannot be converted gives one line on standard error; the others
-go on. A progress line is shown when standard error is a terminal.
+go on. A JPEG XL output larger than its input gets a line of its own
+(--no-larger keeps the original instead). A progress line is shown when
+standard error is a terminal.
 
 With --scheduler the files are converted as tasks on a Dask cluster, each
 on one core of a worker; planning, progress and the summary stay here, and
@@ -162,6 +166,9 @@ def parser() -> argparse.ArgumentParser:
     out.add_argument("--keep-extension", action="store_true",
                      help="keep the input's extension in the output's name: photo.jpg -> photo.jpg.jxl, and back "
                           "photo.jpg.jxl -> photo.jpg (for inputs that share a name, as photo.jpg and photo.png)")
+    out.add_argument("--no-larger", action="store_true",
+                     help="keep the original where the output would be larger than it: copied to OUTDIR, or "
+                          "left as it is in place")
     out.add_argument("-n", "--dry-run", action="store_true", help="say what would be done; write nothing")
     enc = p.add_argument_group("encoding")
     quality = enc.add_mutually_exclusive_group()
@@ -207,7 +214,9 @@ def _version() -> str:
 @dataclass
 class _Tally:
     converted: int = 0
+    kept: int = 0  # originals kept instead of larger outputs
     copied: int = 0
+    unreadable: int = 0  # of those copied
     failed: int = 0
     size_in: int = 0
     size_out: int = 0
@@ -264,6 +273,7 @@ class _Run:
         self.progress: Progress | None = None
         self.pool: Pool = ThreadPool(args.jobs or _cores(), PROG, _REFRESH_S)
         self.remote = False  # whether the pool's workers are other processes
+        self.said: set[str] = set()  # the output directories' failures, said once
 
     def say(self, text: str, stream: TextIO | None = None) -> None:
         if self.progress:
@@ -275,21 +285,29 @@ class _Run:
 
     def fail(self, path: Path, reason: str) -> None:
         self.tally.failed += 1
-        self.say(f"{PROG}: {path}: {reason}", self.err)
+        if self.args.verbose or not directory_failure(reason):
+            self.say(f"{PROG}: {path}: {reason}", self.err)
+        elif reason not in self.said:
+            # One line for the cause, not one for each file that meets it.
+            self.said.add(reason)
+            self.say(f"{PROG}: {reason} (no file goes there; -v lists them)", self.err)
 
     def what(self, job: Job) -> str:
         s = self.settings
+        kept = "; the original kept if the output is larger" if s.no_larger else ""
         if job.action is Action.TRANSCODE:
-            return f"lossless JPEG transcode, effort {s.effort}"
+            return f"lossless JPEG transcode, effort {s.effort}{kept}"
         if job.action is Action.REBUILD:
-            return "the original JPEG, rebuilt bit for bit"
+            return f"the original JPEG, rebuilt bit for bit{kept}"
         if job.action is Action.COPY:
             return f"copied, already {job.fmt}"
         quality = s.quality if s.quality is not None else one_file.DEFAULT_QUALITY
         kind = "lossless" if s.lossless else f"quality {quality:g}"
         if job.fmt == planning.JXL:
-            return f"pixels, {kind}, effort {s.effort}{', progressive' if s.progressive else ''}"
-        return f"pixels, {job.fmt} {kind}" if job.fmt in (planning.JPEG, "WEBP") else f"pixels, {job.fmt}"
+            what = f"pixels, {kind}, effort {s.effort}{', progressive' if s.progressive else ''}"
+        else:
+            what = f"pixels, {job.fmt} {kind}" if job.fmt in (planning.JPEG, "WEBP") else f"pixels, {job.fmt}"
+        return what + kept
 
     def execute(self, plan: Plan) -> int:
         for problem in plan.failed:
@@ -310,6 +328,12 @@ class _Run:
         if not (plan.jobs or plan.skipped or plan.failed):
             self.say(f"{PROG}: no image files in {', '.join(self.args.inputs)}", self.err)
             return 0
+        if plan.jobs and self.settings.out_dir is not None:
+            try:
+                check_directory(self.settings.out_dir)
+            except OSError as e:
+                self.say(f"{PROG}: {describe(e)}; nothing was converted", self.err)
+                return EXIT_FAILED
         start = time.monotonic()
         for leftover in remove_leftovers(plan.outputs()):
             if self.args.verbose:
@@ -326,14 +350,14 @@ class _Run:
                          "again finishes the others)", self.err)
                 return EXIT_FAILED
         self._summary(plan, time.monotonic() - start)
-        return EXIT_FAILED if self.tally.failed else 0
+        return EXIT_FAILED if self.tally.failed or self.tally.unreadable else 0
 
     def _convert(self, todo: list[Job]) -> None:
         self.progress = Progress(len(todo), sum(j.size for j in todo), self.err, self.err.isatty())
         self.progress.draw(force=True)
         settings, outputs, progress = self.settings, self.outputs, self.progress
 
-        def work(job: Job, num_threads: int) -> int:
+        def work(job: Job, num_threads: int) -> Done:
             return one_file.run(job, settings, outputs, num_threads)
 
         elsewhere: Work = remote.Converter(settings)  # picklable, with outputs of each worker's own
@@ -341,26 +365,50 @@ class _Run:
         self.progress.clear()
         self.progress = None
 
-    def _finished(self, job: Job, outcome: int | BaseException) -> None:
+    def _finished(self, job: Job, outcome: Done | BaseException) -> None:
         assert self.progress is not None
         self.progress.advance(job.size)
         if isinstance(outcome, BaseException):
             self.fail(job.source, describe(outcome))
-            return
-        if job.action is Action.COPY:
+        elif job.action is Action.COPY:
             self.tally.copied += 1
+            if outcome.unreadable:
+                self.tally.unreadable += 1
+                self.say(f"{PROG}: {job.source}: copied unchanged to {job.target}, but it cannot be read: "
+                         f"{outcome.unreadable}", self.err)
+            elif self.args.verbose:
+                self.say(f"{job.source} -> {job.target}: copied, {human_bytes(outcome.size)}")
+        elif outcome.larger:
+            self.tally.kept += 1
+            self.say(self._kept(job, outcome))
         else:
             self.tally.converted += 1
             self.tally.size_in += job.size
-            self.tally.size_out += outcome
-        if self.args.verbose:
-            self.say(f"{job.source} -> {job.target}: {human_bytes(job.size)} -> {human_bytes(outcome)}")
+            self.tally.size_out += outcome.size
+            # Larger JPEG XL is what a user converting to it would not expect,
+            # so it has a line even without -v; larger PNG or JPEG going back
+            # is the rule.
+            larger = outcome.size > job.size
+            if self.args.verbose or (larger and job.fmt == planning.JXL):
+                line = f"{job.source} -> {job.target}: {human_bytes(job.size)} -> {human_bytes(outcome.size)}"
+                if larger:
+                    line += f", larger than its input ({_growth(job.size, outcome.size)}; --no-larger keeps the " \
+                            "original instead)"
+                self.say(line)
+
+    def _kept(self, job: Job, outcome: Done) -> str:
+        original = one_file.kept_original(job)
+        where = f" -> {original}: copied unchanged" if original is not None else ": kept as it is"
+        return (f"{job.source}{where}, {human_bytes(job.size)}; as {format_name(job.fmt)} it would be "
+                f"{human_bytes(outcome.larger)} (--no-larger)")
 
     def _summary(self, plan: Plan, seconds: float) -> None:
         t = self.tally
         parts = [f"{t.converted} converted"]
+        if t.kept:
+            parts.append(f"{t.kept} kept as they were (--no-larger)")
         if t.copied:
-            parts.append(f"{t.copied} copied")
+            parts.append(f"{t.copied} copied" + (f" ({t.unreadable} of them unreadable)" if t.unreadable else ""))
         if plan.skipped:
             parts.append(f"{len(plan.skipped)} skipped")
         parts.append(f"{t.failed} failed")
@@ -393,13 +441,20 @@ def _settings(args: argparse.Namespace) -> Settings:
     return Settings(to=args.to, quality=args.quality, lossless=args.lossless, effort=args.effort,
                     decoding_speed=args.decoding_speed, progressive=args.progressive, out_dir=args.output_dir,
                     overwrite=args.overwrite, max_pixels=args.max_pixels or None,
-                    keep_extension=args.keep_extension)
+                    keep_extension=args.keep_extension, no_larger=args.no_larger)
+
+
+def _growth(before: int, after: int) -> str:
+    ratio = after / before if before else math.inf
+    return f"{ratio:.1f} times its size" if ratio >= 2 else f"{100 * (ratio - 1):.0f}% more"
 
 
 def _demo(args: argparse.Namespace) -> int:
     out = args.output_dir or Path(tempfile.mkdtemp(prefix="tessara-demo-"))
+    # tools/dev says how it runs this program, for the line that shows how to view the files.
+    command = os.environ.get("TESSARA_CONVERT_COMMAND") or PROG
     try:
-        rows = demo.run(out, args.demo_size)
+        rows = demo.run(out, args.demo_size, command=command, temporary=args.output_dir is None)
     except OSError as e:
         print(printable(f"{PROG}: {describe(e)}"), file=sys.stderr)
         return EXIT_FAILED

@@ -10,6 +10,7 @@ Only the command line's --scheduler imports this module, and with it Dask."""
 
 from __future__ import annotations
 
+import asyncio
 import dataclasses
 import itertools
 import logging
@@ -26,17 +27,18 @@ from pathlib import Path
 from typing import Any
 
 import dask.config
+import dask.utils
 import distributed
 from distributed.scheduler import KilledWorker
 
 from . import remote
 from .outputs import remove_leftovers
 from .planning import Job
-from .pool import Finished, RunFailed, Work
+from .pool import Done, Finished, RunFailed, Work
 from .reasons import Refused, describe
 
 CLOSE_S = 20  # for the client and a local cluster to close
-WORKERS_S = 60  # for a first worker to join a scheduler that has none
+WORKERS_S = 60  # for a worker to join a scheduler that has none, at the start or when all have gone
 # Files smaller than this share a task, up to BATCH_FILES of them: a task
 # costs the cluster a few milliseconds, as much as converting a small file.
 BATCH_BYTES = 256 * 1024
@@ -116,6 +118,39 @@ def _ctrl_c_ignored() -> Iterator[None]:
         signal.signal(signal.SIGINT, previous)
 
 
+def _reach(spec: str) -> None:
+    """RunFailed unless a Dask scheduler answers at `spec` within Dask's
+    connect timeout (distributed.comm.timeouts.connect), all told. Asked
+    before a Client is made: one that cannot connect takes as long again to
+    give up, then seconds to close, and prints a traceback while it does."""
+    timeout = dask.utils.parse_timedelta(_config.get("distributed.comm.timeouts.connect"), default="seconds")
+
+    async def identity() -> Any:
+        # Dask's own OSError when no connection is made within the timeout.
+        comm = await _dask.comm.connect(spec, timeout=timeout,
+                                        **_dask.Security().get_connection_args("client"))
+        try:
+            await comm.write({"op": "identity"})
+            return await comm.read()
+        finally:
+            comm.abort()
+
+    try:
+        # A second more, for that OSError to come first where there is one.
+        answer = asyncio.run(asyncio.wait_for(identity(), timeout + 1))
+    except TimeoutError as e:  # connected, but no answer
+        msg = f"cannot reach the scheduler at {spec}: it gave no answer in {timeout:g} s"
+        raise RunFailed(msg) from e
+    except (OSError, ValueError) as e:  # unreachable, or not an address
+        msg = f"cannot reach the scheduler at {spec}: {describe(e)}"
+        raise RunFailed(msg) from e
+    except Exception as e:  # bytes that are not Dask's (a web server answers there, say)
+        answer = e
+    if not isinstance(answer, dict) or answer.get("type") != "Scheduler":
+        msg = f"cannot reach the scheduler at {spec}: what answers there is not a Dask scheduler"
+        raise RunFailed(msg)
+
+
 @contextmanager
 def connected(spec: str, refresh_s: float = 0.2) -> Iterator[DaskPool]:
     """A DaskPool on the scheduler at `spec` ("tcp://host:port"), or on a
@@ -137,14 +172,19 @@ def connected(spec: str, refresh_s: float = 0.2) -> Iterator[DaskPool]:
                             n_workers=count, threads_per_worker=1, processes=True, host="127.0.0.1",
                             dashboard_address=None, scheduler_kwargs={"dashboard_address": _ANY_PORT},
                             silence_logs=_QUIET, memory_limit=0)
-                # As long as Dask's configuration says (distributed.comm.timeouts.connect, 30 s).
+                else:
+                    _reach(spec)
                 client = _dask.Client(spec if cluster is None else cluster, set_as_default=False)
+            except RunFailed:
+                raise
             except Exception as e:
                 doing = f"start {count} local workers" if count is not None else f"reach the scheduler at {spec}"
                 msg = f"cannot {doing}: {describe(e)}"
                 raise RunFailed(msg) from e
             pool = DaskPool(client, spec, refresh_s)
             pool.check_workers()
+            if cluster is not None:
+                client.run(pickle.loads, remote.packed(remote.quiet))
             yield pool
         finally:
             if pool is not None:
@@ -207,7 +247,8 @@ class DaskPool:
         """As ThreadPool.run, with `work` pickled for the workers. The tasks
         go out a window at a time, so that millions of files take no more of
         the scheduler than a few tasks per core; RunFailed when the cluster
-        cannot go on (the scheduler is lost, a worker cannot run tessara)."""
+        cannot go on (the scheduler is lost, a worker cannot run tessara, no
+        worker is left for WORKERS_S)."""
         self.targets.extend(j.target for j in jobs)
         threads = sum(self.client.nthreads().values())
         todo = batches(jobs, threads)
@@ -217,11 +258,16 @@ class DaskPool:
         running: dict[Future, list[Job]] = {}
         ended: queue.SimpleQueue[Future] = queue.SimpleQueue()
         sized = time.monotonic()
+        alone: float | None = None  # since when the scheduler has had no worker
 
         def submit() -> None:
-            nonlocal threads, sized
+            nonlocal threads, sized, alone
             if time.monotonic() - sized > 2:  # workers come and go
                 threads, sized = sum(self.client.nthreads().values()), time.monotonic()
+                alone = None if threads else alone or sized
+                if alone is not None and sized - alone >= WORKERS_S:
+                    msg = f"no worker left on the scheduler at {self.spec} for {WORKERS_S} s"
+                    raise RunFailed(msg)
             room = max(WINDOW_PER_THREAD * threads, 16) - len(running)
             tasks = [*again[:room], *itertools.islice(todo, max(room - len(again), 0))]
             del again[:room]
@@ -237,7 +283,7 @@ class DaskPool:
         try:
             submit()
             while running:
-                outcomes: list[tuple[Job, int | BaseException]] = []
+                outcomes: list[tuple[Job, Done | BaseException]] = []
                 for future, outcome in self._outcomes(self._ended(ended)):
                     batch = running.pop(future)
                     if isinstance(outcome, KilledWorker) and len(batch) > 1:
@@ -276,9 +322,9 @@ class DaskPool:
             done.append(ended.get())
         return done
 
-    def _outcomes(self, done: list[Future]) -> list[tuple[Future, list[int | BaseException] | BaseException]]:
-        """Each ended task with the bytes written or the failure of each of
-        its files, or the task's own failure; RunFailed for what stops the run."""
+    def _outcomes(self, done: list[Future]) -> list[tuple[Future, list[Done | BaseException] | BaseException]]:
+        """Each ended task with what each of its files left or why it failed,
+        or the task's own failure; RunFailed for what stops the run."""
         if any(f.status == "cancelled" for f in done):
             raise self._lost()
         good = [f for f in done if f.status == "finished"]
@@ -287,8 +333,8 @@ class DaskPool:
             errors = [(f, f.exception()) for f in done if f.status != "finished"]
         except Exception as e:
             raise self._lost() from e
-        outcomes: list[tuple[Future, list[int | BaseException] | BaseException]] = [
-            (f, [r if isinstance(r, int) else Refused(r) for r in rs]) for f, rs in zip(good, results, strict=True)]
+        outcomes: list[tuple[Future, list[Done | BaseException] | BaseException]] = [
+            (f, [Refused(r) if isinstance(r, str) else Done(*r) for r in rs]) for f, rs in zip(good, results, strict=True)]
         return outcomes + [(f, e if e is not None else Refused("the cluster gave no result")) for f, e in errors]
 
     def _failure(self, error: BaseException) -> BaseException:

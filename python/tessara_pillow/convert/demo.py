@@ -180,9 +180,13 @@ class _Table:
                    f"{megapixels / row.decode_s:.1f}", row.result))
 
 
-def run(out: Path, size: tuple[int, int] = DEFAULT_SIZE, stream: IO[str] | None = None) -> list[Row]:
+def run(out: Path, size: tuple[int, int] = DEFAULT_SIZE, stream: IO[str] | None = None, *,
+        command: str = "tessara-convert", temporary: bool = False) -> list[Row]:
     """Make the image, run every row, print the table to `stream` and write
-    the files into `out` (created if need be); returns the rows."""
+    the files into `out` (created if need be); returns the rows. The last
+    line shows how to look at the files with `command` (how this program is
+    run), and where `out` is `temporary`, how to remove them."""
+    import shlex
     import sys
 
     stream = stream or sys.stdout
@@ -224,6 +228,11 @@ def run(out: Path, size: tuple[int, int] = DEFAULT_SIZE, stream: IO[str] | None 
     print("\nWith alpha, PSNR is of the premultiplied samples: lossy libjxl need not keep the colour of\n"
           "fully transparent pixels. The JPEG transcode keeps the JPEG's own data, so it rebuilds exactly.",
           file=stream)
+    folder = shlex.quote(str(out))
+    removal = f" (rm -r {folder} removes them)" if temporary else ""
     print(f"\nDone in {time.perf_counter() - start:.0f} s. Wrote {len(written)} files ({sum(written) / 1e6:.1f} MB)"
-          f" to {out}", file=stream)
+          f" to {out}{removal}.", file=stream)
+    # Back from JPEG XL: the JPEG rebuilt, the rest as PNG, for any viewer.
+    print(f"To look at them in any image viewer, as PNG and JPEG: {command} {folder}/*.jxl -o {folder}/viewable",
+          file=stream)
     return rows

@@ -62,3 +62,10 @@ def transcoding_obstacle(data: bytes) -> str | None:
         return None
     text = " ".join(kinds)
     return f"{'an' if text[0] in 'aeiou' else 'a'} {text} JPEG"
+
+
+def ends_early(data: bytes) -> bool:
+    """Whether the file stops inside its image data: no end marker after the
+    first scan (coded data never holds one; an Exif thumbnail's comes before)."""
+    scan = data.find(b"\xff" + bytes([_SOS]))
+    return scan != -1 and data.rfind(b"\xff" + bytes([_EOI])) < scan

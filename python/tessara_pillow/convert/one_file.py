@@ -5,20 +5,25 @@ an output that appears whole."""
 
 from __future__ import annotations
 
+import dataclasses
 import io
 import os
-from contextlib import AbstractContextManager
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, BinaryIO
 
 from PIL import Image, ImageCms, ImageOps, PngImagePlugin
 
 from . import animation, deep
-from .jpeg_frame import transcoding_obstacle
+from .jpeg_frame import ends_early, transcoding_obstacle
+from .opening import open_image
 from .outputs import Outputs
 from .planning import JPEG, JXL, PNG, Action, Job, Settings, check_pixels
+from .pool import Done
 from .provenance import Digest, digest_of
-from .reasons import Refused, describe
+from .reasons import Refused, describe, truncated, where_truncated
 from ..plugin import JxlImageFile
 from ..transcode import JpegNotRebuilt, jpeg_to_jxl, jxl_to_jpeg
 
@@ -36,59 +41,155 @@ _MODES = {
 
 @dataclass(frozen=True)
 class _Origin:
-    """What the output takes from its source file as opened."""
+    """What an output takes from its source file as opened."""
 
+    path: Path
     mode: int  # permission bits: never more readable, nor more writable by others
     digest: Digest  # of the bytes converted, recorded with the output
 
 
-def _writing(job: Job, settings: Settings, outputs: Outputs, origin: _Origin) -> AbstractContextManager[BinaryIO]:
-    return outputs.writing(job.target, overwrite=settings.overwrite, mode=origin.mode,
-                           made_from=(job.source, origin.digest), replaces=job.replaces)
-
-
-def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> int:
-    """Convert job.source into job.target; returns the bytes written. The
-    source is opened once, so what it was when opened is what is converted."""
+def run(job: Job, settings: Settings, outputs: Outputs, num_threads: int) -> Done:
+    """Convert job.source into job.target. The source is opened once, so what
+    it was when opened is what is converted."""
     with open(job.source, "rb") as source:
-        origin = _Origin(0o666 & (os.fstat(source.fileno()).st_mode | 0o600), digest_of(source))
+        status = os.fstat(source.fileno())
+        origin = _Origin(job.source, 0o666 & (status.st_mode | 0o600), digest_of(source))
+        target = _Target(job.target, outputs, settings, origin, job.replaces, None)
         if job.action is Action.COPY:
-            return _write(job, settings, outputs, origin, source.read())
-        with Image.open(source) as im:
+            data = source.read()
+            return Done(_written(target, data), unreadable=_unreadable(data, settings, num_threads))
+        if settings.no_larger:
+            target = dataclasses.replace(target, larger_than=status.st_size)
+        with open_image(source) as im:
             check_pixels(im, settings)
-            if job.action is Action.TRANSCODE:
-                source.seek(0)
-                return _write(job, settings, outputs, origin, _transcoded(source.read(), settings, num_threads))
-            if job.action is Action.REBUILD:
-                source.seek(0)
-                return _write(job, settings, outputs, origin, _rebuilt(source.read(), num_threads))
+            try:
+                return Done(_output(job, settings, target, source, im, num_threads))
+            except _Larger as e:
+                return Done(_keep_original(job, settings, outputs, origin, source), larger=e.size)
+            except (OSError, SyntaxError, EOFError, ValueError) as e:
+                plain = _plainly(e, im.format, status.st_size)
+                if plain is e:
+                    raise
+                raise plain from e
+
+
+def kept_original(job: Job) -> Path | None:
+    """Where --no-larger puts the original instead of a larger output: under
+    OUTDIR, at the output's place with the input's name; None in place, where
+    it stays as it is."""
+    target = job.target.with_name(job.source.name)
+    return None if os.path.realpath(target) == os.path.realpath(job.source) else target
+
+
+class _Larger(Exception):
+    def __init__(self, size: int) -> None:
+        super().__init__(size)
+        self.size = size
+
+
+@dataclass(frozen=True)
+class _Target:
+    """Where an output goes, the earlier output it may replace (--overwrite),
+    and the size it may not exceed (--no-larger)."""
+
+    path: Path
+    outputs: Outputs
+    settings: Settings
+    origin: _Origin
+    replaces: tuple[int, int, int, int] | None
+    larger_than: int | None
+
+    @contextmanager
+    def writing(self) -> Iterator[BinaryIO]:
+        origin = self.origin
+        with self.outputs.writing(self.path, overwrite=self.settings.overwrite, mode=origin.mode,
+                                  made_from=(origin.path, origin.digest), replaces=self.replaces) as stream:
+            yield stream
+            if self.larger_than is not None and stream.tell() > self.larger_than:
+                raise _Larger(stream.tell())  # removes what was written
+
+
+def _output(job: Job, settings: Settings, target: _Target, source: BinaryIO, im: Image.Image,
+            num_threads: int) -> int:
+    """Write the job's output; its bytes."""
+    if job.action is Action.TRANSCODE:
+        source.seek(0)
+        return _written(target, _transcoded(source.read(), settings, num_threads))
+    if job.action is Action.REBUILD:
+        source.seek(0)
+        return _written(target, _rebuilt(source.read(), num_threads))
+    if isinstance(im, JxlImageFile):
+        im.num_threads = num_threads
+    if animation.is_animation(im):
+        return _animation(job, settings, target, im, num_threads)
+    if job.fmt in deep.FORMATS:
+        samples = deep.read(im, source, num_threads)
+        if samples is not None:
+            return _write_deep(job, settings, target, im, samples, num_threads)
+    im.load()
+    if job.fmt == JXL:
+        upright = _upright(im)
+        pixels, metadata = upright, _metadata(upright)
+    else:
+        pixels, metadata = _for_format(im, job.fmt, _metadata(im))
+    options = _encoder_options(job.fmt, settings, num_threads) | _metadata_options(job.fmt, metadata)
+    with target.writing() as stream:
+        pixels.save(stream, job.fmt, **options)
+        return stream.tell()
+
+
+def _plainly(error: BaseException, fmt: str | None, size: int) -> BaseException:
+    """A failure that says only that the file is truncated, said with the
+    format and where the file ends; any other as it is."""
+    where = where_truncated(describe(error))
+    return error if where is None else Refused(truncated(fmt, size, where))
+
+
+def _unreadable(data: bytes, settings: Settings, num_threads: int) -> str:
+    """Why a file copied unchanged cannot be read, every frame of it decoded
+    ("" when it can): a copy says nothing of its content otherwise."""
+    fmt = None
+    try:
+        with open_image(io.BytesIO(data)) as im:
+            fmt = im.format
+            check_pixels(im, settings)  # what was planned may have changed since
             if isinstance(im, JxlImageFile):
                 im.num_threads = num_threads
-            if animation.is_animation(im):
-                return _animation(job, settings, outputs, origin, im, num_threads)
-            if job.fmt in deep.FORMATS:
-                samples = deep.read(im, source, num_threads)
-                if samples is not None:
-                    return _write_deep(job, settings, outputs, origin, im, samples, num_threads)
-            im.load()
-            if job.fmt == JXL:
-                upright = _upright(im)
-                pixels, metadata = upright, _metadata(upright)
-            else:
-                pixels, metadata = _for_format(im, job.fmt, _metadata(im))
-            options = _encoder_options(job.fmt, settings, num_threads) | _metadata_options(job.fmt, metadata)
-            with _writing(job, settings, outputs, origin) as stream:
-                pixels.save(stream, job.fmt, **options)
-                return stream.tell()
+            for index in range(getattr(im, "n_frames", 1)):
+                im.seek(index)
+                im.load()
+    except MemoryError:
+        raise
+    except Exception as e:
+        return describe(_plainly(e, fmt, len(data)))
+    return ""
 
 
-def _write_deep(job: Job, settings: Settings, outputs: Outputs, origin: _Origin, im: Image.Image,
-                samples: deep.Samples, num_threads: int) -> int:
+def _keep_original(job: Job, settings: Settings, outputs: Outputs, origin: _Origin, source: BinaryIO) -> int:
+    """The original instead of a larger output: copied under OUTDIR (unless an
+    earlier run put it there already), left alone in place. Its bytes."""
+    original = kept_original(job)
+    source.seek(0)
+    data = source.read()
+    if original is None or _holds(original, data):
+        return len(data)
+    return _written(_Target(original, outputs, settings, origin, None, None), data)
+
+
+def _holds(path: Path, data: bytes) -> bool:
+    try:
+        return path.stat().st_size == len(data) and path.read_bytes() == data
+    except OSError:
+        return False
+
+
+def _write_deep(job: Job, settings: Settings, target: _Target, im: Image.Image, samples: deep.Samples,
+                num_threads: int) -> int:
     """An input with more bits than its Pillow image, written at its own precision."""
     metadata = samples.metadata
     if metadata is None:
         metadata = _metadata(_upright(im))  # JPEG XL's Exif and XMP are read on open
-    with _writing(job, settings, outputs, origin) as stream:
+    with target.writing() as stream:
         deep.write(stream, samples, job.fmt, _encoder_options(JXL, settings, num_threads), metadata)
         return stream.tell()
 
@@ -108,6 +209,8 @@ def _transcoded(jpeg: bytes, settings: Settings, num_threads: int) -> bytes:
         return jpeg_to_jxl(jpeg, effort=settings.effort, num_threads=num_threads)
     except ValueError as e:
         kind = transcoding_obstacle(jpeg)
+        if kind is None and ends_early(jpeg):
+            raise Refused(truncated(JPEG, len(jpeg))) from e
         if kind is None:
             msg = f"{describe(e)}; --lossless or --quality encode its pixels instead"
         else:
@@ -116,20 +219,19 @@ def _transcoded(jpeg: bytes, settings: Settings, num_threads: int) -> bytes:
         raise Refused(msg) from e
 
 
-def _animation(job: Job, settings: Settings, outputs: Outputs, origin: _Origin, im: Image.Image,
-               num_threads: int) -> int:
+def _animation(job: Job, settings: Settings, target: _Target, im: Image.Image, num_threads: int) -> int:
     """Every frame, with its duration and the loop count, and the metadata
     of the first frame (its pixels are not turned upright: one frame's Exif
     orientation says nothing of the others)."""
     options = _encoder_options(job.fmt, settings, num_threads) | animation.save_options(im, job.fmt, settings)
     options |= _metadata_options(job.fmt, _metadata(im))
-    with _writing(job, settings, outputs, origin) as stream:
+    with target.writing() as stream:
         animation.write(im, stream, job.fmt, options)
         return stream.tell()
 
 
-def _write(job: Job, settings: Settings, outputs: Outputs, origin: _Origin, data: bytes) -> int:
-    with _writing(job, settings, outputs, origin) as stream:
+def _written(target: _Target, data: bytes) -> int:
+    with target.writing() as stream:
         stream.write(data)
     return len(data)
 

@@ -12,6 +12,7 @@ import os
 import re
 import secrets
 import stat
+import tempfile
 import threading
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
@@ -22,6 +23,9 @@ from . import provenance
 
 # os.link() cannot make the final name on these; the fallback checks first.
 _NO_LINKS = (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EXDEV, errno.EMLINK, errno.ENOSYS)
+# Failures of a directory rather than of one file: every output there meets them.
+_DIRECTORY_ERRNOS = (errno.EACCES, errno.EPERM, errno.EROFS, errno.ENOSPC, errno.EDQUOT)
+_DIRECTORY_FAILURES = ("cannot create the directory ", "cannot write in the directory ")
 _NAME_MAX = 255  # bytes of one name on Linux's file systems
 _TAIL = re.compile(r"\.[0-9a-f]{8}\.tmp\Z")  # what temporary_name adds
 _TAIL_LENGTH = len(".01234567.tmp")
@@ -35,6 +39,19 @@ def _failed(error: OSError, doing: str) -> OSError:
     """`error` saying what was being done: "cannot create the directory
     out/a: Permission denied"."""
     return type(error)(error.errno, f"{doing}: {error.strerror or error}")
+
+
+def directory_failure(reason: str) -> bool:
+    """Whether a file's failure is its output directory's, shared by every
+    file that goes there (a run says it once)."""
+    return reason.startswith(_DIRECTORY_FAILURES)
+
+
+def _failed_in(error: OSError, directory: Path, doing: str) -> OSError:
+    """`error` as a failure of `directory` when it is one, else of `doing`."""
+    if error.errno in _DIRECTORY_ERRNOS:
+        return _failed(error, f"cannot write in the directory {directory}")
+    return _failed(error, doing)
 
 
 def _temporary_prefix(final: Path) -> str:
@@ -89,12 +106,24 @@ def _create_locked(final: Path, mode: int) -> tuple[Path, int]:
         try:
             fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, mode)
         except OSError as e:
-            raise _failed(e, f"cannot create {final.name}'s temporary file in {final.parent}") from e
+            raise _failed_in(e, final.parent, f"cannot create {final.name}'s temporary file in {final.parent}") from e
         fcntl.flock(fd, fcntl.LOCK_EX)
         if os.fstat(fd).st_nlink:
             return temporary, fd
         # Another run took it for a leftover in the instant before it was locked.
         os.close(fd)
+
+
+def check_directory(directory: Path) -> None:
+    """Make `directory` (and its parents) and create a file in it, as a run
+    does before it converts anything; OSError saying why it cannot."""
+    _make_directory(directory)
+    try:
+        fd, name = tempfile.mkstemp(prefix=".tessara-convert-", suffix=".tmp", dir=directory)
+    except OSError as e:
+        raise _failed(e, f"cannot write in the directory {directory}") from e
+    os.close(fd)
+    os.unlink(name)
 
 
 class Outputs:
@@ -138,7 +167,7 @@ class Outputs:
                 except OSError as e:
                     if e.errno is None or e.filename is not None:
                         raise  # not the output's: the encoder's, say
-                    raise _failed(e, f"cannot write {final}") from e
+                    raise _failed_in(e, final.parent, f"cannot write {final}") from e
                 if made_from is not None:
                     _record(temporary, final, *made_from)
                 with self._lock:

@@ -18,6 +18,7 @@ from PIL import Image
 from ..plugin import JxlImageFile
 from .outputs import identity
 from .provenance import Provenance
+from .opening import open_image
 from .reasons import Refused, describe
 
 JXL, JPEG, PNG = "JXL", "JPEG", "PNG"
@@ -49,6 +50,7 @@ class Settings:
     overwrite: bool = False
     keep_extension: bool = False  # photo.jpg -> photo.jpg.jxl, and back
     max_pixels: int | None = 2 * Image.MAX_IMAGE_PIXELS if Image.MAX_IMAGE_PIXELS else None
+    no_larger: bool = False  # keep the original where the output would be larger
 
 
 @dataclass(frozen=True)
@@ -190,7 +192,7 @@ class Input:
 def _identify(found: Found, settings: Settings) -> Input:
     with open(found.path, "rb") as file:
         status = os.fstat(file.fileno())
-        with Image.open(file) as im:
+        with open_image(file) as im:
             check_pixels(im, settings)
             # An animation whose first frame is a JPEG goes back with every
             # frame: its JPEG would be the first frame alone.

@@ -8,12 +8,22 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from typing import Protocol
+from typing import NamedTuple, Protocol
 
 from .planning import Job
 
-Work = Callable[[Job, int], int]  # (job, libjxl threads for it) -> bytes written
-Finished = Callable[[Job, int | BaseException], None]  # bytes written, or why it failed
+
+class Done(NamedTuple):
+    """What a job left behind (built-in values only: it travels back from a
+    cluster's workers as a plain tuple)."""
+
+    size: int  # bytes written where the job writes: its output, or the original kept instead
+    larger: int = 0  # --no-larger: the bytes of the output that was not kept, being larger than its input
+    unreadable: str = ""  # a file copied unchanged: why it cannot be read ("" when it can)
+
+
+Work = Callable[[Job, int], Done]  # (job, libjxl threads for it) -> what it left
+Finished = Callable[[Job, Done | BaseException], None]  # what it left, or why it failed
 
 
 class RunFailed(Exception):
@@ -44,7 +54,7 @@ class ThreadPool:
         # Not a with block: leaving it would wait for the threads.
         pool = ThreadPoolExecutor(max(workers, 1), thread_name_prefix=self.name)
         try:
-            futures: dict[Future[int], Job] = {pool.submit(work, job, threads): job for job in jobs}
+            futures: dict[Future[Done], Job] = {pool.submit(work, job, threads): job for job in jobs}
             pending = set(futures)
             while pending:
                 done, pending = wait(pending, timeout=self.refresh_s, return_when=FIRST_COMPLETED)

@@ -3,11 +3,23 @@ words, whatever the error held and whatever the file's name holds."""
 
 from __future__ import annotations
 
+import re
 import unicodedata
 
 from PIL import UnidentifiedImageError
 
 from ..errors import plain_reason
+
+NOT_AN_IMAGE = "not an image Pillow can read"
+TRUNCATED = "the file is truncated"
+# Names people know the formats by, where Pillow's differ.
+_NAMES = {"JXL": "JPEG XL", "WEBP": "WebP", "JPEG2000": "JPEG 2000", "MPO": "JPEG"}
+# Pillow's texts for a file that ends too soon, wherever it noticed (the
+# last: a header read from fewer bytes than it holds).
+_PILLOW_TRUNCATED = re.compile(r"Truncated File Read|image file is truncated( \(\d+ bytes not processed\))?|"
+                               r"truncated PNG file|unpack_from requires a buffer of at least .*")
+# A text that says no more than that: the plug-in's, or Pillow's made plain.
+_ONLY_TRUNCATED = re.compile(rf"(?:.*?: )?(?:frame (\d+): )?{TRUNCATED}")
 
 
 class Refused(Exception):
@@ -36,10 +48,36 @@ def _plain(error: BaseException, text: str) -> str:
     return text.replace(module_text, said)
 
 
+def format_name(fmt: str | None) -> str:
+    return _NAMES.get(fmt or "", fmt or "image")
+
+
+def plain_pillow(text: str) -> str:
+    """Pillow's words for a truncated file said plainly."""
+    return TRUNCATED if _PILLOW_TRUNCATED.fullmatch(text) else text
+
+
+def truncated(fmt: str | None, size: int, where: str = "") -> str:
+    """"a truncated PNG file: it ends after 30 bytes", and where, if known."""
+    return f"a truncated {format_name(fmt)} file: it ends after {size} bytes{', ' + where if where else ''}"
+
+
+def where_truncated(reason: str) -> str | None:
+    """For a reason that says only that the file is truncated, where ("" or
+    "in frame 3"); None for any other reason."""
+    found = _ONLY_TRUNCATED.fullmatch(reason)
+    if found is None:
+        return None
+    return f"in frame {found[1]}" if found[1] else ""
+
+
 def describe(error: BaseException) -> str:
     """One line saying why a file failed, without the file's name."""
     if isinstance(error, UnidentifiedImageError):
-        text = "not an image Pillow can read"
+        # Pillow's own text names the file object; the converter's opener says why.
+        text = str(error)
+        if not text or text.startswith("cannot identify image file"):
+            text = NOT_AN_IMAGE
     elif isinstance(error, OSError) and error.strerror:
         text = error.strerror
     elif isinstance(error, MemoryError):
@@ -48,7 +86,9 @@ def describe(error: BaseException) -> str:
         text = str(error) or type(error).__name__
     else:
         text = f"unexpected {type(error).__name__}: {error}"
-    return " ".join(_plain(error, text).split())
+    if not isinstance(error, Refused):  # the converter's own words are plain already
+        text = plain_pillow(_plain(error, text))
+    return " ".join(text.split())
 
 
 def _escaped(char: str) -> str:

@@ -4,9 +4,15 @@ ask whether a task is still wanted.
 The scheduler in between holds every task and, in current Dask, unpickles it;
 it has Dask but need not have tessara. So a task is `pickle.loads` of a few
 bytes whose unpickling makes the call here (`Call.__reduce__`), and it gives
-back only built-in values: the bytes written, or the one line that says why a
-file failed, described on the worker with the same words as a local run. A
-worker without tessara fails while unpickling, with ModuleNotFoundError."""
+back only built-in values: what a job left (pool.Done as a plain tuple), or
+the one line that says why a file failed, described on the worker with the
+same words as a local run. A worker without tessara fails while unpickling,
+with ModuleNotFoundError.
+
+A worker may be shared with other people's tasks, so nothing here changes
+the state of its process: --max-pixels is applied to each image as it is
+opened (opening.py), and Pillow's settings and the warnings filters stay as
+they are."""
 
 from __future__ import annotations
 
@@ -18,11 +24,10 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from PIL import Image
-
 from . import one_file
 from .outputs import Outputs
 from .planning import Job, Settings
+from .pool import Done
 from .reasons import describe
 
 # All tasks of this worker process. A job may run a second time after the
@@ -36,23 +41,21 @@ class Converter:
 
     settings: Settings
 
-    def __call__(self, job: Job, num_threads: int) -> int:
-        _as_a_local_run()
+    def __call__(self, job: Job, num_threads: int) -> Done:
         return one_file.run(job, self.settings, _OUTPUTS, num_threads)
 
 
-def _as_a_local_run() -> None:
-    """What the command line sets for a local run, in this worker process for
-    good: --max-pixels alone refuses large images, and Pillow's warnings stay
-    off the terminal (a local cluster's workers share the client's)."""
-    Image.MAX_IMAGE_PIXELS = None
+def quiet() -> None:
+    """For the workers of a local cluster (local:N), processes of the run
+    alone, which share its terminal: Pillow's warnings stay off it, as in a
+    local run."""
     warnings.filterwarnings("ignore", module=r"(PIL|tessara_pillow)(\.|$)")
 
 
-def attempt(work: Callable[[Job, int], int], jobs: list[Job], num_threads: int) -> list[int | str]:
-    """work(job, num_threads) for each job: the bytes written, or why it
-    failed; fewer when the task stops being wanted half way."""
-    results: list[int | str] = []
+def attempt(work: Callable[[Job, int], Done], jobs: list[Job], num_threads: int) -> list[tuple[int, int, str] | str]:
+    """work(job, num_threads) for each job: what it left, or why it failed;
+    fewer when the task stops being wanted half way."""
+    results: list[tuple[int, int, str] | str] = []
     for job in jobs:
         if results and not _still_wanted():
             break
@@ -77,9 +80,10 @@ def _still_wanted() -> bool:
         return True
 
 
-def _attempt(work: Callable[[Job, int], int], job: Job, num_threads: int) -> int | str:
+def _attempt(work: Callable[[Job, int], Done], job: Job, num_threads: int) -> tuple[int, int, str] | str:
     try:
-        return work(job, num_threads)
+        done = work(job, num_threads)
+        return done.size, done.larger, done.unreadable
     except Exception as e:
         if isinstance(e, FileNotFoundError) and not os.path.exists(job.source):
             return (f"{describe(e)} on {socket.gethostname()}, the worker's machine (inputs and OUTDIR must be "
