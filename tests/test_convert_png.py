@@ -169,3 +169,30 @@ def test_a_zlib_bomb_after_the_last_row_costs_no_more_than_the_image(tmp_path):
     assert len(data) < 4 << 20
     # The file itself is read whole; nothing of the stream past the rows is kept.
     assert converted_peak_mib(tmp_path, data) < 2 * len(data) / (1 << 20) + 16
+
+
+def ffprobe_colour(path):
+    """ffmpeg's reading of a PNG's colour: (primaries, transfer)."""
+    out = subprocess.run([tool("ffprobe"), "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "stream=color_primaries,color_transfer", "-of", "default=nw=1", str(path)],
+                         capture_output=True, text=True, check=True).stdout
+    found = dict(line.split("=", 1) for line in out.split())
+    return found["color_primaries"], found["color_transfer"]
+
+
+@pytest.mark.parametrize("pix_fmt, primaries, transfer", [
+    ("rgb48be", "bt2020", "smpte2084"),  # HDR PQ
+    ("rgb24", "smpte432", "iec61966-2-1"),  # Display P3
+    ("gray16be", "bt2020", "arib-std-b67"),  # HLG grey
+])
+def test_a_jpeg_xl_goes_back_to_a_png_whose_cicp_says_its_colour(tmp_path, capsys, pix_fmt, primaries, transfer):
+    png = tmp_path / "in" / "c.png"
+    png.parent.mkdir()
+    ffmpeg_png(png, pix_fmt, primaries, transfer)
+    convert(capsys, png.parent, "-o", tmp_path / "jxl", "--lossless")
+    convert(capsys, tmp_path / "jxl", "-o", tmp_path / "back")
+    back = tmp_path / "back" / "c.png"
+    assert ffprobe_colour(png) == (primaries, transfer)
+    # Grey has no primaries in JPEG XL: sRGB's white is all it keeps.
+    assert ffprobe_colour(back) == ("bt709" if pix_fmt.startswith("gray") else primaries, transfer)
+    np.testing.assert_array_equal(pngfile.read(back.read_bytes()).array, pngfile.read(png.read_bytes()).array)

@@ -68,6 +68,9 @@ class FileFacts:
     # primaries, transfer function, gamma, rendering intent), or None where
     # it is an ICC profile only.
     encoding: tuple[int, int, int, int, float, int] | None
+    # That colour as cICP code points (primaries, transfer, matrix, full
+    # range), which a PNG can carry; None where they cannot name it.
+    cicp: tuple[int, int, int, int] | None
     original_icc: bytes = field(repr=False)
     icc: bytes = field(repr=False)  # the profile the pixels are delivered in
     through_cms: bool  # delivered in the original through libjxl's colour management
@@ -117,7 +120,8 @@ class FileFacts:
             colour_channels=found["colour_channels"], bits=found["bits"], exponent_bits=found["exponent_bits"],
             alpha_bits=found["alpha_bits"], alpha_exponent_bits=found["alpha_exponent_bits"],
             alpha_premultiplied=found["alpha_premultiplied"], extra_channels=found["extra_channels"],
-            dtype=found["dtype"], xyb=found["xyb"], encoding=found["encoding"], original_icc=found["original_icc"],
+            dtype=found["dtype"], xyb=found["xyb"], encoding=found["encoding"], cicp=found["cicp"],
+            original_icc=found["original_icc"],
             icc=found["icc"], through_cms=found["through_cms"], animated=found["animated"],
             ticks_per_second=(found["tps_numerator"], found["tps_denominator"]), loop=found["loops"],
             jpeg_reconstruction=found["jpeg_reconstruction"],

@@ -79,7 +79,51 @@ bool set_transfer(JxlColorEncoding& c, uint8_t code) noexcept {
   }
 }
 
+std::optional<uint8_t> primaries_code(const JxlColorEncoding& c) noexcept {
+  // Grey has no primaries of its own; its white is that of sRGB's.
+  if (c.color_space == JXL_COLOR_SPACE_GRAY) {
+    return c.white_point == JXL_WHITE_POINT_D65 ? std::optional<uint8_t>{1} : std::nullopt;
+  }
+  const bool d65 = c.white_point == JXL_WHITE_POINT_D65;
+  switch (c.primaries) {
+    case JXL_PRIMARIES_SRGB: return d65 ? std::optional<uint8_t>{1} : std::nullopt;
+    case JXL_PRIMARIES_2100: return d65 ? std::optional<uint8_t>{9} : std::nullopt;
+    case JXL_PRIMARIES_P3:
+      if (d65) return 12;
+      return c.white_point == JXL_WHITE_POINT_DCI ? std::optional<uint8_t>{11} : std::nullopt;
+    default: return std::nullopt;
+  }
+}
+
+std::optional<uint8_t> transfer_code(const JxlColorEncoding& c) noexcept {
+  switch (c.transfer_function) {
+    case JXL_TRANSFER_FUNCTION_709: return 1;
+    case JXL_TRANSFER_FUNCTION_LINEAR: return 8;
+    case JXL_TRANSFER_FUNCTION_SRGB: return 13;
+    case JXL_TRANSFER_FUNCTION_PQ: return 16;
+    case JXL_TRANSFER_FUNCTION_DCI: return 17;
+    case JXL_TRANSFER_FUNCTION_HLG: return 18;
+    case JXL_TRANSFER_FUNCTION_GAMMA:
+      // The header stores the gamma in millionths.
+      if (c.gamma > 1 / 2.2 - 1e-6 && c.gamma < 1 / 2.2 + 1e-6) return 4;
+      if (c.gamma > 1 / 2.8 - 1e-6 && c.gamma < 1 / 2.8 + 1e-6) return 5;
+      return std::nullopt;
+    default: return std::nullopt;
+  }
+}
+
 }  // namespace
+
+std::optional<std::array<uint8_t, 4>> cicp_from_color_encoding(
+    const JxlColorEncoding& encoding) noexcept {
+  if (encoding.color_space != JXL_COLOR_SPACE_RGB && encoding.color_space != JXL_COLOR_SPACE_GRAY) {
+    return std::nullopt;
+  }
+  const std::optional<uint8_t> primaries = primaries_code(encoding);
+  const std::optional<uint8_t> transfer = transfer_code(encoding);
+  if (!primaries || !transfer) return std::nullopt;
+  return std::array<uint8_t, 4>{*primaries, *transfer, 0, 1};
+}
 
 std::optional<JxlColorEncoding> color_encoding_from_cicp(const std::array<uint8_t, 4>& cicp,
                                                          bool grey) noexcept {

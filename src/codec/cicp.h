@@ -17,4 +17,11 @@ namespace tessara {
 std::optional<JxlColorEncoding> color_encoding_from_cicp(const std::array<uint8_t, 4>& cicp,
                                                          bool grey) noexcept;
 
+// The code points of RGB (or grey) samples in `encoding`, as a PNG's cICP
+// chunk labels them; nothing for an encoding they cannot name (primaries or
+// a white point given by chromaticities, a gamma other than 2.2 and 2.8, an
+// unknown transfer, XYB).
+std::optional<std::array<uint8_t, 4>> cicp_from_color_encoding(
+    const JxlColorEncoding& encoding) noexcept;
+
 }  // namespace tessara

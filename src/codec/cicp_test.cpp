@@ -2,6 +2,7 @@
 #include "codec/cicp.h"
 
 #include <gtest/gtest.h>
+#include <jxl/encode.h>
 
 namespace tessara {
 namespace {
@@ -57,6 +58,37 @@ TEST(Cicp, WhatJpegXlCannotHoldHasNoEncoding) {
     EXPECT_FALSE(color_encoding_from_cicp(cicp, false).has_value())
         << int{cicp[0]} << " " << int{cicp[1]} << " " << int{cicp[2]} << " " << int{cicp[3]};
   }
+}
+
+// Back the other way, for a PNG written from a JPEG XL file: every encoding
+// with named primaries and a named transfer has its code points (the
+// canonical ones: BT.709's curve for 601 and 2020's too).
+TEST(Cicp, NamedEncodingsGoBackToTheirCodePoints) {
+  for (const std::array<uint8_t, 4> cicp :
+       {std::array<uint8_t, 4>{1, 13, 0, 1}, {9, 16, 0, 1}, {9, 18, 0, 1}, {12, 13, 0, 1},
+        {11, 17, 0, 1}, {1, 8, 0, 1}, {1, 1, 0, 1}, {9, 1, 0, 1}, {1, 4, 0, 1}, {1, 5, 0, 1}}) {
+    const auto encoding = color_encoding_from_cicp(cicp, false);
+    ASSERT_TRUE(encoding.has_value());
+    EXPECT_EQ(cicp_from_color_encoding(*encoding), cicp) << int{cicp[0]} << " " << int{cicp[1]};
+  }
+  const auto grey = color_encoding_from_cicp({1, 18, 0, 1}, true);
+  ASSERT_TRUE(grey.has_value());
+  EXPECT_EQ(cicp_from_color_encoding(*grey), (std::array<uint8_t, 4>{1, 18, 0, 1}));
+}
+
+TEST(Cicp, EncodingsWithoutNamesHaveNoCodePoints) {
+  const auto bt601 = color_encoding_from_cicp({6, 6, 0, 1}, false);  // primaries as chromaticities
+  ASSERT_TRUE(bt601.has_value());
+  EXPECT_FALSE(cicp_from_color_encoding(*bt601).has_value());
+  JxlColorEncoding odd_gamma;
+  JxlColorEncodingSetToSRGB(&odd_gamma, false);
+  odd_gamma.transfer_function = JXL_TRANSFER_FUNCTION_GAMMA;
+  odd_gamma.gamma = 1 / 1.8;
+  EXPECT_FALSE(cicp_from_color_encoding(odd_gamma).has_value());
+  JxlColorEncoding xyb = odd_gamma;
+  xyb.color_space = JXL_COLOR_SPACE_XYB;
+  xyb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
+  EXPECT_FALSE(cicp_from_color_encoding(xyb).has_value());
 }
 
 }  // namespace

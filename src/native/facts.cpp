@@ -2,10 +2,13 @@
 // the interpreter lock held after the read ran without it.
 #include "native/facts.h"
 
+#include <array>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "codec/cicp.h"
 #include "codec/facts.h"
 #include "lib/ref.h"
 #include "native/errors.h"
@@ -69,25 +72,35 @@ PyObject* encoding_tuple(const std::optional<JxlColorEncoding>& encoding) noexce
                        static_cast<int>(encoding->rendering_intent));
 }
 
+// None, or the cICP code points (primaries, transfer, matrix, full range)
+// that name the original colour.
+PyObject* cicp_tuple(const std::optional<JxlColorEncoding>& encoding) noexcept {
+  const std::optional<std::array<uint8_t, 4>> cicp =
+      encoding ? cicp_from_color_encoding(*encoding) : std::nullopt;
+  if (!cicp) return Py_NewRef(Py_None);
+  return Py_BuildValue("(BBBB)", (*cicp)[0], (*cicp)[1], (*cicp)[2], (*cicp)[3]);
+}
+
 }  // namespace
 
 PyObject* facts_dict(const FileFacts& f) noexcept {
   py::Ref encoding(encoding_tuple(f.encoding));
+  py::Ref cicp(cicp_tuple(f.encoding));
   py::Ref original_icc(bytes_of(f.original_icc));
   py::Ref icc(bytes_of(f.icc));
   py::Ref frames(frames_list(f.frames));
   py::Ref stopped(stopped_tuple(f.stopped));
-  if (!encoding || !original_icc || !icc || !frames || !stopped) return nullptr;
+  if (!encoding || !cicp || !original_icc || !icc || !frames || !stopped) return nullptr;
   return Py_BuildValue(
-      "{s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:O,s:I,s:s,s:O,s:O,s:O,s:O,s:O,s:O,s:I,s:I,s:I,"
-      "s:O,s:O,s:O}",
+      "{s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:O,s:I,s:s,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:I,s:I,"
+      "s:I,s:O,s:O,s:O}",
       "width", f.width(), "height", f.height(), "stored_width", f.stored_width, "stored_height",
       f.stored_height, "orientation", f.orientation, "colour_channels", f.num_color_channels,
       "bits", f.colour.bits, "exponent_bits", f.colour.exponent_bits, "alpha_bits", f.alpha.bits,
       "alpha_exponent_bits", f.alpha.exponent_bits, "alpha_premultiplied",
       f.alpha_premultiplied ? Py_True : Py_False, "extra_channels", f.num_extra_channels, "dtype",
       dtype_name(full_precision_kind(f)), "xyb", f.xyb_encoded ? Py_True : Py_False, "encoding",
-      encoding.get(), "original_icc", original_icc.get(), "icc", icc.get(), "through_cms",
+      encoding.get(), "cicp", cicp.get(), "original_icc", original_icc.get(), "icc", icc.get(), "through_cms",
       f.through_cms ? Py_True : Py_False, "animated", f.have_animation ? Py_True : Py_False,
       "tps_numerator", f.tps_numerator, "tps_denominator", f.tps_denominator, "loops",
       f.num_loops, "jpeg_reconstruction", f.jpeg_reconstruction ? Py_True : Py_False, "frames",

@@ -29,6 +29,7 @@ JXL, PNG = "JXL", "PNG"
 # Formats written at full precision here.
 FORMATS = (JXL, PNG)
 _ORIENTATION = 0x0112
+_SRGB = (1, 13, 0, 1)  # the cICP of sRGB, which every reader assumes anyway
 _EXIF_PREFIX = b"Exif\0\0"
 _RAW_EXIF = "Raw profile type exif"
 
@@ -76,36 +77,43 @@ def _file_bytes(source: IO[bytes], count: int | None = None) -> bytes:
     return bytes(data)
 
 
-def read(im: Image.Image, source: IO[bytes], num_threads: int) -> Samples | None:
+def read(im: Image.Image, source: IO[bytes], num_threads: int, fmt: str) -> Samples | None:
     """The samples of `im` (opened from `source`) at full precision, when its
     Pillow image has fewer bits than the file: 16-bit or float colour, or
-    grey with alpha, in JPEG XL; a 16-bit PNG, or one with a cICP chunk. None
+    grey with alpha, in JPEG XL; a 16-bit PNG, or one with a cICP chunk. For
+    a PNG (`fmt`) of a JPEG XL file whose colour only cICP names as such
+    (HDR PQ or HLG, Display P3...), its samples with those code points. None
     for any other input (Pillow's image holds it all), or without numpy."""
     if not _numpy_present():
         return None
     if isinstance(im, JxlImageFile):
-        return _jxl_samples(im, source, num_threads)
+        return _jxl_samples(im, source, num_threads, fmt)
     if im.format == PNG and pngfile.needs_libpng(source):
         return _png_samples(_file_bytes(source), im.info)
     return None
 
 
-def _jxl_samples(im: JxlImageFile, source: IO[bytes], num_threads: int) -> Samples | None:
+def _jxl_samples(im: JxlImageFile, source: IO[bytes], num_threads: int, fmt: str) -> Samples | None:
     from ..arrays import decode_array
 
     found = im._facts
     deep = found.bits > 8 or found.exponent_bits > 0
+    # Pillow's PNG writer has no cICP chunk: the colour would be left to the
+    # ICC profile libjxl makes, which HDR-aware readers pass over.
+    cicp = found.cicp if fmt == PNG and found.cicp not in (None, _SRGB) else None
     # Grey without alpha is Pillow's "I;16" or "F" already; a file made from
     # a JPEG is 8-bit.
-    if not deep or found.jpeg_reconstruction or (found.grey and not found.has_alpha):
+    if found.jpeg_reconstruction or (cicp is None and (not deep or (found.grey and not found.has_alpha))):
         return None
     bits = found.bits if found.exponent_bits == 0 else 0
     alpha_bits = found.alpha_bits if found.has_alpha and found.alpha_exponent_bits == 0 else 0
     if found.dtype == "float32" and (bits or alpha_bits):
         return None  # integers of more than 16 bits, or beside floats: a depth neither output is written at here
     array = decode_array(_file_bytes(source), num_threads=num_threads)
+    if array.ndim == 2:
+        array = array[..., None]
     alpha = None if not found.has_alpha or alpha_bits == bits else alpha_bits
-    return Samples(array, bits, found.icc or None, alpha_bits=alpha)
+    return Samples(array, bits, found.icc or None, alpha_bits=alpha, cicp=cicp)
 
 
 def _png_samples(data: bytes, info: dict[str | tuple[int, int], Any]) -> Samples:

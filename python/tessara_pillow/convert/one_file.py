@@ -123,7 +123,7 @@ def _output(job: Job, settings: Settings, target: _Target, source: BinaryIO, im:
     if animation.is_animation(im):
         return _animation(job, settings, target, im, num_threads)
     if job.fmt in deep.FORMATS:
-        samples = deep.read(im, source, num_threads)
+        samples = deep.read(im, source, num_threads, job.fmt)
         if samples is not None:
             return _write_deep(job, settings, target, im, samples, num_threads)
     im.load()
