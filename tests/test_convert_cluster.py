@@ -35,6 +35,10 @@ except ImportError:
 from tessara_pillow.convert import cluster as dask_pool  # noqa: E402  (after the check: it imports Dask)
 
 rng = np.random.default_rng(19)
+# Processes started under the sanitizers (every worker imports the
+# instrumented modules, with PYTHONMALLOC=malloc) start and run several
+# times slower: the waits for them stretch, what they must do does not.
+PATIENCE = 4 if "TESSARA_SANITIZER" in os.environ else 1
 # A worker that cannot import tessara, as on a machine where it is not installed.
 HIDE_TESSARA = "import sys; sys.modules['tessara'] = None; from dask.__main__ import main; sys.argv[0] = 'dask'; main()"
 
@@ -45,7 +49,7 @@ def command(*args, cwd=None, env=None):
 
 
 def finish(process, timeout=120):
-    out, err = process.communicate(timeout=timeout)
+    out, err = process.communicate(timeout=timeout * PATIENCE)
     return process.returncode, out, err
 
 
@@ -82,7 +86,7 @@ def cluster(tmp, workers=2, program=None):
     try:
         c = types.SimpleNamespace(scheduler=start("scheduler", "--host", "127.0.0.1", "--port", 0, "--no-dashboard",
                                                   "--scheduler-file", file))
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + 60 * PATIENCE
         while not file.exists():
             assert c.scheduler.poll() is None and time.monotonic() < deadline, (tmp / "dask.log").read_text()
             time.sleep(0.05)
@@ -90,7 +94,7 @@ def cluster(tmp, workers=2, program=None):
             c.address = client.scheduler.address
             c.workers = [start("worker", "--scheduler-file", file, "--host", "127.0.0.1", "--nthreads", 1,
                                "--no-nanny", "--no-dashboard", program=program) for _ in range(workers)]
-            client.wait_for_workers(workers, timeout=60)
+            client.wait_for_workers(workers, timeout=60 * PATIENCE)
         yield c
     finally:
         for process in processes:
@@ -112,7 +116,7 @@ def small_files(src, count, side=24):
 
 
 def wait_for_outputs(out, process, count=1):
-    deadline = time.monotonic() + 60
+    deadline = time.monotonic() + 60 * PATIENCE
     while len(list(out.glob("*.jxl"))) < count:
         assert process.poll() is None and time.monotonic() < deadline, "no output appeared"
         time.sleep(0.01)
@@ -297,11 +301,11 @@ def test_losing_every_worker_stops_the_run_with_one_line_and_a_rerun_finishes_it
         ended = []
         run = threading.Thread(target=lambda: ended.append(main([str(src), "-o", str(out), "--scheduler", c.address])))
         run.start()
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + 60 * PATIENCE
         while len(list(out.glob("*.jxl"))) < 20 and time.monotonic() < deadline:
             time.sleep(0.01)
         c.workers[0].kill()
-        run.join(timeout=90)
+        run.join(timeout=90 * PATIENCE)
         if run.is_alive():  # waits for ever: end it by taking its scheduler away
             c.scheduler.kill()
             run.join()
@@ -368,7 +372,7 @@ def test_the_documented_cluster_in_the_build_root_converts_the_users_folder(tmp_
         shell = subprocess.Popen(["bash"], stdin=subprocess.PIPE, stdout=out, stderr=err, text=True,
                                  start_new_session=True, cwd=tmp_path)
         try:
-            shell.communicate(script, timeout=240)
+            shell.communicate(script, timeout=240 * PATIENCE)
         finally:
             os.killpg(shell.pid, signal.SIGKILL)  # the scheduler and the worker it left running
     said = (tmp_path / "err.log").read_text()
