@@ -39,6 +39,7 @@ rng = np.random.default_rng(19)
 # instrumented modules, with PYTHONMALLOC=malloc) start and run several
 # times slower: the waits for them stretch, what they must do does not.
 PATIENCE = 4 if "TESSARA_SANITIZER" in os.environ else 1
+SANITIZER_NOTE = re.compile(r"==\d+==WARNING: AddressSanitizer failed to allocate ")
 # A worker that cannot import tessara, as on a machine where it is not installed.
 HIDE_TESSARA = "import sys; sys.modules['tessara'] = None; from dask.__main__ import main; sys.argv[0] = 'dask'; main()"
 
@@ -348,7 +349,10 @@ def test_a_scheduler_address_where_no_scheduler_answers_gives_one_line(tmp_path,
         address = f"tcp://127.0.0.1:{server.getsockname()[1]}"
         code, _, err = convert(tmp_path / "src", "--scheduler", address,
                                env=os.environ | {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
-    assert code == 1 and err.splitlines() == [f"tessara-convert: cannot reach the scheduler at {address}: {reason}"]
+    # Under the sanitizers Dask's own failed allocation (the web server's
+    # "HTTP/1.1" read as a message length) is reported besides MemoryError.
+    lines = [line for line in err.splitlines() if not SANITIZER_NOTE.match(line)]
+    assert code == 1 and lines == [f"tessara-convert: cannot reach the scheduler at {address}: {reason}"]
 
 
 def docs_block(heading):
@@ -358,8 +362,8 @@ def docs_block(heading):
 
 
 def test_the_documented_cluster_in_the_build_root_converts_the_users_folder(tmp_path):
-    if Path(sys.prefix) != REPO / "build" / "venv":
-        pytest.skip("runs tools/dev, whose venv these tests are not running in")
+    if Path(sys.prefix) != REPO / "build" / "venv" or PATIENCE > 1:
+        pytest.skip("runs tools/dev, whose venv (not instrumented) these tests are not running in")
     with socket.create_server(("127.0.0.1", 0)) as probe:
         port = probe.getsockname()[1]
     home = tmp_path / "pictures"

@@ -14,6 +14,7 @@ from PIL import Image
 
 from jxltools import cjxl, tool
 from pngtools import chunk, header, reference_png
+from reliability import SKIP_UNDER_SANITIZER
 from tessara_pillow import decode_array
 from tessara_pillow.convert import main, pngfile
 
@@ -155,6 +156,7 @@ def converted_peak_mib(tmp_path, data):
     return (peak - base) / 1024
 
 
+@SKIP_UNDER_SANITIZER
 @pytest.mark.parametrize("width, height", [(1 << 20, 1), (64, 40000)])
 def test_wide_and_tall_pngs_convert_in_memory_that_follows_their_pixels(tmp_path, width, height):
     image_mib = width * height * 6 / (1 << 20)

@@ -14,7 +14,8 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from jxltools import djxl, read_pfm, read_pnm, tool
+from jxltools import djxl, read_pfm, read_pnm
+from pngtools import pngcheck
 from tessara_pillow.convert import demo, main, scene
 from tessara_pillow.convert.provenance import RECORDS
 
@@ -184,6 +185,5 @@ def test_the_last_line_shows_a_command_that_makes_every_file_viewable(small_run,
     assert made == sorted([f"{PARTS[m]}-{k}-e7.png" for m in PARTS for k in ("lossless", "q90")] +
                           ["colour8-lossless-e3.png", "colour8-q90-e3.png", "photo.jpg"])
     assert (out / "viewable" / "photo.jpg").read_bytes() == (out / "photo.jpg").read_bytes()
-    checked = subprocess.run([tool("pngcheck"), *sorted((out / "viewable").glob("*.png"))], capture_output=True,
-                             text=True)
-    assert checked.returncode == 0, checked.stdout
+    for png in sorted((out / "viewable").glob("*.png")):
+        pngcheck(png)
