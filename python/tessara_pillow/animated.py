@@ -95,7 +95,7 @@ class AnimatedFile:
         it (truncated.py), and its profile; `failure` (the whole frame's
         decode) where the bytes are corrupt."""
         try:
-            image, icc = truncated.partial_picture(self._data, num_threads, index)
+            image, icc = truncated.partial_picture(self._data, num_threads, layouts.pillow_pixels(mode), index)
         except (ValueError, RuntimeError) as e:
             raise failure from e
         if image.mode != mode or image.size != size:
