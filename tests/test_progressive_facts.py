@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from PIL import Image, ImageFile, ImageOps
 
-from jxltools import ADOBE_RGB, PROPHOTO_RGB, cjxl, walk_container
+from jxltools import ADOBE_RGB, PROPHOTO_RGB, cjxl, fixture_tool, run, walk_container
 from tessara_pillow import ProgressiveDecoder, decode_array, encode_array, jxl_info, preview
 from test_facts_agree import NAMES, corpus  # noqa: F401 (a fixture)
 from test_progressive import photo
@@ -207,3 +207,26 @@ def test_parser_opening_before_the_jpeg_reconstruction_data_waits_for_it(staged)
     parser.feed(data[:offset])
     parser.feed(data[offset:])
     assert_same(picture(parser.close()), loaded(data))
+
+
+@pytest.mark.parametrize("frames", [1, 2])
+def test_a_frame_of_more_layers_than_allowed_is_refused_when_read_progressively(tmp_path, monkeypatch, frames):
+    """Each layer costs libjxl a pass over the canvas: the progressive
+    readers refuse a frame of too many, as decode_array does, rather than
+    composite them."""
+    path = tmp_path / "layers.jxl"
+    run(fixture_tool(), path, "layers", 300, 3, 64, 48, "--frames", frames)
+    data = path.read_bytes()
+    with pytest.raises(ValueError, match="more than 256 layers"):
+        decode_array(data, index=0)
+    for largest in (200, 1 << 20):
+        with pytest.raises(ValueError, match="more than 256 layers"):
+            feed(ProgressiveDecoder(), data, seed=largest, largest=largest)
+    with pytest.raises(ValueError, match="more than 256 layers"):
+        preview(data)
+    if frames == 1:
+        with pytest.raises(OSError, match="more than 256 layers"):
+            parsed(data, seed=2)
+    monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", True)
+    with Image.open(io.BytesIO(data[: len(data) * 9 // 10])) as im, pytest.raises(OSError, match="layers"):
+        im.load()

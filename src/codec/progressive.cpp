@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "codec/decode_steps.h"
@@ -76,6 +77,8 @@ std::string error_text(const ProgressiveError& error) {
     case Kind::Corrupt: return "libjxl cannot decode the file: it is corrupt";
     case Kind::OutOfMemory: return "out of memory";
     case Kind::TooLarge: return "the image has more pixels than the limit";
+    case Kind::TooManyLayers:
+      return "more than " + std::to_string(kMaxLayers) + " layers to composite into one frame";
     case Kind::NoImageYet: return "the bytes so far end before the image header";
     case Kind::BadFormat: return "this output format is not available for the image";
     case Kind::Unexpected: {
@@ -138,10 +141,11 @@ Check ProgressiveDecoder::fail(ProgressiveError error) noexcept {
   return Err{error};
 }
 
-// Until the facts are read, the bytes fed so far are kept for the reader:
-// a file's facts lie in its first few KiB.
+// Until the facts are read up to the frame's header, the bytes fed so far
+// are kept for the reader: they lie in a file's first few KiB, unless
+// layers come before the frame's last one.
 Check ProgressiveDecoder::keep_head(std::span<const uint8_t> data) noexcept {
-  if (facts_ || data.empty()) return {};
+  if (layers_known_ || data.empty()) return {};
   const size_t kept = head_.size();
   if (data.size() > head_.max_size() - kept || !try_resize(head_, kept + data.size())) {
     return fail(error_of(Kind::OutOfMemory));
@@ -161,6 +165,7 @@ Check ProgressiveDecoder::feed(std::span<const uint8_t> data) noexcept {
     if (Check s = keep_head(data); !s) return s;
   }
   head_view_ = first ? data : std::span<const uint8_t>(head_);
+  if (Check s = count_layers(false); !s) return s;
   Check ran = [&]() -> Check {
     // Read in place when libjxl consumed everything before; else after the
     // bytes it left.
@@ -216,6 +221,7 @@ Check ProgressiveDecoder::run(std::span<const uint8_t> input) noexcept {
       case JXL_DEC_FRAME_PROGRESSION: on_progression(); break;
       case JXL_DEC_FULL_IMAGE:
         JxlDecoderReleaseInput(dec);
+        if (Check s = count_layers(true); !s) return s;
         finish();
         return {};
       case JXL_DEC_NEED_MORE_INPUT: {
@@ -246,6 +252,34 @@ Check ProgressiveDecoder::run(std::span<const uint8_t> input) noexcept {
   }
 }
 
+// Layers are counted by the reader as their headers arrive, before libjxl
+// composites them: read again each time the bytes kept have doubled, it
+// lets libjxl past at most twice the layers the limit allows; and `now`,
+// once the frame is whole, so that it is refused whatever the pieces were.
+Check ProgressiveDecoder::count_layers(bool now) noexcept {
+  if (!facts_ || layers_known_ || (!now && head_view_.size() < 2 * head_read_)) return {};
+  auto read = read_facts(head_view_, FactsScope{.all_frames = false});
+  if (!read) return fail(from_reader(read.error()));
+  if (Check s = layers_read(read.value()); !s) return fail(s.error());
+  return {};
+}
+
+// Frame 0's layers are known once its header is read (an animation's later
+// frames are decoded only where a walk of them found them within bounds).
+Check ProgressiveDecoder::layers_read(const FileFacts& facts) noexcept {
+  head_read_ = head_view_.size();
+  const std::optional<AnimationError>& stopped = facts.stopped;
+  if (stopped && stopped->kind == AnimationError::Kind::TooManyLayers) {
+    return Err{error_of(Kind::TooManyLayers)};
+  }
+  if (frame_ > 0 || !facts.frames.empty() ||
+      (stopped && stopped->kind != AnimationError::Kind::Truncated)) {
+    layers_known_ = true;
+    head_ = {};
+  }
+  return {};
+}
+
 // The colour profile is in, and so is everything the facts are read from:
 // the reader reads them from the bytes so far, as it reads them for every
 // other reader of the file.
@@ -253,6 +287,7 @@ Check ProgressiveDecoder::on_color_encoding() noexcept {
   auto read = read_facts(head_view_, FactsScope{.all_frames = false});
   if (!read) return Err{from_reader(read.error())};
   FileFacts& facts = read.value();
+  if (Check s = layers_read(facts); !s) return s;
   if (max_pixels_ != 0 && uint64_t{facts.width()} * facts.height() > max_pixels_) {
     return Err{error_of(Kind::TooLarge)};
   }
@@ -277,7 +312,6 @@ Check ProgressiveDecoder::on_color_encoding() noexcept {
     array_ = own.value();
   }
   facts_ = std::move(facts);
-  head_ = {};
   return {};
 }
 
@@ -326,6 +360,7 @@ void ProgressiveDecoder::finish() noexcept {
   runner_.reset();
   unconsumed_ = {};
   head_ = {};
+  layers_known_ = true;
   rendered_ = Rendered{Stage::Complete, true};
 }
 

@@ -39,6 +39,7 @@ struct ProgressiveError {
     Corrupt,              // libjxl refused the bytes
     OutOfMemory,          // libjxl or a buffer of ours could not allocate (MemoryError)
     TooLarge,             // more pixels than the decoder's limit
+    TooManyLayers,        // the frame composites more layers than the fact reader's limit
     NoImageYet,           // a picture was asked for before the image header arrived
     BadFormat,            // a format libjxl cannot deliver, or samples the decoder has not
     Unexpected,           // a libjxl status the decoder does not expect; `status` holds it
@@ -75,9 +76,11 @@ struct Rendered {
 // is libjxl's samples of it as the module hands them out.
 
 // Decodes bytes fed in pieces of any size. Bytes libjxl has not consumed are
-// kept (copied) until the next feed, and so are the bytes up to the colour
-// profile until the file's facts are read from them (codec/facts.h); the
-// rest is read in place during the call only. Memory follows a whole
+// kept (copied) until the next feed, and so are the bytes up to the frame's
+// header until the file's facts are read from them (codec/facts.h); the
+// rest is read in place during the call only. A frame of more layers than
+// the fact reader allows (kMaxLayers) is refused before libjxl composites
+// many more of them. Memory follows a whole
 // decode: libjxl's state and one buffer of the image's samples, allocated
 // (zeroed) once the frame starts; libjxl's state is freed once the image
 // is complete. Not thread-safe.
@@ -145,6 +148,8 @@ class ProgressiveDecoder {
                      std::optional<FrameFormat> pillow) noexcept;
   Status<ProgressiveError> start() noexcept;
   Status<ProgressiveError> keep_head(std::span<const uint8_t> data) noexcept;
+  Status<ProgressiveError> count_layers(bool now) noexcept;
+  Status<ProgressiveError> layers_read(const FileFacts& facts) noexcept;
   Status<ProgressiveError> run(std::span<const uint8_t> input) noexcept;
   Status<ProgressiveError> on_color_encoding() noexcept;
   Status<ProgressiveError> on_image_out_buffer() noexcept;
@@ -161,10 +166,13 @@ class ProgressiveDecoder {
   uint64_t frame_ = 0;
   std::optional<FrameFormat> pillow_;
   std::vector<uint8_t> unconsumed_;  // bytes libjxl has yet to consume
-  // Every byte fed until the facts are read (beyond the first piece, which
-  // is read in place while it is fed), and where they are during a feed.
+  // Every byte fed until the facts are read up to the frame's header (beyond
+  // the first piece, which is read in place while it is fed), where they
+  // are during a feed, and how many of them the reader last read.
   std::vector<uint8_t> head_;
   std::span<const uint8_t> head_view_;
+  size_t head_read_ = 0;
+  bool layers_known_ = false;
   uint64_t fed_ = 0;
   bool signature_checked_ = false;
   std::optional<FileFacts> facts_;

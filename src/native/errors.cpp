@@ -98,6 +98,7 @@ PyObject* raise_progressive(const ProgressiveError& error) noexcept {
     case K::NotJpegXl:
     case K::Corrupt:
     case K::TooLarge:
+    case K::TooManyLayers:
     case K::NoImageYet:
     case K::BadFormat: break;
   }
