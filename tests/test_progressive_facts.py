@@ -6,7 +6,6 @@ what decode_array and Image.open give; cut short, the truncated load, Parser
 and ProgressiveDecoder give one picture, in the profile the file announces."""
 
 import io
-import random
 
 import numpy as np
 import pytest
@@ -15,16 +14,13 @@ from PIL import Image, ImageFile, ImageOps
 from jxltools import ADOBE_RGB, PROPHOTO_RGB, cjxl, fixture_tool, run, walk_container
 from tessara_pillow import ProgressiveDecoder, decode_array, encode_array, jxl_info, preview
 from test_facts_agree import NAMES, corpus  # noqa: F401 (a fixture)
-from test_progressive import photo
+from test_progressive import feed_randomly, parse, photo
 
 
-def feed(decoder, data, seed, largest=700):
-    rng = random.Random(seed)
-    at = 0
-    while at < len(data):
-        n = rng.randint(1, largest)
-        decoder.feed(data[at:at + n])
-        at += n
+def fed(data, seed, largest=700):
+    """A ProgressiveDecoder fed data in random pieces."""
+    decoder = ProgressiveDecoder()
+    feed_randomly(decoder, data, largest, seed)
     return decoder
 
 
@@ -39,14 +35,7 @@ def loaded(data):
 
 
 def parsed(data, seed):
-    parser = ImageFile.Parser()
-    rng = random.Random(seed)
-    at = 0
-    while at < len(data):
-        n = rng.randint(1, 900)
-        parser.feed(data[at:at + n])
-        at += n
-    return picture(parser.close())
+    return picture(parse(data, 900, seed))
 
 
 def assert_same(got, want):
@@ -91,7 +80,7 @@ def truncated_allowed(monkeypatch):
 def test_fed_whole_in_pieces_the_decoder_gives_what_the_readers_give(corpus, name):  # noqa: F811
     data = corpus[name].read_bytes()
     info = jxl_info(data)
-    decoder = feed(ProgressiveDecoder(), data, seed=len(data))
+    decoder = fed(data, seed=len(data))
     assert decoder.stage == "complete"
     expected = decode_array(data, index=0)
     array = decoder.array()
@@ -120,7 +109,7 @@ def cut_pictures(data, seed):
         jpeg = im.jpeg_reconstruction and not im.is_animated
         im.load()
         load = picture(im)
-    decoder = feed(ProgressiveDecoder(), data, seed)
+    decoder = fed(data, seed)
     image = decoder.image()
     return announced, jpeg, load, parsed(data, seed), image
 
@@ -187,7 +176,7 @@ def test_cut_after_the_preview_the_readers_give_one_picture(staged, truncated_al
 def test_parser_of_a_whole_file_gives_what_image_open_gives(staged, name):
     data = staged[name]
     assert_same(parsed(data, seed=3), loaded(data))
-    decoder = feed(ProgressiveDecoder(), data, seed=5, largest=65536)
+    decoder = fed(data, seed=5, largest=65536)
     np.testing.assert_array_equal(decoder.array(), decode_array(data))
 
 
@@ -221,7 +210,7 @@ def test_a_frame_of_more_layers_than_allowed_is_refused_when_read_progressively(
         decode_array(data, index=0)
     for largest in (200, 1 << 20):
         with pytest.raises(ValueError, match="more than 256 layers"):
-            feed(ProgressiveDecoder(), data, seed=largest, largest=largest)
+            fed(data, seed=largest, largest=largest)
     with pytest.raises(ValueError, match="more than 256 layers"):
         preview(data)
     if frames == 1:
