@@ -30,6 +30,7 @@ if TYPE_CHECKING:
 Stage = Literal["none", "preview", "pass", "complete"]
 STAGES: tuple[Stage, ...] = ("none", "preview", "pass", "complete")
 
+
 def facts_of(decoder: _native.ProgressiveDecoder) -> FileFacts | None:
     """The file's facts as the one reader gives them, once the decoder has
     read them (with the colour profile)."""

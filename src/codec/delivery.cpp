@@ -117,8 +117,9 @@ void SampleDelivery::finish(std::span<uint8_t> fetched, std::span<uint8_t> out) 
     }
   }
   if (fetched_ != format_.kind) {
-    narrow_to_halves({reinterpret_cast<const float*>(fetched.data()), fetched.size() / sizeof(float)},
-                     {reinterpret_cast<uint16_t*>(out.data()), out.size() / 2});
+    narrow_to_halves(
+        {reinterpret_cast<const float*>(fetched.data()), fetched.size() / sizeof(float)},
+        {reinterpret_cast<uint16_t*>(out.data()), out.size() / 2});
   }
 }
 

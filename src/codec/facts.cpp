@@ -76,7 +76,8 @@ Check take_basic_info(JxlDecoder* dec, FileFacts& facts) noexcept {
   facts.num_extra_channels = info.num_extra_channels;
   for (uint32_t i = 0; facts.has_alpha() && i < info.num_extra_channels; ++i) {
     JxlExtraChannelInfo channel;
-    if (Check s = check_status(JxlDecoderGetExtraChannelInfo(dec, i, &channel), AnimationError::kNoFrame);
+    if (Check s =
+            check_status(JxlDecoderGetExtraChannelInfo(dec, i, &channel), AnimationError::kNoFrame);
         !s) {
       return s;
     }

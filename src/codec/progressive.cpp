@@ -320,7 +320,8 @@ Check ProgressiveDecoder::on_color_encoding() noexcept {
 // hold alpha deeper, that alpha comes from libjxl beside them.
 bool ProgressiveDecoder::alpha_apart() const noexcept {
   if (pillow_ || !facts_ || !facts_->has_alpha()) return false;
-  const std::optional<SampleKind> module = decoded_kind(facts_->colour.bits, facts_->colour.exponent_bits);
+  const std::optional<SampleKind> module =
+      decoded_kind(facts_->colour.bits, facts_->colour.exponent_bits);
   return module == SampleKind::Uint8 && decoded_.fetched() != SampleKind::Uint8;
 }
 
@@ -439,7 +440,9 @@ struct ToByte {
         const uint16_t v = load<uint16_t>(p);
         return static_cast<uint8_t>((bits >= 16 ? v : spread(v)) >> 8);
       }
-      case SampleKind::Float16: widen_halves({reinterpret_cast<const uint16_t*>(p), 1}, {&f, 1}); break;
+      case SampleKind::Float16:
+        widen_halves({reinterpret_cast<const uint16_t*>(p), 1}, {&f, 1});
+        break;
       case SampleKind::Float:
         f = load<float>(p);
         if (as_half) {

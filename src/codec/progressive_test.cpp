@@ -390,20 +390,19 @@ TEST_P(PillowKinds, PillowSamplesAreTheModulesDecode) {
   EXPECT_EQ(differ, 0u);
 }
 
-const auto kKinds =
-    ::testing::Values(FileCase{SampleKind::Uint8, 1}, FileCase{SampleKind::Uint8, 2},
-                      FileCase{SampleKind::Uint8, 3}, FileCase{SampleKind::Uint8, 4},
-                      FileCase{SampleKind::Uint8, 1, 4, true},
-                      FileCase{SampleKind::Uint16, 1, 12, true},
-                      FileCase{SampleKind::Uint16, 3, 12, true}, FileCase{SampleKind::Uint16, 4},
-                      FileCase{SampleKind::Uint16, 1}, FileCase{SampleKind::Float, 1},
-                      FileCase{SampleKind::Float, 3}, FileCase{SampleKind::Float, 2, 0, true});
+const auto kKinds = ::testing::Values(
+    FileCase{SampleKind::Uint8, 1}, FileCase{SampleKind::Uint8, 2}, FileCase{SampleKind::Uint8, 3},
+    FileCase{SampleKind::Uint8, 4}, FileCase{SampleKind::Uint8, 1, 4, true},
+    FileCase{SampleKind::Uint16, 1, 12, true}, FileCase{SampleKind::Uint16, 3, 12, true},
+    FileCase{SampleKind::Uint16, 4}, FileCase{SampleKind::Uint16, 1},
+    FileCase{SampleKind::Float, 1}, FileCase{SampleKind::Float, 3},
+    FileCase{SampleKind::Float, 2, 0, true});
 INSTANTIATE_TEST_SUITE_P(Progressive, Kinds, kKinds);
 INSTANTIATE_TEST_SUITE_P(Progressive, PillowKinds, ::testing::Combine(kKinds, ::testing::Bool()));
 
 TEST(ProgressiveErrors, APillowFormatIsGreyOrFourSamplesAtLibjxlsRange) {
-  for (const FrameFormat& format : {FrameFormat{SampleKind::Uint8, 3, false},
-                                    FrameFormat{SampleKind::Uint16, 4, true}}) {
+  for (const FrameFormat& format :
+       {FrameFormat{SampleKind::Uint8, 3, false}, FrameFormat{SampleKind::Uint16, 4, true}}) {
     auto created = ProgressiveDecoder::create(0, std::nullopt, 0, format);
     ASSERT_FALSE(created.ok());
     EXPECT_EQ(created.error().kind, Kind::BadFormat);
