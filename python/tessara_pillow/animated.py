@@ -93,9 +93,13 @@ class AnimatedFile:
                 failure: OSError) -> tuple[Image.Image, bytes]:
         """Frame `index` of a file cut short as libjxl draws what arrived of
         it (truncated.py), and its profile; `failure` (the whole frame's
-        decode) where the bytes are corrupt."""
+        decode) where the bytes are corrupt, or the frame composites more
+        layers than allowed, which bounds a partial picture as well."""
+        stopped = self.walk().stopped
+        if stopped is not None and stopped.kind == "too_many_layers" and index >= (stopped.frame or 0):
+            raise failure
         try:
-            image, icc = truncated.partial_picture(self._data, num_threads, index)
+            image, icc = truncated.partial_picture(self._data, num_threads, layouts.pillow_pixels(mode), index)
         except (ValueError, RuntimeError) as e:
             raise failure from e
         if image.mode != mode or image.size != size:

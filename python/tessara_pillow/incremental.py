@@ -24,16 +24,23 @@ from .progressive import pillow_picture
 from .truncated import check_announced
 
 if TYPE_CHECKING:
+    from .facts import FileFacts
     from .plugin import JxlImageFile
 
 NAME = "jxl"
 
 
-def tile(image: JxlImageFile, opened_bytes: int) -> ImageFile._Tile:
-    """The one tile of a still image opened from `opened_bytes` bytes. The
-    decoder holds the image weakly, so that an image never loaded is freed
-    without the cycle collector."""
-    return ImageFile._Tile(NAME, (0, 0) + image.size, 0, (weakref.ref(image), opened_bytes))
+def tiles(image: JxlImageFile, found: FileFacts, opened_bytes: int) -> list[ImageFile._Tile]:
+    """The one tile of a still image opened from `opened_bytes` bytes, or
+    none: for an animation, and where the bytes end before the first frame's
+    header (Parser opening a file early: JPEG reconstruction data may still
+    come, which changes the picture). Parser then keeps the bytes and opens
+    them whole at close(). The decoder holds the image weakly, so that an
+    image never loaded is freed without the cycle collector."""
+    early = not found.frames and found.stopped is not None and found.stopped.kind == "truncated"
+    if found.animated or early:
+        return []
+    return [ImageFile._Tile(NAME, (0, 0) + image.size, 0, (weakref.ref(image), opened_bytes))]
 
 
 class IncrementalDecoder(ImageFile.PyDecoder):
@@ -46,9 +53,10 @@ class IncrementalDecoder(ImageFile.PyDecoder):
         # having been consumed, close() hands over nothing.
         self._opened_bytes: int | None = args[1]
         image = self._image()
-        threads = image.num_threads if image is not None else -1
-        self._decoder = _native.ProgressiveDecoder(threads, MAX_PIXELS)
-        jpeg = image is not None and image.jpeg_reconstruction
+        if image is None:
+            raise OSError("cannot decode JPEG XL image: the image is gone")
+        self._decoder = _native.ProgressiveDecoder(image.num_threads, MAX_PIXELS, 0, *image.pixels_asked())
+        jpeg = image.jpeg_reconstruction
         self._kept: bytearray | None = bytearray() if jpeg else None
 
     def decode(self, buffer: bytes | Image.SupportsArrayInterface) -> tuple[int, int]:

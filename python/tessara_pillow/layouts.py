@@ -89,6 +89,13 @@ def sample_type(bits: int, exponent_bits: int) -> str | None:
     return FLOAT32 if bits == 32 else None
 
 
+def of_samples(bits: int, exponent_bits: int, grey: bool, alpha: bool) -> Layout | None:
+    """The layout of decoded pixels of this depth (not a rebuilt JPEG's), or
+    None for a depth the decode call cannot deliver."""
+    sample = sample_type(bits, exponent_bits)
+    return None if sample is None else decoded(sample, grey, alpha)
+
+
 def decoded(sample: str, grey: bool, alpha: bool) -> Layout:
     """The layout of decoded pixels of this sample type (JPEG for a rebuilt
     JPEG, which has no alpha)."""

@@ -61,16 +61,14 @@ def _accept(prefix: bytes) -> bool:
 def _layout(found: facts.FileFacts, jpeg: bool) -> layouts.Layout:
     """How load() delivers this image, or OSError for a depth the module cannot decode."""
     if jpeg:
-        sample = layouts.JPEG
-    else:
-        kind = layouts.sample_type(found.bits, found.exponent_bits)
-        if kind is None:
-            numbers = "floating-point" if found.exponent_bits else "integer"
-            msg = (f"JPEG XL: {found.bits}-bit {numbers} samples cannot be decoded "
-                   "(supported: integers up to 16 bits, 16- and 32-bit floats)")
-            raise OSError(msg)
-        sample = kind
-    return layouts.decoded(sample, found.grey, found.has_alpha)
+        return layouts.decoded(layouts.JPEG, found.grey, found.has_alpha)
+    layout = layouts.of_samples(found.bits, found.exponent_bits, found.grey, found.has_alpha)
+    if layout is None:
+        numbers = "floating-point" if found.exponent_bits else "integer"
+        msg = (f"JPEG XL: {found.bits}-bit {numbers} samples cannot be decoded "
+               "(supported: integers up to 16 bits, 16- and 32-bit floats)")
+        raise OSError(msg)
+    return layout
 
 
 class JxlImageFile(ImageFile.ImageFile):
@@ -113,7 +111,7 @@ class JxlImageFile(ImageFile.ImageFile):
         self._open_animation(found)
         # ImageFile.Parser decodes a still as it is fed (incremental.py);
         # load() decodes by itself.
-        self.tile = [] if self._animation is not None else [incremental.tile(self, self.fp.seek(0, io.SEEK_END))]
+        self.tile = incremental.tiles(self, found, self.fp.seek(0, io.SEEK_END))
 
     @staticmethod
     def _as_jpeg(found: facts.FileFacts) -> bool:
@@ -121,6 +119,16 @@ class JxlImageFile(ImageFile.ImageFile):
         rebuilds one from. An animation's frames all come from libjxl, its
         JPEG first frame included, one upright picture after another."""
         return found.jpeg_reconstruction and not found.animated
+
+    def pixels_asked(self) -> tuple[str, int]:
+        """(sample type, samples a pixel) load() asks libjxl for: Pillow's own
+        layout where frames are decoded one at a time (animated.py: an
+        animation, colour through libjxl's colour management, a JPEG's
+        pixels), else the decode call's samples, four a pixel but for grey,
+        which the plug-in then makes Pillow's."""
+        if self._animation is not None or self._facts.through_cms or self._as_jpeg(self._facts):
+            return layouts.pillow_pixels(self.mode)
+        return self._layout.sample, 1 if self._layout.channels == 1 else 4
 
     @property
     def jpeg_reconstruction(self) -> bool:
@@ -282,7 +290,7 @@ class JxlImageFile(ImageFile.ImageFile):
         OSError with the whole decode's reason where libjxl finds the bytes
         corrupt."""
         try:
-            image, icc = truncated.partial_picture(data, self.num_threads)
+            image, icc = truncated.partial_picture(data, self.num_threads, self.pixels_asked())
         except (ValueError, RuntimeError) as e:
             raise OSError(self._decode_failure(failure)) from e
         orientation = self._facts.orientation

@@ -18,9 +18,10 @@ from typing import TYPE_CHECKING, Any, Literal, cast
 
 from PIL import Image
 
-from . import _native
-from .layouts import image_over
+from . import _native, layouts
 from .arrays import MAX_PIXELS, _numpy
+from .facts import FileFacts
+from .layouts import image_over
 from .save_options import check_int
 
 if TYPE_CHECKING:
@@ -29,35 +30,38 @@ if TYPE_CHECKING:
 Stage = Literal["none", "preview", "pass", "complete"]
 STAGES: tuple[Stage, ...] = ("none", "preview", "pass", "complete")
 
-# Pillow's mode for the samples render("pillow") gives: (dtype, channels) of
-# grey without alpha; four bytes a pixel are "LA", "RGB" or "RGBA".
-_GREY_MODES = {"uint8": "L", "uint16": "I;16", "float32": "F"}
+
+def facts_of(decoder: _native.ProgressiveDecoder) -> FileFacts | None:
+    """The file's facts as the one reader gives them, once the decoder has
+    read them (with the colour profile)."""
+    found = decoder.facts
+    return None if found is None else FileFacts.from_native(found)
 
 
-def pillow_mode(dtype: str, channels: int, colour_channels: int, alpha: bool) -> str:
-    """The mode of Pillow samples of `dtype` and `channels` (1, or 4 bytes a
-    pixel) for an image of these colour channels: the plug-in's mode."""
-    if channels == 1:
-        return _GREY_MODES[dtype]
-    if colour_channels == 1:
-        return "LA"
-    return "RGBA" if alpha else "RGB"
+def pillow_mode(found: FileFacts) -> str:
+    """The mode the plug-in gives the image in (a depth it cannot decode:
+    as the decoder draws it, grey floats or 8-bit colour)."""
+    layout = layouts.of_samples(found.bits, found.exponent_bits, found.grey, found.has_alpha)
+    if layout is not None:
+        return layout.pillow_mode
+    if found.grey and not found.has_alpha:
+        return "F"
+    return "LA" if found.grey else "RGBA" if found.has_alpha else "RGB"
 
 
 def pillow_picture(decoder: _native.ProgressiveDecoder, any_picture: bool) -> tuple[Image.Image, str, bool] | None:
-    """The picture so far as a Pillow image in the plug-in's mode, the stage
-    it shows and whether libjxl drew it (else it is all zero), or None (no
-    picture: before the first stage, unless any_picture)."""
+    """The picture so far as a Pillow image in the plug-in's mode, with the
+    profile of its pixels, the stage it shows and whether libjxl drew it
+    (else it is all zero), or None (no picture: before the first stage,
+    unless any_picture)."""
     rendered = decoder.render("pillow", any_picture)
-    facts = decoder.facts
-    if rendered is None or facts is None:
+    found = facts_of(decoder)
+    if rendered is None or found is None:
         return None
-    samples, dtype, channels, stage, drawn = rendered
-    width, height, _, _, colour, alpha, *_ = facts
-    image = image_over(samples, pillow_mode(dtype, channels, colour, alpha), (width, height))
-    icc = decoder.icc_profile
-    if icc:
-        image.info["icc_profile"] = icc
+    samples, _, _, stage, drawn = rendered
+    image = image_over(samples, pillow_mode(found), (found.width, found.height))
+    if found.icc:
+        image.info["icc_profile"] = found.icc
     return image, stage, drawn
 
 
@@ -79,6 +83,7 @@ class ProgressiveDecoder:
     def __init__(self, *, num_threads: int = -1) -> None:
         threads = check_int("num_threads", num_threads, -(1 << 63), (1 << 63) - 1)
         self._decoder = _native.ProgressiveDecoder(threads, MAX_PIXELS)
+        self._found: FileFacts | None = None
 
     def feed(self, data: Buffer) -> Stage:
         """Decodes as far as data (the next bytes of the file) goes, and
@@ -96,27 +101,28 @@ class ProgressiveDecoder:
     def bytes_fed(self) -> int:
         return self._decoder.bytes_fed
 
+    def _facts(self) -> FileFacts | None:
+        if self._found is None:
+            self._found = facts_of(self._decoder)
+        return self._found
+
     @property
     def size(self) -> tuple[int, int] | None:
         """(width, height) as delivered (oriented), once the header is in."""
-        facts = self._decoder.facts
-        return None if facts is None else (facts[0], facts[1])
+        found = self._facts()
+        return None if found is None else (found.width, found.height)
 
     @property
     def mode(self) -> str | None:
         """The Pillow mode image() gives (the plug-in's), once the header is in."""
-        facts = self._decoder.facts
-        if facts is None:
-            return None
-        _, _, channels, dtype, colour, alpha, *_ = facts
-        if channels > 1:
-            return pillow_mode("uint8", 4, colour, alpha)
-        return pillow_mode({"float16": "float32"}.get(dtype, dtype), 1, colour, alpha)
+        found = self._facts()
+        return None if found is None else pillow_mode(found)
 
     @property
     def icc_profile(self) -> bytes:
         """The colour profile of the pixels handed out (b"" before it arrives)."""
-        return self._decoder.icc_profile
+        found = self._facts()
+        return b"" if found is None else found.icc
 
     def image(self) -> Image.Image | None:
         """The best picture so far as a Pillow image, as Image.open would
@@ -131,12 +137,11 @@ class ProgressiveDecoder:
         decode_array gives the whole file, or None before the first stage."""
         np = _numpy()
         rendered = self._decoder.render("array", False)
-        facts = self._decoder.facts
-        if rendered is None or facts is None:
+        found = self._facts()
+        if rendered is None or found is None:
             return None
         samples, dtype, channels, _, _ = rendered
-        width, height = facts[0], facts[1]
-        shape = (height, width) if channels == 1 else (height, width, channels)
+        shape = (found.height, found.width) if channels == 1 else (found.height, found.width, channels)
         array: npt.NDArray[Any] = np.frombuffer(samples, dtype=dtype).reshape(shape)
         return array
 

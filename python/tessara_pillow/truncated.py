@@ -26,14 +26,15 @@ def check_announced(picture: Image.Image, mode: str, size: tuple[int, int]) -> N
         raise OSError(msg)
 
 
-def partial_picture(data: bytes, num_threads: int, frame: int = 0) -> tuple[Image.Image, bytes]:
+def partial_picture(data: bytes, num_threads: int, pixels: tuple[str, int], frame: int = 0) -> tuple[Image.Image, bytes]:
     """Displayed frame `frame` (0 for a still image) of a file cut short, in
-    the plug-in's mode, upright; and the profile of its pixels. ValueError
-    (with libjxl's reason) for corrupt bytes or a header that did not
-    arrive, MemoryError."""
-    decoder = _native.ProgressiveDecoder(num_threads, MAX_PIXELS, frame)
+    the plug-in's mode, upright, decoded from libjxl's `pixels` (sample type,
+    samples a pixel: what load() asks libjxl for, JxlImageFile.pixels_asked);
+    and the profile of its pixels. ValueError (with libjxl's reason) for
+    corrupt bytes or a header that did not arrive, MemoryError."""
+    decoder = _native.ProgressiveDecoder(num_threads, MAX_PIXELS, frame, *pixels)
     decoder.feed(data)
     picture = pillow_picture(decoder, True)
     if picture is None:  # no header: render() refuses first
         raise ValueError("the file ends before its image header")
-    return picture[0], decoder.icc_profile
+    return picture[0], picture[0].info.get("icc_profile", b"")

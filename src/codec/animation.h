@@ -16,6 +16,7 @@
 #include <jxl/encode.h>
 #include <jxl/encode_cxx.h>
 
+#include "codec/delivery.h"
 #include "codec/encoder.h"
 #include "codec/errors.h"
 #include "codec/facts.h"
@@ -26,21 +27,6 @@
 namespace tessara {
 
 // ---- One frame at a time ------------------------------------------------------
-
-// The samples a frame is delivered as: interleaved, native byte order, rows
-// packed; channels 1 to 4 (alpha second or fourth; missing alpha is opaque,
-// grey is repeated for colour; colour to fewer than 3 is refused by libjxl).
-struct FrameFormat {
-  SampleKind kind = SampleKind::Uint8;
-  uint32_t channels = 0;  // 0: the file's own (colour channels plus alpha)
-  // Every sample as stored: integers as their values (a 12-bit file gives
-  // 0..4095, alpha at its own depth), floats as they are, rather than each
-  // channel spread over the kind's range. With the file's own channels only.
-  bool stored_depth = false;
-
-  // The file's own channels in the one kind that holds them all, as stored.
-  static FrameFormat full_precision(const FileFacts& facts) noexcept;
-};
 
 // Decodes displayed frames one at a time, composited as a viewer shows them,
 // with orientation applied, in the profile FileFacts::icc names. Seeking
@@ -59,11 +45,11 @@ class FrameDecoder {
                                                    std::optional<ThreadsRunner> runner) noexcept;
 
   const FileFacts& facts() const noexcept { return facts_; }
-  FrameFormat format() const noexcept { return format_; }
+  FrameFormat format() const noexcept { return delivery_.format(); }
   // The colour profile of the samples as delivered.
   const std::vector<uint8_t>& icc() const noexcept { return facts_.icc; }
   // Bytes of one frame in the format: width * height * channels * sample size.
-  size_t frame_bytes() const noexcept { return frame_bytes_; }
+  size_t frame_bytes() const noexcept { return delivery_.bytes(); }
   // The frame the next decode() without seeking would hand out.
   uint64_t position() const noexcept { return next_; }
 
@@ -77,23 +63,20 @@ class FrameDecoder {
 
  private:
   FrameDecoder(JxlDecoderPtr decoder, std::span<const uint8_t> data, FileFacts facts,
-               FrameFormat format, std::optional<ThreadsRunner> runner) noexcept;
+               SampleDelivery delivery, std::optional<ThreadsRunner> runner) noexcept;
   Status<AnimationError> start() noexcept;
   Status<AnimationError> restart() noexcept;
-  Status<AnimationError> set_output(std::span<uint8_t> out, uint64_t index) noexcept;
-  void finish_samples(std::span<uint8_t> out) noexcept;
+  // Where libjxl writes a frame bound for `out`: `out`, or scratch_.
+  std::span<uint8_t> fetch_buffer(std::span<uint8_t> out) noexcept;
 
   JxlDecoderPtr decoder_;
   std::span<const uint8_t> data_;
   FileFacts facts_;
-  FrameFormat format_;
+  SampleDelivery delivery_;
   std::optional<ThreadsRunner> runner_;
-  // What libjxl is asked for, where the samples as stored need a pass after
-  // it: Float where a Float16 frame holds integer channels (they are scaled
-  // in 32 bits), and `scratch_` for them.
-  SampleKind fetched_ = SampleKind::Uint8;
+  // Where libjxl writes a frame that is fetched in another kind than it is
+  // delivered in (SampleDelivery::fetched).
   std::vector<float> scratch_;
-  size_t frame_bytes_ = 0;
   uint64_t next_ = 0;
   // libjxl's state no longer continues at `next_`: after an error, or after
   // the end of the input was reached.

@@ -74,6 +74,18 @@ Check take_basic_info(JxlDecoder* dec, FileFacts& facts) noexcept {
   facts.alpha = {info.alpha_bits, info.alpha_bits > 0 ? info.alpha_exponent_bits : 0};
   facts.alpha_premultiplied = info.alpha_bits > 0 && info.alpha_premultiplied != JXL_FALSE;
   facts.num_extra_channels = info.num_extra_channels;
+  for (uint32_t i = 0; facts.has_alpha() && i < info.num_extra_channels; ++i) {
+    JxlExtraChannelInfo channel;
+    if (Check s =
+            check_status(JxlDecoderGetExtraChannelInfo(dec, i, &channel), AnimationError::kNoFrame);
+        !s) {
+      return s;
+    }
+    if (channel.type == JXL_CHANNEL_ALPHA) {
+      facts.alpha_index = i;
+      break;
+    }
+  }
   facts.xyb_encoded = info.uses_original_profile == JXL_FALSE;
   facts.have_animation = info.have_animation != JXL_FALSE;
   if (facts.have_animation) {

@@ -96,6 +96,7 @@ struct FileFacts {
   uint32_t num_color_channels = 0;
   SampleDepth colour;
   SampleDepth alpha;  // of the first alpha channel; bits 0 without one
+  uint32_t alpha_index = 0;  // that channel among the extra channels
   bool alpha_premultiplied = false;
   uint32_t num_extra_channels = 0;  // alpha included
 

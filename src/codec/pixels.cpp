@@ -97,6 +97,18 @@ SamplePlacement ImageBytes::place(SampleKind kind, uint32_t channels, size_t byt
   return {final_buffer(count * out_size), convert, out_size};
 }
 
+bool hand_out(SampleKind from, SampleKind to, const uint8_t* in, uint8_t* out,
+              size_t count) noexcept {
+  if (from == to) {
+    if (count > 0) std::memcpy(out, in, count * layout_of(from).size);
+    return true;
+  }
+  const ConvertSamples convert = conversion(from, to);
+  if (convert == nullptr) return false;
+  convert(in, out, count);
+  return true;
+}
+
 uint8_t* OwnedImageBytes::final_buffer(size_t bytes) noexcept {
   if (buffer_ && size_ == bytes) return buffer_.get();
   buffer_.reset(new (std::nothrow) uint8_t[bytes]);

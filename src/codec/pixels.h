@@ -48,6 +48,13 @@ class OwnedImageBytes final : public ImageBytes {
 // JPEG (no samples) is 8-bit. Empty for other channel counts.
 std::string image_mode(uint32_t colour_channels, bool has_alpha, const PixelSamples* samples);
 
+// `count` samples of `from` as the module hands them out in `to`
+// (handed_out_kind in codec/layouts.h): 16-bit samples by their high byte,
+// floats times 255 (floats_to_bytes), half floats widened; copied where the
+// kinds are one. False for a pair the module never converts.
+bool hand_out(SampleKind from, SampleKind to, const uint8_t* in, uint8_t* out,
+              size_t count) noexcept;
+
 // Exact widening of IEEE half-precision bit patterns.
 void widen_halves(std::span<const uint16_t> in, std::span<float> out) noexcept;
 // sample * 255, clamped to 0..255, truncated; NaN gives 0.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "codec/animation.h"
@@ -112,9 +113,8 @@ Bytes copy_of(std::span<const uint8_t> s) { return Bytes(s.begin(), s.end()); }
 
 // The samples as the array functions hand them out.
 Bytes array_of(const ProgressiveDecoder& d) {
-  const ProgressiveFacts& f = *d.facts();
-  Bytes out(f.frame_bytes / f.samples_channels * f.channels);
-  to_array_samples(f, d.samples(), out);
+  Bytes out(d.array_bytes());
+  EXPECT_TRUE(d.array_samples(d.samples(), out).ok());
   return out;
 }
 
@@ -317,9 +317,9 @@ TEST_P(Kinds, TheWholeFileGivesTheFullPrecisionDecode) {
     ASSERT_TRUE(d.feed({file.data() + at, std::min<size_t>(5000, file.size() - at)}).ok());
   }
   ASSERT_EQ(d.stage(), Stage::Complete);
-  const ProgressiveFacts& f = *d.facts();
-  EXPECT_EQ(f.channels, GetParam().channels);
-  EXPECT_EQ(static_cast<int>(f.kind), static_cast<int>(GetParam().kind));
+  const FileFacts& f = *d.facts();
+  EXPECT_EQ(f.channels(), GetParam().channels);
+  EXPECT_EQ(static_cast<int>(full_precision_kind(f)), static_cast<int>(GetParam().kind));
   EXPECT_EQ(array_of(d), one_shot(file));
   // Once complete, the samples are handed over whole.
   const Bytes samples = copy_of(d.samples());
@@ -331,15 +331,28 @@ TEST_P(Kinds, TheWholeFileGivesTheFullPrecisionDecode) {
 
 // The samples handed to Pillow are those of the module's decode of the
 // file: grey at its precision, colour at 8 bits; 4 bytes a pixel but grey.
-TEST_P(Kinds, PillowSamplesAreTheModulesDecode) {
-  const FileCase& c = GetParam();
+// The same from a decoder for Pillow's picture only, asked for the samples
+// the module asks libjxl for (four a pixel but for grey).
+class PillowKinds : public ::testing::TestWithParam<std::tuple<FileCase, bool>> {};
+
+TEST_P(PillowKinds, PillowSamplesAreTheModulesDecode) {
+  const auto& [c, pillow_only] = GetParam();
   const Bytes file = encode(c);
-  ProgressiveDecoder d = make();
+  std::optional<FrameFormat> format;
+  if (pillow_only) {
+    const uint32_t bits = c.bits ? c.bits : static_cast<uint32_t>(layout_of(c.kind).size * 8);
+    const std::optional<SampleKind> kind = decoded_kind(bits, c.kind == SampleKind::Float ? 8 : 0);
+    ASSERT_TRUE(kind.has_value());
+    format = FrameFormat{*kind, c.channels == 1 ? 1u : 4u, false};
+  }
+  auto created = ProgressiveDecoder::create(0, create_runner(2), 0, format);
+  ASSERT_TRUE(created.ok());
+  ProgressiveDecoder& d = created.value();
   ASSERT_TRUE(d.feed(file).ok());
-  const ProgressiveFacts& f = *d.facts();
-  const PillowLayout layout = pillow_layout(f);
+  const FileFacts& f = *d.facts();
+  const ProgressiveDecoder::PillowLayout layout = d.pillow_layout();
   Bytes ours(layout.bytes);
-  to_pillow_samples(f, d.samples(), ours);
+  d.pillow_samples(d.samples(), ours);
 
   DecoderOptions options;
   options.runner = &pool();
@@ -349,7 +362,7 @@ TEST_P(Kinds, PillowSamplesAreTheModulesDecode) {
   auto decoded = driver.value().decode_or_reconstruct(file, store);
   ASSERT_TRUE(decoded.ok());
   const std::span<const uint8_t> module = store.bytes();
-  const size_t pixels = size_t{f.width} * f.height;
+  const size_t pixels = size_t{f.width()} * f.height();
   if (layout.channels == 1) {
     ASSERT_EQ(module.size(), ours.size());
     EXPECT_EQ(copy_of(module), ours);
@@ -377,15 +390,30 @@ TEST_P(Kinds, PillowSamplesAreTheModulesDecode) {
   EXPECT_EQ(differ, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Progressive, Kinds,
-    ::testing::Values(FileCase{SampleKind::Uint8, 1}, FileCase{SampleKind::Uint8, 2},
-                      FileCase{SampleKind::Uint8, 3}, FileCase{SampleKind::Uint8, 4},
-                      FileCase{SampleKind::Uint8, 1, 4, true},
-                      FileCase{SampleKind::Uint16, 1, 12, true},
-                      FileCase{SampleKind::Uint16, 3, 12, true}, FileCase{SampleKind::Uint16, 4},
-                      FileCase{SampleKind::Uint16, 1}, FileCase{SampleKind::Float, 1},
-                      FileCase{SampleKind::Float, 3}, FileCase{SampleKind::Float, 2, 0, true}));
+const auto kKinds = ::testing::Values(
+    FileCase{SampleKind::Uint8, 1}, FileCase{SampleKind::Uint8, 2}, FileCase{SampleKind::Uint8, 3},
+    FileCase{SampleKind::Uint8, 4}, FileCase{SampleKind::Uint8, 1, 4, true},
+    FileCase{SampleKind::Uint16, 1, 12, true}, FileCase{SampleKind::Uint16, 3, 12, true},
+    FileCase{SampleKind::Uint16, 4}, FileCase{SampleKind::Uint16, 1},
+    FileCase{SampleKind::Float, 1}, FileCase{SampleKind::Float, 3},
+    FileCase{SampleKind::Float, 2, 0, true});
+INSTANTIATE_TEST_SUITE_P(Progressive, Kinds, kKinds);
+INSTANTIATE_TEST_SUITE_P(Progressive, PillowKinds, ::testing::Combine(kKinds, ::testing::Bool()));
+
+TEST(ProgressiveErrors, APillowFormatIsGreyOrFourSamplesAtLibjxlsRange) {
+  for (const FrameFormat& format :
+       {FrameFormat{SampleKind::Uint8, 3, false}, FrameFormat{SampleKind::Uint16, 4, true}}) {
+    auto created = ProgressiveDecoder::create(0, std::nullopt, 0, format);
+    ASSERT_FALSE(created.ok());
+    EXPECT_EQ(created.error().kind, Kind::BadFormat);
+  }
+  // And it has no array samples to give.
+  auto pillow = ProgressiveDecoder::create(0, std::nullopt, 0, FrameFormat{SampleKind::Uint8, 4});
+  ASSERT_TRUE(pillow.ok());
+  ASSERT_TRUE(pillow.value().feed(progressive_file()).ok());
+  Bytes out(pillow.value().pillow_layout().bytes);
+  EXPECT_FALSE(pillow.value().array_samples(pillow.value().samples(), out).ok());
+}
 
 // ---- Animations ----------------------------------------------------------------
 
@@ -417,7 +445,7 @@ TEST(Progressive, AnAnimationGivesTheFrameAskedFor) {
     ProgressiveDecoder d = make(0, index);
     ASSERT_TRUE(d.feed(file).ok());
     EXPECT_EQ(d.stage(), Stage::Complete);
-    EXPECT_TRUE(d.facts()->is_animated);
+    EXPECT_TRUE(d.facts()->have_animation);
     EXPECT_EQ(array_of(d), expected) << "frame " << index;
   }
 }

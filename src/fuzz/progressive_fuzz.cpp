@@ -32,11 +32,11 @@ void check_picture(ProgressiveDecoder& d) {
   const std::span<const uint8_t> samples = d.samples();
   const auto nonzero = [](uint8_t v) { return v != 0; };
   if (!rendered.value().drawn && std::any_of(samples.begin(), samples.end(), nonzero)) std::abort();
-  const ProgressiveFacts& facts = *d.facts();
   if (!samples.empty()) {
-    std::vector<uint8_t> pillow(pillow_layout(facts).bytes), array(samples.size());
-    to_pillow_samples(facts, samples, pillow);
-    to_array_samples(facts, samples, array);
+    std::vector<uint8_t> pillow(d.pillow_layout().bytes), array(d.array_bytes());
+    d.pillow_samples(samples, pillow);
+    auto copied = d.array_samples(samples, array);
+    if (!copied && copied.error().kind != ProgressiveError::Kind::OutOfMemory) std::abort();
   }
 }
 

@@ -98,7 +98,9 @@ PyObject* raise_progressive(const ProgressiveError& error) noexcept {
     case K::NotJpegXl:
     case K::Corrupt:
     case K::TooLarge:
-    case K::NoImageYet: break;
+    case K::TooManyLayers:
+    case K::NoImageYet:
+    case K::BadFormat: break;
   }
   return set_text(type, error);
 }

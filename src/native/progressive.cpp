@@ -14,6 +14,7 @@
 #include "codec/progressive.h"
 #include "lib/ref.h"
 #include "native/errors.h"
+#include "native/facts.h"
 #include "native/objects.h"
 #include "native/sample_buffer.h"
 #include "native/samples.h"
@@ -42,24 +43,38 @@ DecoderState& state_of_object(PyObject* self) noexcept {
 }
 
 std::optional<Failure> create_decoder(DecoderState& st, long long num_threads,
-                                      unsigned long long max_pixels,
-                                      unsigned long long frame) noexcept {
+                                      unsigned long long max_pixels, unsigned long long frame,
+                                      std::optional<FrameFormat> pillow) noexcept {
   auto pool = make_pool(num_threads);
   if (!pool) return Failure{PoolRefused{}};
-  auto created = ProgressiveDecoder::create(max_pixels, std::move(*pool), frame);
+  auto created = ProgressiveDecoder::create(max_pixels, std::move(*pool), frame, pillow);
   if (!created) return Failure{created.error()};
   st.decoder.emplace(std::move(created.value()));
   return std::nullopt;
 }
 
-// ProgressiveDecoder(num_threads, max_pixels[, frame])
+// ProgressiveDecoder(num_threads, max_pixels[, frame[, dtype, channels]]):
+// with a dtype, a decoder for Pillow's picture only, of libjxl's samples of
+// that type, 1 or 4 a pixel.
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
   if (!no_keywords(kwds, "ProgressiveDecoder")) return nullptr;
   long long num_threads = -1;
   unsigned long long max_pixels = 0;
   unsigned long long frame = 0;
-  if (!PyArg_ParseTuple(args, "LK|K:ProgressiveDecoder", &num_threads, &max_pixels, &frame)) {
+  const char* dtype = "";
+  unsigned int channels = 0;
+  if (!PyArg_ParseTuple(args, "LK|KsI:ProgressiveDecoder", &num_threads, &max_pixels, &frame,
+                        &dtype, &channels)) {
     return nullptr;
+  }
+  std::optional<FrameFormat> pillow;
+  if (*dtype != '\0') {
+    const std::optional<SampleKind> kind = kind_named(dtype);
+    if (!kind) return PyErr_Format(PyExc_TypeError, "unsupported sample type: %s", dtype);
+    if (channels != 1 && channels != 4) {
+      return PyErr_Format(PyExc_ValueError, "channels must be 1 or 4, not %u", channels);
+    }
+    pillow = FrameFormat{*kind, channels, false};
   }
   std::unique_ptr<DecoderState> st(new (std::nothrow) DecoderState);
   if (!st) return PyErr_NoMemory();
@@ -68,7 +83,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
   st->buffer_type = py::Ref::borrow(state_of(module)->sample_buffer_type);
   std::optional<Failure> failed;
   Py_BEGIN_ALLOW_THREADS
-  failed = create_decoder(*st, num_threads, max_pixels, frame);
+  failed = create_decoder(*st, num_threads, max_pixels, frame, pillow);
   Py_END_ALLOW_THREADS
   if (failed) return raise(*failed);
   PyObject* self = PyType_GenericAlloc(type, 0);
@@ -112,13 +127,13 @@ Result<Copy, Failure> copy_picture(ProgressiveDecoder& decoder, std::span<const 
   Copy copy;
   copy.rendered = rendered.value();
   if (!copy.rendered.drawn && !any_picture) return copy;
-  const ProgressiveFacts& facts = *decoder.facts();
+  const FileFacts& facts = *decoder.facts();
   const std::span<const uint8_t> samples = whole.empty() ? decoder.samples() : whole;
-  const PillowLayout layout = pillow_layout(facts);
-  copy.bytes = pillow ? layout.bytes : facts.frame_bytes / facts.samples_channels * facts.channels;
-  copy.kind = pillow ? layout.kind : facts.kind;
-  copy.channels = pillow ? layout.channels : facts.channels;
-  if (pillow && decoder.stage() == Stage::Complete && decoded_for_pillow(facts)) {
+  const ProgressiveDecoder::PillowLayout layout = decoder.pillow_layout();
+  copy.bytes = pillow ? layout.bytes : decoder.array_bytes();
+  copy.kind = pillow ? layout.kind : full_precision_kind(facts);
+  copy.channels = pillow ? layout.channels : facts.channels();
+  if (pillow && decoder.stage() == Stage::Complete && decoder.decoded_for_pillow()) {
     copy.as_is = true;
     return copy;
   }
@@ -129,9 +144,9 @@ Result<Copy, Failure> copy_picture(ProgressiveDecoder& decoder, std::span<const 
   if (samples.empty()) return copy;
   const std::span<uint8_t> out{copy.memory.get(), copy.bytes};
   if (pillow) {
-    to_pillow_samples(facts, samples, out);
-  } else {
-    to_array_samples(facts, samples, out);
+    decoder.pillow_samples(samples, out);
+  } else if (auto s = decoder.array_samples(samples, out); !s) {
+    return Err{Failure{s.error()}};
   }
   return copy;
 }
@@ -188,25 +203,12 @@ PyObject* get_stage(PyObject* self, void*) noexcept {
   return d == nullptr ? nullptr : PyUnicode_FromString(stage_name(d->stage()));
 }
 
-// (width, height, channels, dtype, colour channels, alpha, bits, exponent
-//  bits, orientation, animated), or None before the image header
+// The file's facts as facts() gives them, or None before they are in.
 PyObject* get_facts(PyObject* self, void*) noexcept {
   const ProgressiveDecoder* d = idle(self);
   if (d == nullptr) return nullptr;
-  const std::optional<ProgressiveFacts>& f = d->facts();
-  if (!f) return new_ref(Py_None);
-  return Py_BuildValue("(IIIsINIIIN)", f->width, f->height, f->channels, dtype_name(f->kind),
-                       f->colour_channels, PyBool_FromLong(f->has_alpha), f->bits_per_sample,
-                       f->exponent_bits_per_sample, f->orientation,
-                       PyBool_FromLong(f->is_animated));
-}
-
-PyObject* get_icc(PyObject* self, void*) noexcept {
-  const ProgressiveDecoder* d = idle(self);
-  if (d == nullptr) return nullptr;
-  const std::vector<uint8_t>& icc = d->icc();
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(icc.data()),
-                                   static_cast<Py_ssize_t>(icc.size()));
+  if (!d->facts()) return new_ref(Py_None);
+  return facts_dict(*d->facts());
 }
 
 PyObject* get_bytes_fed(PyObject* self, void*) noexcept {
@@ -223,15 +225,16 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getset[] = {
     {"stage", get_stage, nullptr, "'none', 'preview', 'pass' or 'complete'", nullptr},
-    {"facts", get_facts, nullptr, "the image header's facts, or None before it", nullptr},
-    {"icc_profile", get_icc, nullptr, "the profile of the samples as delivered", nullptr},
+    {"facts", get_facts, nullptr, "the file's facts as facts() gives them, or None before them",
+     nullptr},
     {"bytes_fed", get_bytes_fed, nullptr, "bytes fed so far", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("ProgressiveDecoder(num_threads, max_pixels[, frame]): a still "
-                                  "image (or an animation's frame) from bytes as they arrive.")},
+    {Py_tp_doc, const_cast<char*>("ProgressiveDecoder(num_threads, max_pixels[, frame[, dtype, "
+                                  "channels]]): a still image (or an animation's frame) from "
+                                  "bytes as they arrive.")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ProgressiveObject>)},
     {Py_tp_methods, methods},
