@@ -41,7 +41,7 @@ def cut(data):
 
 
 @pytest.mark.parametrize("call, error, words", [
-    (lambda f: load(cut(f["bare"])), OSError, "cannot decode JPEG XL image: the file is truncated or damaged"),
+    (lambda f: load(cut(f["bare"])), OSError, "cannot decode JPEG XL image: the file is truncated: it ends after"),
     (lambda f: load(cut(f["container"])), OSError, "cannot decode JPEG XL image: the file is truncated"),
     (lambda f: tessara_pillow.jxl_to_jpeg(cut(f["from jpeg"])), ValueError,
      "cannot rebuild the JPEG file: the file is truncated"),
@@ -54,6 +54,53 @@ def test_failures_say_what_happened_on_one_line(files, call, error, words):
     message = str(raised.value)
     assert words in message and "\n" not in message and "vendored" not in message
     assert isinstance(raised.value.__cause__, RuntimeError)  # the module's own, kept
+
+
+def zero_tail(data):
+    """The length of the whole file, its last third zeros: damaged, not cut."""
+    return cut(data) + bytes(len(data) - len(cut(data)))
+
+
+def flip_middle(data):
+    damaged = bytearray(data)
+    damaged[len(data) // 2] ^= 0xFF
+    return bytes(damaged)
+
+
+@pytest.mark.parametrize("damage, words", [
+    (cut, "the file is truncated: it ends after {size} bytes, before its first pass is complete"),
+    (zero_tail, "the file is truncated or damaged"),
+    (flip_middle, "the file is truncated or damaged"),
+], ids=["cut", "zeros at the end", "a flipped byte"])
+def test_a_cut_codestream_says_where_it_ends_and_a_damaged_one_claims_no_end(files, damage, words):
+    data = damage(files["bare"])
+    with pytest.raises(OSError) as raised:
+        load(data)
+    assert str(raised.value) == "cannot decode JPEG XL image: " + words.format(size=len(data))
+
+
+def test_the_end_of_a_cut_progressive_file_follows_its_passes():
+    """Cut ever later, a progressive file says it ends in ever later stages,
+    and each cut the message places after the 1:8 preview gives a preview."""
+    y, x = np.mgrid[0:384, 0:512]
+    noise = np.random.default_rng(5).integers(0, 24, (384, 512), dtype=np.uint8)
+    pixels = np.stack([x // 2, y * 2 // 3, (x + y) % 256], -1).astype(np.uint8) + noise[..., None]
+    buffer = io.BytesIO()
+    Image.fromarray(pixels).save(buffer, "JXL", progressive=True, quality=90)
+    data = buffer.getvalue()
+    order = ["before its first pass is complete", "after its 1:8 preview", "after a pass, before its last"]
+    seen = []
+    for end in [len(data) // 50] + [len(data) * tenth // 10 for tenth in range(1, 10)]:
+        prefix = data[:end]
+        with pytest.raises(OSError) as raised:
+            load(prefix)
+        message = str(raised.value)
+        head = f"cannot decode JPEG XL image: the file is truncated: it ends after {len(prefix)} bytes, "
+        assert message.startswith(head)
+        seen.append(order.index(message.removeprefix(head)))
+        if seen[-1] > 0:
+            assert tessara_pillow.preview(prefix)[0] is not None
+    assert seen == sorted(seen) and set(seen) == {0, 1, 2}
 
 
 @pytest.mark.parametrize("text, task, plain", [

@@ -8,6 +8,8 @@ from typing import Literal
 
 Task = Literal["decode", "encode", "transcode"]
 
+TRUNCATED = "the file is truncated"
+
 # The module's fixed texts (its error kinds), and what each means.
 _GENERIC = ("Generic Error. Please build `libjxl` from source (using `vendored` feature) \n"
             "        in debug mode to get more information. Check `stderr` for any internal error messages.")
@@ -49,7 +51,7 @@ def plain_reason(error: BaseException, task: Task = "decode", *, truncated: bool
     if text == _GENERIC:
         if task == "encode":
             return "libjxl could not encode the image"
-        return "the file is truncated" if truncated else "the file is truncated or damaged"
+        return TRUNCATED if truncated else f"{TRUNCATED} or damaged"
     if text in _EXACT:
         return _EXACT[text]
     for prefix, plain in _PREFIXES.items():

@@ -247,7 +247,7 @@ class JxlImageFile(ImageFile.ImageFile):
             elif ImageFile.LOAD_TRUNCATED_IMAGES:
                 icc = self._take_partial(data, e)
             else:
-                raise OSError(self._decode_failure(e)) from e
+                raise OSError(self._decode_failure(e, data)) from e
         else:
             self._check_decoded(is_jpeg, info, image)
             if is_jpeg:
@@ -262,8 +262,16 @@ class JxlImageFile(ImageFile.ImageFile):
             self.fp.close()
         self.fp = None
 
-    def _decode_failure(self, error: RuntimeError) -> str:
-        return f"cannot decode JPEG XL image: {errors.plain_reason(error, truncated=self._header.truncated)}"
+    def _decode_failure(self, error: RuntimeError, data: bytes) -> str:
+        """The reason a whole decode of `data` failed; for a file cut short,
+        where it ends, which libjxl's progressive decoder tells from the same
+        bytes (the module says only that the decode failed)."""
+        reason = errors.plain_reason(error, truncated=self._header.truncated)
+        if reason.startswith(errors.TRUNCATED):
+            where = truncated.where_it_ends(data, self.num_threads)
+            if where is not None:
+                reason = f"{errors.TRUNCATED}: it ends after {len(data)} bytes, {where}"
+        return f"cannot decode JPEG XL image: {reason}"
 
     def _take_jpeg_pixels(self, data: bytes, failure: RuntimeError) -> bytes:
         """The pixels of a file whose JPEG cannot be rebuilt, laid out as the
@@ -276,7 +284,7 @@ class JxlImageFile(ImageFile.ImageFile):
             if ImageFile.LOAD_TRUNCATED_IMAGES:
                 # Its JPEG needs the whole file: the pixels that arrived.
                 return self._take_partial(data, failure)
-            raise OSError(self._decode_failure(failure)) from e
+            raise OSError(self._decode_failure(failure, data)) from e
         orientation = self._facts.orientation
         if orientation != 1:
             image = image.transpose(_UNDO_ORIENTATION[orientation])
@@ -292,7 +300,7 @@ class JxlImageFile(ImageFile.ImageFile):
         try:
             image, icc = truncated.partial_picture(data, self.num_threads, self.pixels_asked())
         except (ValueError, RuntimeError) as e:
-            raise OSError(self._decode_failure(failure)) from e
+            raise OSError(self._decode_failure(failure, data)) from e
         orientation = self._facts.orientation
         if self._as_jpeg(self._facts) and orientation != 1:
             image = image.transpose(_UNDO_ORIENTATION[orientation])

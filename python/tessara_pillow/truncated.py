@@ -38,3 +38,25 @@ def partial_picture(data: bytes, num_threads: int, pixels: tuple[str, int], fram
     if picture is None:  # no header: render() refuses first
         raise ValueError("the file ends before its image header")
     return picture[0], picture[0].info.get("icc_profile", b"")
+
+
+# Where a still image's bytes end, by the stage libjxl's progressive
+# decoder reached with them.
+_ENDS = {
+    "none": "before its first pass is complete",
+    "preview": "after its 1:8 preview",
+    "pass": "after a pass, before its last",
+}
+
+
+def where_it_ends(data: bytes, num_threads: int) -> str | None:
+    """Where the bytes of a still image that libjxl finds cut short end, in
+    words ("after its 1:8 preview"); None where they are corrupt or hold the
+    whole image (the decode failed for another reason). It decodes what
+    arrived once more: only a failed load pays for it."""
+    try:
+        decoder = _native.ProgressiveDecoder(num_threads, MAX_PIXELS)
+        stage = decoder.feed(data)
+    except (ValueError, RuntimeError, MemoryError):
+        return None
+    return _ENDS.get(stage)  # None for "complete"

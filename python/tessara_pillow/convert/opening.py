@@ -17,7 +17,8 @@ from typing import BinaryIO
 
 from PIL import Image, ImageFile, UnidentifiedImageError
 
-from .reasons import NOT_AN_IMAGE, TRUNCATED, format_name, plain_pillow, truncated
+from ..errors import TRUNCATED
+from .reasons import NOT_AN_IMAGE, format_name, plain_pillow, truncated
 
 # What Image.open takes for "not this format" from a plug-in's _open.
 _NOT_THIS_FORMAT = (SyntaxError, IndexError, TypeError, struct.error)

@@ -8,18 +8,18 @@ import unicodedata
 
 from PIL import UnidentifiedImageError
 
-from ..errors import plain_reason
+from ..errors import TRUNCATED, plain_reason
 
 NOT_AN_IMAGE = "not an image Pillow can read"
-TRUNCATED = "the file is truncated"
 # Names people know the formats by, where Pillow's differ.
 _NAMES = {"JXL": "JPEG XL", "WEBP": "WebP", "JPEG2000": "JPEG 2000", "MPO": "JPEG"}
 # Pillow's texts for a file that ends too soon, wherever it noticed (the
 # last: a header read from fewer bytes than it holds).
 _PILLOW_TRUNCATED = re.compile(r"Truncated File Read|image file is truncated( \(\d+ bytes not processed\))?|"
                                r"truncated PNG file|unpack_from requires a buffer of at least .*")
-# A text that says no more than that: the plug-in's, or Pillow's made plain.
-_ONLY_TRUNCATED = re.compile(rf"(?:.*?: )?(?:frame (\d+): )?{TRUNCATED}")
+# A text that says no more than that: the plug-in's (with where a still
+# image ends, or the frame an animation ends in), or Pillow's made plain.
+_ONLY_TRUNCATED = re.compile(rf"(?:.*?: )?(?:frame (\d+): )?{TRUNCATED}(?:: it ends after \d+ bytes, (.+))?")
 
 
 class Refused(Exception):
@@ -63,12 +63,14 @@ def truncated(fmt: str | None, size: int, where: str = "") -> str:
 
 
 def where_truncated(reason: str) -> str | None:
-    """For a reason that says only that the file is truncated, where ("" or
-    "in frame 3"); None for any other reason."""
+    """For a reason that says only that the file is truncated, where ("",
+    "in frame 3" or "after its 1:8 preview"); None for any other reason."""
     found = _ONLY_TRUNCATED.fullmatch(reason)
     if found is None:
         return None
-    return f"in frame {found[1]}" if found[1] else ""
+    if found[1]:
+        return f"in frame {found[1]}"
+    return found[2] or ""
 
 
 def describe(error: BaseException) -> str:
