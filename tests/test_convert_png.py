@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from jxltools import cjxl, tool
+from jxltools import cjxl, jxlinfo, tool
 from pngtools import chunk, header, reference_png
 from reliability import SKIP_UNDER_SANITIZER
 from tessara_pillow import decode_array
@@ -171,6 +171,22 @@ def test_a_zlib_bomb_after_the_last_row_costs_no_more_than_the_image(tmp_path):
     assert len(data) < 4 << 20
     # The file itself is read whole; nothing of the stream past the rows is kept.
     assert converted_peak_mib(tmp_path, data) < 2 * len(data) / (1 << 20) + 16
+
+
+@pytest.mark.parametrize("dtype, extra", [
+    (np.uint8, b""),  # Pillow's reader, the plug-in's save
+    (np.uint16, b""),  # the full-depth reader
+    (np.uint16, chunk(b"cICP", bytes([9, 16, 0, 1]))),  # a colour encoding cICP names (PQ)
+], ids=["8-bit", "16-bit", "16-bit PQ"])
+def test_a_line_too_long_for_lossy_coding_converts_lossless(tmp_path, capsys, dtype, extra):
+    """libjxl's lossy encoder takes time that grows with the square of the
+    longest side (36 s for a line of 1,048,576 pixels), so a longer side
+    than 131,072 is stored lossless, without being asked, by every path."""
+    samples = rng.integers(0, np.iinfo(dtype).max + 1, (1, (1 << 17) + 1, 3), dtype=dtype)
+    (tmp_path / "line.png").write_bytes(reference_png(samples, extra=extra))
+    convert(capsys, tmp_path / "line.png")
+    assert jxlinfo(tmp_path / "line.jxl")[1]["lossless"]
+    np.testing.assert_array_equal(decode_array((tmp_path / "line.jxl").read_bytes()), samples)
 
 
 def ffprobe_colour(path):

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 from . import _native, timing
 from .facts import FileFacts
 from .metadata import exif_to_box, orientation
-from .save_options import check_int, check_number, progression
+from .save_options import check_int, check_number, lossless_for, progression
 
 if TYPE_CHECKING:
     import numpy as np
@@ -190,7 +190,9 @@ def encode_array(
     the array is stored as given and read back turned upright.
 
     lossy quality is 0 to 100 (libjxl's scale; 90 is visually lossless for
-    most images); effort is 1 (fastest) to 10; decoding_speed 0 to 4. exif
+    most images); an image with a side longer than 131,072 pixels is stored
+    lossless, as libjxl's lossy encoder takes time that grows with the
+    square of such a side; effort is 1 (fastest) to 10; decoding_speed 0 to 4. exif
     is the TIFF data with or without Pillow's b"Exif\\0\\0" prefix, xmp the
     XMP packet. num_threads: libjxl's worker threads, negative for its
     default.
@@ -244,6 +246,7 @@ def encode_array(
     oriented = orientation(exif_box, xmp_box)
     threads = _threads(num_threads)
     coding = progression(progressive, progressive_dc, progressive_ac, responsive)
+    lossless = lossless_for(bool(lossless), width, height)
     # Only a strided, misaligned or byte-swapped array is copied.
     samples = np.require(a, dtype=a.dtype.newbyteorder("="), requirements=["C_CONTIGUOUS", "ALIGNED"])
     if duration is not None:
@@ -253,7 +256,7 @@ def encode_array(
         if len(durations) != len(a):
             raise ValueError(f"duration has {len(durations)} entries for {len(a)} frames")
         numerator, denominator, ticks = timing.to_ticks(durations)
-        encoder = _native.AnimationEncoder(width, height, channels, dtype, bits, bool(lossless), float(quality),
+        encoder = _native.AnimationEncoder(width, height, channels, dtype, bits, lossless, float(quality),
                                            effort, decoding_speed, numerator, denominator, loop,
                                            dtype.startswith("float") and icc is None, icc, False, threads,
                                            oriented, *coding)
@@ -263,6 +266,6 @@ def encode_array(
         for frame, t in zip(samples, ticks, strict=True):
             encoder.add_frame(frame, t, "")
         return encoder.finish()
-    return _native.encode(samples, width, height, channels, dtype, bits, bool(lossless), float(quality),
+    return _native.encode(samples, width, height, channels, dtype, bits, lossless, float(quality),
                           effort, decoding_speed, exif_box, xmp_box, icc, threads, False, False, oriented, None,
                           *coding)

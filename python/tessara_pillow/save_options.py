@@ -17,6 +17,18 @@ from . import colour, layouts, metadata
 
 # The module refuses more worker threads than this (before starting any).
 MAX_THREADS = 1024
+# libjxl's lossy encoder takes time that grows with the square of an image's
+# longest side, whatever the other side: 0.2 s for 65,536 x 1 pixels, 36 s
+# for 1,048,576 x 1, days for a line at Pillow's pixel limit. Its lossless
+# encoder takes time that follows the pixels (0.8 s for 1,048,576 x 1), so
+# an image with a longer side than this is stored lossless.
+LONGEST_LOSSY_SIDE = 1 << 17
+
+
+def lossless_for(lossless: bool, width: int, height: int) -> bool:
+    """Whether an image of width x height is stored lossless: where asked,
+    or where a side is too long for libjxl's lossy encoder."""
+    return lossless or max(width, height) > LONGEST_LOSSY_SIDE
 
 
 def check_int(name: str, value: object, low: int, high: int, *,
@@ -76,7 +88,7 @@ class SaveOptions:
             effort=integer("effort", 7, 1, 10),
             decoding_speed=integer("decoding_speed", 0, 0, 4),
             num_threads=integer("num_threads", -1, -1, MAX_THREADS),
-            lossless=bool(info.get("lossless", False)),
+            lossless=lossless_for(bool(info.get("lossless", False)), *im.size),
             use_container=bool(info.get("use_container", False)),
             compress_metadata=bool(info.get("compress_metadata", False)),
             exif=exif,

@@ -19,6 +19,7 @@ from PIL import Image, ImageOps
 from .. import _native
 from ..colour import colour_space
 from ..metadata import exif_to_box
+from ..save_options import lossless_for
 from ..plugin import JxlImageFile
 from . import pngfile
 
@@ -282,7 +283,8 @@ def _encode_labelled(array: npt.NDArray[Any], cicp: tuple[int, int, int, int], o
     channels = 1 if array.ndim == 2 else array.shape[2]
     exif = metadata.get("exif")
     samples = np.ascontiguousarray(array)
-    return _native.encode(samples, width, height, channels, samples.dtype.name, 0, options["lossless"],
+    lossless = lossless_for(options["lossless"], width, height)
+    return _native.encode(samples, width, height, channels, samples.dtype.name, 0, lossless,
                           float(options.get("quality", 90)), options["effort"], options["decoding_speed"],
                           exif_to_box(exif) if exif else None, metadata.get("xmp"), None, options["num_threads"],
                           False, False, 1, cicp, *_progression(options))
