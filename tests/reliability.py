@@ -17,6 +17,9 @@ UNDER_SANITIZER = "TESSARA_SANITIZER" in os.environ
 SKIP_UNDER_SANITIZER = pytest.mark.skipif(
     UNDER_SANITIZER, reason="needs the plain allocator: AddressSanitizer keeps freed memory in "
     "quarantine and reserves terabytes of shadow address space")
+SLOW_UNDER_SANITIZER = pytest.mark.skipif(
+    UNDER_SANITIZER, reason="libjxl's many allocations, each recorded with its whole stack under the "
+    "sanitizer, take minutes; the native calls it makes are run there by smaller tests")
 
 
 def ticks_during(call):

@@ -14,7 +14,7 @@ from PIL import Image
 
 from jxltools import cjxl, jxlinfo, tool
 from pngtools import chunk, header, reference_png
-from reliability import SKIP_UNDER_SANITIZER
+from reliability import SKIP_UNDER_SANITIZER, SLOW_UNDER_SANITIZER
 from tessara_pillow import decode_array
 from tessara_pillow.convert import main, pngfile
 
@@ -173,6 +173,7 @@ def test_a_zlib_bomb_after_the_last_row_costs_no_more_than_the_image(tmp_path):
     assert converted_peak_mib(tmp_path, data) < 2 * len(data) / (1 << 20) + 16
 
 
+@SLOW_UNDER_SANITIZER
 @pytest.mark.parametrize("dtype, extra", [
     (np.uint8, b""),  # Pillow's reader, the plug-in's save
     (np.uint16, b""),  # the full-depth reader
