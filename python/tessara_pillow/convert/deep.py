@@ -19,8 +19,8 @@ from PIL import Image, ImageOps
 from .. import _native
 from ..colour import colour_space
 from ..metadata import exif_to_box
-from ..save_options import lossless_for
 from ..plugin import JxlImageFile
+from ..save_options import lossless_for
 from . import pngfile
 
 if TYPE_CHECKING:
